@@ -1,0 +1,52 @@
+# shellcheck shell=bash disable=SC2034
+# Sourced by scripts/test.sh and scripts/demo.sh: the Debian packages the
+# build needs, in one place, and the apt-get step that installs them.
+
+# Native build, tests and the demo.
+VORND_NATIVE_PACKAGES=(
+  ca-certificates
+  cmake
+  ninja-build
+  g++
+  pkg-config
+  libgtest-dev
+  libgmock-dev
+  googletest
+  libpam0g-dev
+)
+
+# Cross build for 32-bit Windows and the Wine that runs its tests.
+# googletest (above) brings the sources the cross build compiles.
+VORND_WINDOWS_PACKAGES=(
+  g++-mingw-w64-i686-posix
+  wine
+  wine64
+  wine32:i386
+)
+
+# Only where the kernel cannot run 32-bit programs: the Windows tests then
+# run from a 64-bit cross build under 64-bit Wine.
+VORND_WINDOWS64_PACKAGES=(
+  g++-mingw-w64-x86-64-posix
+)
+
+# apt-get install with no questions asked. VORND_SKIP_APT=1 skips it, for
+# quick local runs on a machine already set up.
+vornd_apt_install() {
+  if [[ "${VORND_SKIP_APT:-0}" == 1 ]]; then
+    echo "VORND_SKIP_APT=1: not installing $*"
+    return 0
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold "$@"
+}
+
+# apt-get update, once per script run; with i386 added first when asked,
+# for wine32.
+vornd_apt_update() {
+  if [[ "${VORND_SKIP_APT:-0}" == 1 ]]; then return 0; fi
+  if [[ "${1:-}" == --with-i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get update
+}

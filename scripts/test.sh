@@ -1,0 +1,217 @@
+#!/usr/bin/env bash
+# shellcheck disable=SC2317  # stages are called as "stage_$stage"
+# The project's test command. Builds vornd three ways and runs each build's
+# tests:
+#
+#   native   build/        the Linux build
+#   asan     build-asan/   the same with AddressSanitizer and UBSan
+#   win32    build-win32/  cross-built for 32-bit Windows, tests under Wine
+#
+# Run as root on Debian 12: it installs what it needs first. Set
+# VORND_SKIP_APT=1 to skip apt on a machine already set up, and
+# VORND_STAGES="native win32" (for example) to run some stages only.
+# Ends with a summary of the stages; exits non-zero when any failed.
+set -uo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/packages.sh
+source "$ROOT/scripts/packages.sh"
+export DEBIAN_FRONTEND=noninteractive
+
+STAGES="${VORND_STAGES:-native asan win32}"
+declare -A STATUS=() CTEST_LINE=() PASSED=() FAILED=() TIME=() NOTE=()
+
+log() { printf '\n==== %s\n' "$*"; }
+die() {
+  printf 'test.sh: %s\n' "$*" >&2
+  exit 1
+}
+wants() { [[ " $STAGES " == *" $1 "* ]]; }
+
+# ---- Packages ---------------------------------------------------------------
+
+if [[ "${VORND_SKIP_APT:-0}" != 1 ]]; then
+  log "Installing packages"
+  packages=("${VORND_NATIVE_PACKAGES[@]}")
+  if wants win32; then
+    packages+=("${VORND_WINDOWS_PACKAGES[@]}")
+    vornd_apt_update --with-i386 || die "apt-get update failed"
+  else
+    vornd_apt_update || die "apt-get update failed"
+  fi
+  vornd_apt_install "${packages[@]}" || die "apt-get install failed"
+fi
+if wants win32; then
+  # Without the 32-bit loader a Windows program "exits 0" with no output.
+  dpkg -s wine32:i386 >/dev/null 2>&1 || die "wine32:i386 is not installed"
+fi
+
+# ---- Helpers ------------------------------------------------------------------
+
+# Runs one build's tests and records the outcome. A stage passes only when
+# ctest succeeds and ran at least one test.
+run_ctest() {
+  local stage="$1" build="$2"
+  local logFile="$build/ctest.log"
+  ctest --test-dir "$build" --output-on-failure --no-tests=error --timeout 300 \
+    </dev/null 2>&1 | tee "$logFile"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$logFile" | tail -n 1)"
+  local total=0 failed=0
+  if [[ -n "$line" ]]; then
+    total="$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")"
+    failed="$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")"
+  else
+    line="no test summary (see $logFile)"
+  fi
+  CTEST_LINE[$stage]="$line"
+  PASSED[$stage]=$((total - failed))
+  FAILED[$stage]=$failed
+  if [[ $rc -eq 0 && $total -gt 0 && $failed -eq 0 ]]; then
+    STATUS[$stage]=PASS
+  else
+    STATUS[$stage]=FAIL
+    # Tests that did not run at all count as one failure.
+    [[ $failed -eq 0 ]] && FAILED[$stage]=1
+  fi
+}
+
+build_failed() {
+  local stage="$1" what="$2"
+  STATUS[$stage]=FAIL
+  CTEST_LINE[$stage]="$what failed"
+  PASSED[$stage]=0
+  FAILED[$stage]=1
+}
+
+configure_and_build() {
+  local build="$1"
+  shift
+  cmake -S "$ROOT" -B "$build" -G Ninja "$@" && cmake --build "$build"
+}
+
+# LeakSanitizer stops the process's threads with ptrace; where ptrace is
+# refused (some containers and CI sandboxes) it dies on every exit, so leak
+# checking is turned off there rather than failing every test.
+leak_detection() {
+  local dir
+  dir="$(mktemp -d)"
+  printf 'int main(void) { return 0; }\n' >"$dir/probe.c"
+  local result=0
+  if gcc -fsanitize=address "$dir/probe.c" -o "$dir/probe" 2>/dev/null &&
+    ASAN_OPTIONS=detect_leaks=1 "$dir/probe" >/dev/null 2>&1; then
+    result=1
+  fi
+  rm -rf "$dir"
+  echo "$result"
+}
+
+# ---- Stages -------------------------------------------------------------------
+
+stage_native() {
+  log "native: build/"
+  if configure_and_build "$ROOT/build"; then
+    run_ctest native "$ROOT/build"
+  else
+    build_failed native build
+  fi
+}
+
+stage_asan() {
+  log "asan: build-asan/ (AddressSanitizer + UBSan)"
+  local leaks
+  leaks="$(leak_detection)"
+  [[ $leaks == 1 ]] || NOTE[asan]="leak checks off: LeakSanitizer cannot run here"
+  if configure_and_build "$ROOT/build-asan" -DVORND_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug; then
+    export ASAN_OPTIONS="detect_leaks=$leaks:check_initialization_order=1:strict_init_order=1"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    run_ctest asan "$ROOT/build-asan"
+    unset ASAN_OPTIONS UBSAN_OPTIONS
+  else
+    build_failed asan build
+  fi
+}
+
+# True when the kernel runs 32-bit programs (some virtual machines' kernels
+# do not, and then no 32-bit Wine can start).
+kernel_runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
+stage_win32() {
+  log "win32: build-win32/ (MinGW-w64 i686, tests under Wine)"
+  if ! configure_and_build "$ROOT/build-win32" \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"; then
+    build_failed win32 "cross build"
+    return
+  fi
+
+  local testBuild="$ROOT/build-win32" loader=wine
+  export WINEARCH=win32
+  if ! kernel_runs_32bit; then
+    # The 32-bit build above still proves the product compiles and links.
+    NOTE[win32]="this kernel cannot run 32-bit programs: tests ran from build-win64/ under 64-bit Wine"
+    log "win32: ${NOTE[win32]}"
+    if [[ "${VORND_SKIP_APT:-0}" != 1 ]]; then
+      vornd_apt_install "${VORND_WINDOWS64_PACKAGES[@]}" || {
+        build_failed win32 "installing the 64-bit cross compiler"
+        return
+      }
+    fi
+    testBuild="$ROOT/build-win64"
+    if ! configure_and_build "$testBuild" \
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake"; then
+      build_failed win32 "64-bit cross build"
+      return
+    fi
+    loader=/usr/lib/wine/wine64
+    export WINEARCH=win64 WINELOADER=$loader
+  fi
+
+  # A fresh prefix inside the build folder, headless and quiet.
+  export WINEPREFIX="$testBuild/wineprefix"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+  unset DISPLAY WAYLAND_DISPLAY
+  rm -rf "$WINEPREFIX"
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+
+  log "win32: booting Wine ($WINEARCH prefix)"
+  "$loader" wineboot --init </dev/null >/dev/null 2>&1
+  wineserver -w
+  # Keep the server between test processes instead of booting Wine anew
+  # for each.
+  wineserver -p
+  # The first process of a session starts Wine's system processes; started
+  # by ctest they would hold its output pipe open until the time-out.
+  "$loader" cmd /c exit 0 </dev/null >/dev/null 2>&1
+
+  run_ctest win32 "$testBuild"
+  wineserver -k >/dev/null 2>&1 || true
+  trap - EXIT
+}
+
+cd "$ROOT" || die "cannot enter $ROOT"
+for stage in native asan win32; do
+  wants "$stage" || continue
+  start=$SECONDS
+  "stage_$stage"
+  TIME[$stage]=$((SECONDS - start))
+done
+
+# ---- Summary ------------------------------------------------------------------
+
+log "Summary"
+totalPassed=0
+totalFailed=0
+exitCode=0
+for stage in native asan win32; do
+  wants "$stage" || continue
+  printf '%-7s %-4s %s (%ss)\n' "$stage" "${STATUS[$stage]}" "${CTEST_LINE[$stage]}" \
+    "${TIME[$stage]}"
+  [[ -n "${NOTE[$stage]:-}" ]] && printf '        note: %s\n' "${NOTE[$stage]}"
+  totalPassed=$((totalPassed + PASSED[$stage]))
+  totalFailed=$((totalFailed + FAILED[$stage]))
+  [[ "${STATUS[$stage]}" == PASS ]] || exitCode=1
+done
+printf 'total: %d passed, %d failed\n' "$totalPassed" "$totalFailed"
+exit $exitCode

@@ -1,0 +1,43 @@
+// CServiceConfig: every setting of one installed instance, plus the
+// environment list it hands to its engines. Each field bears the name of
+// the registry value that fills it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+class CServiceConfig {
+ public:
+  bool ServiceDisable = false;
+  bool ServiceDisableVornKeys = false;
+  bool ServiceDisableFms = false;
+  bool ServiceDisableLogins = false;
+  bool ServiceDisableCmds = false;
+  bool ServiceDisableODBC = false;
+  std::string VornExecutable;
+  std::string VornDatabase;
+  std::string VornApplication;
+  std::string VornProcessName;
+  std::string VornProcessType;
+  std::string LogServiceDir;
+  std::string LogMasterDir;
+  std::string LogFileName;
+  bool LogCreate = false;
+  bool LogAllEvents = false;
+  std::int32_t SockPort = 8060;
+  std::int32_t SockListenTimeout = 5;
+  std::int32_t SockReceiveTimeout = 5;
+  std::int32_t SockAbandonTimeout = 30;
+  bool SockNoDelay = true;
+  bool SockNonBlock = false;
+  std::string AuthenticationMethod = "LogonUser";
+  bool IncludeSystemEnv = true;
+  bool CreateDesktop = true;
+  bool TCPEnableKeepAlive = true;
+  std::int32_t TCPKeepInterval = 60;
+  std::int32_t TCPKeepIdle = 300;
+  std::int32_t TCPKeepCount = 8;
+  // Variable name to value; names compare byte by byte, case-sensitively.
+  std::map<std::string, std::string> Environment;
+};

@@ -1,0 +1,122 @@
+#include "daemon/vornd.h"
+
+#include "platform/process.h"
+#include "platform/window_station.h"
+
+CVornD::CVornD(const std::string& serviceName, const std::string& eventSource,
+               std::uint32_t serviceType)
+    : CService(serviceName, eventSource, serviceType) {
+  g_pDaemon = this;
+}
+
+CVornD::~CVornD() {
+  m_log.close();
+  // Cleanup leaves scmEvent to the end of the daemon's life.
+  if (m_hScmEvent != nullptr) platform::closeEvent(m_hScmEvent);
+  if (g_pDaemon == this) g_pDaemon = nullptr;
+}
+
+void CVornD::Init() {
+  m_hAckEvent = platform::createEvent(false, false);
+  if (m_hAckEvent == nullptr) ReportFailure("CreateEvent", true, platform::lastError());
+  m_hScmEvent = platform::createEvent(false, false);
+  if (m_hScmEvent == nullptr) ReportFailure("CreateEvent", true, platform::lastError());
+
+  if (m_config.CreateDesktop) createWindowStation();
+}
+
+void CVornD::createWindowStation() {
+  std::string name = "VORND-" + std::to_string(platform::currentProcessId());
+  platform::WindowStationHandle station =
+      platform::createWindowStation(name, platform::kWinstaAllAccess);
+  if (station == nullptr) ReportFailure("Failed to CreateWindowStation", true, platform::lastError());
+  if (!platform::setProcessWindowStation(station)) {
+    ReportFailure("SetProcessWindowStation() failed", true, platform::lastError());
+  }
+  name += "\\WinVornD";
+  m_log.entry() << "Using WindowStation+Desktop of(" << name << ")";
+  m_strDesktop = name;
+  // Desktop names compare without regard to case: the path above names it.
+  if (platform::createDesktop("WINVORND", platform::kMaximumAllowed) == nullptr) {
+    ReportFailure("CreateDesktop() failed", true, platform::lastError());
+  }
+  // The station and desktop stay open for the life of the process.
+}
+
+void CVornD::Run() {
+  m_log.entry() << "CVornD::Run starting";
+  SetStatus(platform::kServiceRunning, 0, 0, platform::kAcceptStop | platform::kAcceptPauseContinue,
+            0, 0);
+  if (m_config.LogAllEvents) m_log.entry() << "CVornD::status set to SERVICE_RUNNING";
+
+  bool acknowledged = false;
+  for (;;) {
+    if (m_bStop) break;
+    if (m_bPause && !acknowledged) {
+      platform::setEvent(m_hAckEvent);
+      acknowledged = true;
+    } else if (!m_bPause && acknowledged) {
+      platform::setEvent(m_hAckEvent);
+      acknowledged = false;
+    } else if (!m_bPause) {
+      handleClients();
+    } else {
+      // Paused and acknowledged: nothing waits on the network. A short
+      // sleep keeps the loop from burning a core; stop and continue are
+      // still seen within it.
+      platform::sleepMs(10);
+    }
+  }
+  SetStatus(platform::kServiceStopPending, 2, 5000, kKeep, 0, 0);
+}
+
+void CVornD::handleClients() {
+  m_log.entry() << "handleClients - starting";
+  if (m_config.LogAllEvents) m_log.entry() << "handleClients - waiting";
+  if (platform::waitForEvent(m_hScmEvent, platform::kInfinite) == 0) {
+    m_log.entry() << "handleClients - scmEvent fired";
+    return;
+  }
+  m_log.entry() << "handleClients - WSA_WAIT_FAILED";
+  // Without scmEvent there is nothing to wait on; poll the flags instead
+  // of spinning.
+  platform::sleepMs(100);
+}
+
+void CVornD::changePauseState(bool pause, std::uint32_t pendingState, std::uint32_t finalState) {
+  std::uint32_t checkPoint = 1;
+  SetStatus(pendingState, checkPoint, 6000, kKeep, 0, 0);
+  m_bPause.exchange(pause);
+  platform::setEvent(m_hScmEvent);
+  // Re-report every 5 s while Run is busy with a client; any other end of
+  // the wait (a failure included) ends the pending phase.
+  while (platform::waitForEvent(m_hAckEvent, 5000) == platform::kWaitTimeout) {
+    SetStatus(pendingState, ++checkPoint, 6000, kKeep, 0, 0);
+  }
+  SetStatus(finalState, kKeep, kKeep, kKeep, 0, 0);
+  platform::resetEvent(m_hAckEvent);
+}
+
+void CVornD::OnPause() {
+  changePauseState(true, platform::kServicePausePending, platform::kServicePaused);
+}
+
+void CVornD::OnContinue() {
+  changePauseState(false, platform::kServiceContinuePending, platform::kServiceRunning);
+}
+
+void CVornD::OnStop() {
+  if (m_config.LogAllEvents) m_log.entry() << "OnStop called - m_bStop = " << m_bStop.get();
+  SetStatus(platform::kServiceStopPending, 1, m_dwStopWaitHint, kKeep, 0, 0);
+  m_bStop.exchange(true);
+  platform::setEvent(m_hScmEvent);
+  if (m_config.LogAllEvents) m_log.entry() << "OnStop called - m_bStop now = " << m_bStop.get();
+}
+
+void CVornD::Cleanup() {
+  CService::Cleanup();
+  if (m_hAckEvent != nullptr) {
+    platform::closeEvent(m_hAckEvent);
+    m_hAckEvent = nullptr;
+  }
+}

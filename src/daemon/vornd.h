@@ -1,0 +1,64 @@
+// CVornD: the daemon, the one service object of a running instance.
+//
+// It owns everything a running instance holds: configuration, log, events,
+// flags and counters. Start-up (Init), the main loop (Run), pause,
+// continue and stop run under CService's sequence; client work happens
+// inside Run on the service main thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "daemon/log_stream.h"
+#include "daemon/service_config.h"
+#include "platform/sync.h"
+#include "service/service.h"
+
+class CVornD : public CService {
+ public:
+  CVornD(const std::string& serviceName, const std::string& eventSource,
+         std::uint32_t serviceType);
+  ~CVornD() override;
+
+  void Init() override;
+  void Cleanup() override;
+  void OnPause() override;
+  void OnContinue() override;
+  void Run() override;
+  void OnStop() override;
+
+  void createWindowStation();
+
+  // Waits for connections until scmEvent fires. Until the listener exists
+  // there is nothing to accept: it waits on scmEvent alone.
+  void handleClients();
+
+  // Read-only views for the status page and for tests.
+  const CServiceConfig& config() const { return m_config; }
+  const std::string& desktop() const { return m_strDesktop; }
+  std::int32_t clientsServed() const { return m_nClientsServed; }
+  std::int32_t clientsRejected() const { return m_nClientsRejected; }
+
+ protected:
+  // Run's pause and continue hand-shake, shared by OnPause and OnContinue.
+  void changePauseState(bool pause, std::uint32_t pendingState, std::uint32_t finalState);
+
+  std::string m_strDesktop;
+  CServiceConfig m_config;
+  platform::EventHandle m_hScmEvent = nullptr;
+  LogStream m_log;
+  platform::EventHandle m_hAckEvent = nullptr;
+  std::uint32_t m_dwStopWaitHint = 10000;
+  platform::AtomicFlag m_bPause;
+  platform::AtomicFlag m_bStop;
+  std::int32_t m_nClientsServed = 0;
+  std::int32_t m_nClientsRejected = 0;
+};
+
+// The one daemon of the process; set by CVornD's constructor.
+extern CVornD* g_pDaemon;
+
+// The plain functions the operating system calls, forwarded to g_pDaemon.
+void DaemonServiceMain(std::uint32_t argc, char** argv);
+void DaemonControlHandler(std::uint32_t control);
+unsigned DaemonWorkerThread(void* argument);

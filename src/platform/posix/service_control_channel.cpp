@@ -1,0 +1,280 @@
+#include "platform/posix/service_control_channel.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "platform/posix/state_root.h"
+
+namespace platform::posix {
+
+namespace {
+
+constexpr std::uint32_t kDefaultStartTimeoutMs = 30000;
+std::atomic<std::uint32_t> g_startTimeoutMs{kDefaultStartTimeoutMs};
+
+constexpr char kStartMagic[8] = {'V', 'S', 'M', 'S', 'T', 'A', 'R', '1'};
+constexpr std::uint32_t kReadyMagic = 0x59445256;    // "VRDY"
+constexpr std::uint32_t kControlMagic = 0x4C544356;  // "VCTL"
+
+// The start message is written before the process exists, so it must fit
+// in the socket's buffer (Linux gives a unix stream socket about 200 KiB).
+constexpr std::size_t kMaxStartMessage = 64 * 1024;
+
+// A client that connects and says nothing must not stall the dispatcher
+// for long: it serves one request at a time.
+constexpr int kRequestReadTimeoutMs = 5000;
+
+using Clock = std::chrono::steady_clock;
+
+enum class Io { kDone, kEof, kTimeout, kError };
+
+// Reads exactly size bytes before the deadline.
+Io readFull(int fd, void* buffer, std::size_t size, Clock::time_point deadline) {
+  auto* bytes = static_cast<char*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return Io::kTimeout;
+    pollfd entry{fd, POLLIN, 0};
+    int ready = poll(&entry, 1, static_cast<int>(left.count()));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return Io::kError;
+    }
+    if (ready == 0) return Io::kTimeout;
+    ssize_t got = recv(fd, bytes + done, size - done, 0);
+    if (got == 0) return Io::kEof;
+    if (got < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return Io::kError;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return Io::kDone;
+}
+
+bool writeFull(int fd, const void* buffer, std::size_t size, int extraFlags = 0) {
+  const auto* bytes = static_cast<const char*>(buffer);
+  std::size_t done = 0;
+  while (done < size) {
+    // A peer that went away must not kill us with SIGPIPE.
+    ssize_t sent = send(fd, bytes + done, size - done, MSG_NOSIGNAL | extraFlags);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+void appendU32(std::string& out, std::uint32_t value) {
+  out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+bool takeU32(const std::string& in, std::size_t& at, std::uint32_t& value) {
+  if (in.size() - at < sizeof value) return false;
+  std::memcpy(&value, in.data() + at, sizeof value);
+  at += sizeof value;
+  return true;
+}
+
+bool isUnixStreamSocket(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode)) return false;
+  int value = 0;
+  socklen_t length = sizeof value;
+  if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &value, &length) != 0 || value != AF_UNIX) {
+    return false;
+  }
+  length = sizeof value;
+  return getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &length) == 0 && value == SOCK_STREAM;
+}
+
+}  // namespace
+
+std::uint32_t serviceStartTimeoutMs() { return g_startTimeoutMs.load(); }
+
+void setServiceStartTimeoutForTesting(std::uint32_t ms) {
+  g_startTimeoutMs.store(ms == 0 ? kDefaultStartTimeoutMs : ms);
+}
+
+// magic, u32 total length of what follows, u32 count, then per argument
+// u32 length and the bytes.
+std::string encodeStartMessage(const std::vector<std::string>& arguments) {
+  std::string body;
+  appendU32(body, static_cast<std::uint32_t>(arguments.size()));
+  for (const std::string& argument : arguments) {
+    appendU32(body, static_cast<std::uint32_t>(argument.size()));
+    body += argument;
+  }
+  if (body.size() > kMaxStartMessage) return {};
+  std::string message(kStartMagic, sizeof kStartMagic);
+  appendU32(message, static_cast<std::uint32_t>(body.size()));
+  return message + body;
+}
+
+bool carriesStartMessage(int fd) {
+  if (!isUnixStreamSocket(fd)) return false;
+  char head[sizeof kStartMagic];
+  ssize_t got;
+  do {
+    got = recv(fd, head, sizeof head, MSG_PEEK | MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  return got == static_cast<ssize_t>(sizeof head) &&
+         std::memcmp(head, kStartMagic, sizeof head) == 0;
+}
+
+bool readStartMessage(int fd, std::vector<std::string>& arguments) {
+  // The whole message was written before we started; the limit only
+  // guards against a writer that is not the service manager.
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  char head[sizeof kStartMagic + sizeof(std::uint32_t)];
+  if (readFull(fd, head, sizeof head, deadline) != Io::kDone) return false;
+  if (std::memcmp(head, kStartMagic, sizeof kStartMagic) != 0) return false;
+  std::uint32_t length = 0;
+  std::memcpy(&length, head + sizeof kStartMagic, sizeof length);
+  if (length > kMaxStartMessage) return false;
+  std::string body(length, '\0');
+  if (readFull(fd, body.data(), body.size(), deadline) != Io::kDone) return false;
+
+  std::size_t at = 0;
+  std::uint32_t count = 0;
+  if (!takeU32(body, at, count) || count == 0) return false;
+  arguments.clear();
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t size = 0;
+    if (!takeU32(body, at, size) || body.size() - at < size) return false;
+    arguments.emplace_back(body, at, size);
+    at += size;
+  }
+  return at == body.size() && !arguments[0].empty();
+}
+
+bool sendReady(int fd) { return writeFull(fd, &kReadyMagic, sizeof kReadyMagic); }
+
+ReadyResult readReady(int fd) {
+  std::uint32_t magic = 0;
+  ssize_t got;
+  do {
+    got = recv(fd, &magic, sizeof magic, MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0 && errno == EAGAIN) return ReadyResult::kNotYet;
+  if (got == static_cast<ssize_t>(sizeof magic) && magic == kReadyMagic) {
+    return ReadyResult::kReady;
+  }
+  // The record is four bytes sent at once; anything else is a failure.
+  return ReadyResult::kClosed;
+}
+
+std::string controlSocketPath(const std::string& serviceName) {
+  return stateFile("run/" + serviceName + ".ctl");
+}
+
+ControlRequest makeRequest(ControlOp op, std::uint32_t control) {
+  ControlRequest request;
+  request.magic = kControlMagic;
+  request.op = static_cast<std::uint32_t>(op);
+  request.control = control;
+  return request;
+}
+
+ControlReply makeReply(ErrorCode error, const ServiceStatus& status) {
+  ControlReply reply;
+  reply.magic = kControlMagic;
+  reply.error = error;
+  reply.status = status;
+  return reply;
+}
+
+ExchangeResult exchange(const std::string& serviceName, const ControlRequest& request,
+                        ControlReply& reply) {
+  const std::string path = controlSocketPath(serviceName);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) {
+    failWithErrno(ENAMETOOLONG);
+    return ExchangeResult::kFailed;
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    failWithErrno();
+    return ExchangeResult::kFailed;
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kControlExchangeTimeoutMs);
+  // Bounds a connect that waits on a full backlog.
+  timeval limit{kControlExchangeTimeoutMs / 1000, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+
+  ExchangeResult result = ExchangeResult::kAnswered;
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    if (errno == ENOENT || errno == ECONNREFUSED) {
+      result = ExchangeResult::kNotRunning;
+    } else if (errno == EAGAIN || errno == EINPROGRESS) {
+      setLastError(kErrorServiceRequestTimeout);
+      result = ExchangeResult::kFailed;
+    } else {
+      failWithErrno();
+      result = ExchangeResult::kFailed;
+    }
+  } else if (!writeFull(fd, &request, sizeof request)) {
+    if (errno == EPIPE || errno == ECONNRESET) {
+      result = ExchangeResult::kNotRunning;
+    } else {
+      failWithErrno();
+      result = ExchangeResult::kFailed;
+    }
+  } else {
+    switch (readFull(fd, &reply, sizeof reply, deadline)) {
+      case Io::kDone:
+        if (reply.magic != kControlMagic) {
+          setLastError(kErrorInvalidData);
+          result = ExchangeResult::kFailed;
+        }
+        break;
+      case Io::kEof:
+        result = ExchangeResult::kNotRunning;
+        break;
+      case Io::kTimeout:
+        setLastError(kErrorServiceRequestTimeout);
+        result = ExchangeResult::kFailed;
+        break;
+      case Io::kError:
+        if (errno == ECONNRESET) {
+          result = ExchangeResult::kNotRunning;
+        } else {
+          failWithErrno();
+          result = ExchangeResult::kFailed;
+        }
+        break;
+    }
+  }
+  close(fd);
+  return result;
+}
+
+bool readRequest(int fd, ControlRequest& request) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kRequestReadTimeoutMs);
+  return readFull(fd, &request, sizeof request, deadline) == Io::kDone &&
+         request.magic == kControlMagic;
+}
+
+bool writeReply(int fd, const ControlReply& reply) {
+  return writeFull(fd, &reply, sizeof reply, MSG_DONTWAIT);
+}
+
+}  // namespace platform::posix
