@@ -20,4 +20,4 @@ echo "Starting: build/bin/vornd -debug demo"
 echo "The daemon runs in this console until stopped: press Ctrl+C (or send it SIGINT/SIGTERM)."
 echo
 cd "$ROOT"
-exec "$ROOT/build/bin/vornd" -debug demo
+exec build/bin/vornd -debug demo

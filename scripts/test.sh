@@ -57,7 +57,8 @@ run_ctest() {
     </dev/null 2>&1 | tee "$logFile"
   local rc=${PIPESTATUS[0]}
   local line
-  line="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$logFile" | tail -n 1)"
+  line="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$logFile" |
+    tail -n 1)"
   local total=0 failed=0
   if [[ -n "$line" ]]; then
     total="$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")"
@@ -149,7 +150,8 @@ stage_win32() {
   export WINEARCH=win32
   if ! kernel_runs_32bit; then
     # The 32-bit build above still proves the product compiles and links.
-    NOTE[win32]="this kernel cannot run 32-bit programs: tests ran from build-win64/ under 64-bit Wine"
+    NOTE[win32]="this kernel cannot run 32-bit programs:"
+    NOTE[win32]+=" tests ran from build-win64/ under 64-bit Wine"
     log "win32: ${NOTE[win32]}"
     if [[ "${VORND_SKIP_APT:-0}" != 1 ]]; then
       vornd_apt_install "${VORND_WINDOWS64_PACKAGES[@]}" || {
@@ -174,8 +176,10 @@ stage_win32() {
   unset DISPLAY WAYLAND_DISPLAY
   rm -rf "$WINEPREFIX"
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  trap 'exit 130' INT TERM
 
   log "win32: booting Wine ($WINEARCH prefix)"
+  local bootStart=$SECONDS
   "$loader" wineboot --init </dev/null >/dev/null 2>&1
   wineserver -w
   # Keep the server between test processes instead of booting Wine anew
@@ -185,9 +189,12 @@ stage_win32() {
   # by ctest they would hold its output pipe open until the time-out.
   "$loader" cmd /c exit 0 </dev/null >/dev/null 2>&1
 
+  local testStart=$SECONDS
   run_ctest win32 "$testBuild"
   wineserver -k >/dev/null 2>&1 || true
-  trap - EXIT
+  trap - EXIT INT TERM
+  NOTE[win32]+="${NOTE[win32]:+; }Wine boot $((testStart - bootStart))s,"
+  NOTE[win32]+=" tests $((SECONDS - testStart))s"
 }
 
 cd "$ROOT" || die "cannot enter $ROOT"

@@ -62,7 +62,7 @@ int spineHostMain(int argc, char** argv) {
     GatedDaemon daemon(argv[0], dir + "/go");
     const platform::ServiceTableEntry table[] = {{"", DaemonServiceMain}, {nullptr, nullptr}};
     const bool dispatched = platform::startServiceCtrlDispatcher(table);
-    std::ofstream(dir + "/exited") << (dispatched ? "dispatched" : "refused") << "\n";
+    std::ofstream(dir + "/exited", std::ios::binary) << (dispatched ? "dispatched" : "refused") << "\n";
   }
   platform::setTap(nullptr);
   return 0;

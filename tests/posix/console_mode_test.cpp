@@ -14,6 +14,13 @@ namespace {
 
 const std::string kVornd = std::string(VORND_BINARY_DIR) + "/vornd";
 
+// A "-h" or "/h" anywhere in the command line asks for help, the program's
+// own path included (a build under /home, say): then every run prints the
+// usage text, and these tests have nothing to show.
+#define SKIP_WHEN_PATH_ASKS_FOR_HELP()                                             \
+  if (kVornd.find("-h") != std::string::npos || kVornd.find("/h") != std::string::npos) \
+  GTEST_SKIP() << kVornd << " holds a help word"
+
 struct Child {
   pid_t pid = -1;
   int out = -1;
@@ -62,6 +69,7 @@ int waitExit(pid_t pid, int timeoutMs) {
 }
 
 TEST(ConsoleMode, RunServiceFromAConsoleEndsQuietly) {
+  SKIP_WHEN_PATH_ASKS_FOR_HELP();
   testing_support::ScopedStateRoot root;
   Child child = spawn({kVornd, "-runService"});
   EXPECT_EQ(0, waitExit(child.pid, 10000));
@@ -70,6 +78,7 @@ TEST(ConsoleMode, RunServiceFromAConsoleEndsQuietly) {
 }
 
 TEST(ConsoleMode, DebugRunReportsTheMissingServiceManagerAndKeepsRunning) {
+  SKIP_WHEN_PATH_ASKS_FOR_HELP();
   testing_support::ScopedStateRoot root;
   Child child = spawn({kVornd, "-debug", "svc"});
   const int early = waitExit(child.pid, 1500);
@@ -106,6 +115,7 @@ TEST(ConsoleMode, HelpInTheProgramPathEvenStopsTheServiceStart) {
 }
 
 TEST(ConsoleMode, NoCommandWordPrintsUsage) {
+  SKIP_WHEN_PATH_ASKS_FOR_HELP();
   Child child = spawn({kVornd, "hello"});
   EXPECT_EQ(0, waitExit(child.pid, 10000));
   EXPECT_EQ(0u, drain(child.out).rfind("\nUsage:\n\n", 0));

@@ -545,6 +545,13 @@ TEST_F(ServiceManagerTest, StartFailsWhenTheProcessNeverReachesItsDispatcher) {
   ASSERT_TRUE(missing);
   EXPECT_FALSE(startService(missing.get(), {}));
   EXPECT_EQ(lastError(), kErrorFileNotFound);
+  Handle disabled(createService(m_manager, "disabled", "Disabled", kServiceAllAccess,
+                                kServiceWin32OwnProcess, 4, kServiceErrorNormal,
+                                testing_support::serviceHostCommandLine("sm-basic", "disabled")));
+  ASSERT_TRUE(disabled);
+  EXPECT_FALSE(startService(disabled.get(), {}));
+  EXPECT_EQ(lastError(), 1058u);
+  EXPECT_FALSE(fileExists(file("disabled.host")));
   Handle unsearched(createService(m_manager, "unsearched", "Unsearched", kServiceAllAccess,
                                   kServiceWin32OwnProcess, kServiceDemandStart,
                                   kServiceErrorNormal, "vornd-no-such-program-here"));

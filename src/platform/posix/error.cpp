@@ -188,6 +188,8 @@ constexpr SystemText kSystemTexts[] = {
     {995, "The I/O operation has been aborted because of either a thread exit or an application "
           "request."},
     {998, "Invalid access to memory location."},
+    {1009, "The configuration registry database is corrupt."},
+    {1018, "Illegal operation attempted on a registry key that has been marked for deletion."},
     {1052, "The requested control is not valid for this service."},
     {1053, "The service did not respond to the start or control request in a timely fashion."},
     {1054, "A thread could not be created for the service."},

@@ -276,8 +276,10 @@ ErrorCode regQueryInfoKey(RegKeyHandle handle, std::uint32_t& valueCount,
   maxValueNameLength = 0;
   maxValueDataLength = 0;
   for (const posix::RegTreeValue& value : key->values()) {
-    maxValueNameLength = std::max(maxValueNameLength, static_cast<std::uint32_t>(value.name.size()));
-    maxValueDataLength = std::max(maxValueDataLength, static_cast<std::uint32_t>(value.data.size()));
+    const auto nameLength = static_cast<std::uint32_t>(value.name.size());
+    const auto dataLength = static_cast<std::uint32_t>(value.data.size());
+    maxValueNameLength = std::max(maxValueNameLength, nameLength);
+    maxValueDataLength = std::max(maxValueDataLength, dataLength);
   }
   return kErrorSuccess;
 }

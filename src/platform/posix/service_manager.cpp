@@ -45,6 +45,7 @@ using posix::failWithErrno;
 
 constexpr const char* kServicesKey = "SYSTEM\\CurrentControlSet\\Services";
 constexpr const char* kDeleteFlag = "DeleteFlag";
+constexpr std::uint32_t kServiceDisabled = 4;
 constexpr const char* kDefaultSearchPath =
     "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
@@ -169,6 +170,7 @@ struct ServiceRecord {
   std::string name;  // as recorded
   std::string displayName;
   std::string imagePath;
+  std::uint32_t startType = kServiceDemandStart;
   bool marked = false;
 };
 
@@ -176,6 +178,7 @@ bool readRecord(RegKeyHandle key, const std::string& name, ServiceRecord& record
   if (!readString(key, "ImagePath", record.imagePath)) return false;
   record.name = name;
   if (!readString(key, "DisplayName", record.displayName)) record.displayName = name;
+  readDword(key, "Start", record.startType);
   std::uint32_t flag = 0;
   record.marked = readDword(key, kDeleteFlag, flag) && flag != 0;
   return true;
@@ -527,7 +530,12 @@ class Dispatcher {
                readDword(key.get(), kDeleteFlag, flag) && flag != 0;
     }
     if (marked) removeServiceKeys(m_name);
+    closeSocket();
+  }
+
+  void closeSocket() {
     if (!m_path.empty()) unlink(m_path.c_str());
+    m_path.clear();
     m_listener.reset();
   }
 
@@ -603,7 +611,7 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table) {
   if (wake.get() < 0 || !server.listen()) {
     // The starter sees the channel close and fails the start.
     const ErrorCode error = lastError();
-    server.finish();
+    server.closeSocket();
     close(channel);
     return fail(error);
   }
@@ -634,7 +642,7 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table) {
       state.active = false;
       state.wakeFd = -1;
     }
-    server.finish();
+    server.closeSocket();
     close(channel);
     return failWithErrno(error.code().value());
   }
@@ -780,6 +788,7 @@ bool startService(ScHandle service, const std::vector<std::string>& arguments) {
     collectIfMarkedAndStopped(record);
     return fail(kErrorServiceMarkedForDelete);
   }
+  if (record.startType == kServiceDisabled) return fail(1058);  // ERROR_SERVICE_DISABLED
   ServiceStatus status;
   switch (queryStatus(record.name, status)) {
     case Reach::kAnswered: return fail(kErrorServiceAlreadyRunning);

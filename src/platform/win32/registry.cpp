@@ -89,8 +89,9 @@ ErrorCode regQueryValue(RegKeyHandle key, const std::string& name, std::uint32_t
                         void* data, std::uint32_t* dataSize) {
   DWORD valueType = 0;
   DWORD size = dataSize != nullptr ? *dataSize : 0;
-  const LONG status = RegQueryValueExA(toHkey(key), name.c_str(), nullptr, &valueType,
-                                       static_cast<BYTE*>(data), dataSize != nullptr ? &size : nullptr);
+  const LONG status =
+      RegQueryValueExA(toHkey(key), name.c_str(), nullptr, &valueType, static_cast<BYTE*>(data),
+                       dataSize != nullptr ? &size : nullptr);
   if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
     if (type != nullptr) *type = valueType;
     if (dataSize != nullptr) *dataSize = size;
