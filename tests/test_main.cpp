@@ -5,6 +5,7 @@
 
 #include "platform/process.h"
 #include "service_host.h"
+#include "temp_dir.h"
 
 namespace testing_support {
 
@@ -41,5 +42,9 @@ int main(int argc, char** argv) {
     return host != nullptr ? host(argc, argv) : 99;
   }
   testing::InitGoogleTest(&argc, argv);
+  // Whatever a test leaves in the state root (the event log of every
+  // reported failure, above all) goes to a throw-away one, never to the
+  // machine's own.
+  testing_support::ScopedStateRoot root;
   return RUN_ALL_TESTS();
 }
