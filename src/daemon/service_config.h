@@ -7,8 +7,21 @@
 #include <map>
 #include <string>
 
+#include "daemon/log_stream.h"
+
 class CServiceConfig {
  public:
+  // Fills the record from the instance's registry keys; missing keys and
+  // values leave the defaults. Reports nothing.
+  void Load(const std::string& serviceName);
+
+  // The configuration dump: 25 lines, one a setting.
+  LogStream& Dump(LogStream& log) const;
+
+  // The registry's text conversions.
+  static bool truthValue(const std::string& text);
+  static std::int32_t integerValue(const std::string& text);
+
   bool ServiceDisable = false;
   bool ServiceDisableVornKeys = false;
   bool ServiceDisableFms = false;

@@ -1,6 +1,8 @@
 #include "daemon/vornd.h"
 
+#include "platform/files.h"
 #include "platform/process.h"
+#include "platform/registry.h"
 #include "platform/window_station.h"
 
 CVornD::CVornD(const std::string& serviceName, const std::string& eventSource,
@@ -22,7 +24,30 @@ void CVornD::Init() {
   m_hScmEvent = platform::createEvent(false, false);
   if (m_hScmEvent == nullptr) ReportFailure("CreateEvent", true, platform::lastError());
 
+  m_config.Load(m_strServiceName);
+  // A store that cannot be read looks like one without keys; say why.
+  if (const std::string problem = platform::registryLastParseError(); !problem.empty()) {
+    ReportFailure(("Reading the registry (" + problem + ")").c_str(), true,
+                  platform::kErrorRegistryCorrupt);
+  }
+  if (m_config.LogCreate) openLog();
+  m_config.Dump(m_log);
+
   if (m_config.CreateDesktop) createWindowStation();
+}
+
+std::string CVornD::logFilePath() const {
+  if (!m_config.LogFileName.empty()) return m_config.LogFileName;
+  std::string path =
+      m_config.LogServiceDir.empty() ? platform::defaultLogDirectory() : m_config.LogServiceDir;
+  if (path.empty() || path.back() != platform::pathSeparator()) path += platform::pathSeparator();
+  return path + m_strServiceName + ".log";
+}
+
+void CVornD::openLog() {
+  // A path that cannot be opened leaves the log failed: entries are
+  // dropped, and the daemon runs on.
+  m_log.open(logFilePath());
 }
 
 void CVornD::createWindowStation() {

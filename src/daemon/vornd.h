@@ -28,6 +28,10 @@ class CVornD : public CService {
   void OnStop() override;
 
   void createWindowStation();
+  // Where the log goes: LogFileName as it stands, else LogServiceDir (or
+  // the platform's default folder) and the service name with ".log".
+  std::string logFilePath() const;
+  void openLog();
 
   // Waits for connections until scmEvent fires. Until the listener exists
   // there is nothing to accept: it waits on scmEvent alone.

@@ -1,5 +1,6 @@
-// The registry over one text file. Every call reads the file afresh, so a
-// handle names a key by its path and sees what other processes wrote.
+// The registry over one text file. Every call reads the current file (a
+// parse is kept while the file stays the same), so a handle names a key by
+// its path and sees what other processes wrote.
 // Writers hold an exclusive flock on registry.lock (never on the data file,
 // which rename replaces) from reading to renaming, so concurrent writers
 // lose no update; the rename makes each write all-or-nothing.
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "platform/posix/registry_tree.h"
 #include "platform/posix/state_root.h"
@@ -153,12 +155,72 @@ ErrorCode replaceFile(const std::string& path, const std::string& text) {
 std::string registryPath() { return posix::stateFile("registry"); }
 std::string lockPath() { return posix::stateFile("registry.lock"); }
 
-// Parses the current file under a shared lock.
-ErrorCode readTree(RegTreeKey& root) {
+// What tells one version of the file from another: a write renames a new
+// file over it, a hand edit changes its size or times.
+struct FileIdentity {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+
+  bool operator==(const FileIdentity& other) const {
+    return exists == other.exists && device == other.device && inode == other.inode &&
+           size == other.size && modified.tv_sec == other.modified.tv_sec &&
+           modified.tv_nsec == other.modified.tv_nsec && changed.tv_sec == other.changed.tv_sec &&
+           changed.tv_nsec == other.changed.tv_nsec;
+  }
+};
+
+FileIdentity identify(const std::string& path) {
+  FileIdentity identity;
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return identity;
+  identity.exists = true;
+  identity.device = info.st_dev;
+  identity.inode = info.st_ino;
+  identity.size = info.st_size;
+  identity.modified = info.st_mtim;
+  identity.changed = info.st_ctim;
+  return identity;
+}
+
+// The last file parsed, kept while it stays the same file: walking a key's
+// values asks for the tree once per value, and parsing the whole file each
+// time would make a walk quadratic.
+struct ParsedFile {
+  std::mutex lock;
+  std::string path;
+  FileIdentity identity;
+  std::shared_ptr<RegTreeKey> tree;
+};
+
+ParsedFile& parsedFile() {
+  static ParsedFile parsed;
+  return parsed;
+}
+
+// The current file's tree, read under a shared lock. Callers only read it.
+ErrorCode readTree(std::shared_ptr<RegTreeKey>& root) {
   tlsParseError.clear();
   FileDescriptor lock(openSharedLock(lockPath()));
   if (lock.get() >= 0 && lockRetrying(lock.get(), LOCK_SH) != 0) return fromErrno(errno);
-  return loadTree(registryPath(), root);
+  const std::string path = registryPath();
+  const FileIdentity identity = identify(path);
+  ParsedFile& parsed = parsedFile();
+  std::lock_guard<std::mutex> guard(parsed.lock);
+  if (parsed.tree != nullptr && parsed.path == path && parsed.identity == identity) {
+    root = parsed.tree;
+    return kErrorSuccess;
+  }
+  auto tree = std::make_shared<RegTreeKey>("");
+  if (ErrorCode error = loadTree(path, *tree); error != kErrorSuccess) return error;
+  parsed.path = path;
+  parsed.identity = identity;
+  parsed.tree = tree;
+  root = std::move(tree);
+  return kErrorSuccess;
 }
 
 // Read-modify-write under the exclusive lock. change(root, changed) edits
@@ -221,10 +283,10 @@ ErrorCode regOpenKey(RegKeyHandle parent, const std::string& subKey, std::uint32
   result = nullptr;
   std::vector<std::string> names;
   if (ErrorCode error = splitSubKey(subKey, names); error != kErrorSuccess) return error;
-  RegTreeKey root("");
+  std::shared_ptr<RegTreeKey> root;
   if (ErrorCode error = readTree(root); error != kErrorSuccess) return error;
   RegTreeKey* key = nullptr;
-  if (ErrorCode error = findOpenKey(root, parent, key); error != kErrorSuccess) return error;
+  if (ErrorCode error = findOpenKey(*root, parent, key); error != kErrorSuccess) return error;
   auto opened = std::make_unique<RegKeyImpl>(RegKeyImpl{parent->path});
   for (const std::string& name : names) {
     key = key->findChild(name);
@@ -268,10 +330,10 @@ ErrorCode regCloseKey(RegKeyHandle key) {
 
 ErrorCode regQueryInfoKey(RegKeyHandle handle, std::uint32_t& valueCount,
                           std::uint32_t& maxValueNameLength, std::uint32_t& maxValueDataLength) {
-  RegTreeKey root("");
+  std::shared_ptr<RegTreeKey> root;
   if (ErrorCode error = readTree(root); error != kErrorSuccess) return error;
   RegTreeKey* key = nullptr;
-  if (ErrorCode error = findOpenKey(root, handle, key); error != kErrorSuccess) return error;
+  if (ErrorCode error = findOpenKey(*root, handle, key); error != kErrorSuccess) return error;
   valueCount = static_cast<std::uint32_t>(key->values().size());
   maxValueNameLength = 0;
   maxValueDataLength = 0;
@@ -285,20 +347,20 @@ ErrorCode regQueryInfoKey(RegKeyHandle handle, std::uint32_t& valueCount,
 }
 
 ErrorCode regEnumValue(RegKeyHandle handle, std::uint32_t index, std::string& name) {
-  RegTreeKey root("");
+  std::shared_ptr<RegTreeKey> root;
   if (ErrorCode error = readTree(root); error != kErrorSuccess) return error;
   RegTreeKey* key = nullptr;
-  if (ErrorCode error = findOpenKey(root, handle, key); error != kErrorSuccess) return error;
+  if (ErrorCode error = findOpenKey(*root, handle, key); error != kErrorSuccess) return error;
   if (index >= key->values().size()) return kErrorNoMoreItems;
   name = key->values()[index].name;
   return kErrorSuccess;
 }
 
 ErrorCode regEnumKey(RegKeyHandle handle, std::uint32_t index, std::string& name) {
-  RegTreeKey root("");
+  std::shared_ptr<RegTreeKey> root;
   if (ErrorCode error = readTree(root); error != kErrorSuccess) return error;
   RegTreeKey* key = nullptr;
-  if (ErrorCode error = findOpenKey(root, handle, key); error != kErrorSuccess) return error;
+  if (ErrorCode error = findOpenKey(*root, handle, key); error != kErrorSuccess) return error;
   if (index >= key->children().size()) return kErrorNoMoreItems;
   name = key->children()[index]->name();
   return kErrorSuccess;
@@ -307,10 +369,10 @@ ErrorCode regEnumKey(RegKeyHandle handle, std::uint32_t index, std::string& name
 ErrorCode regQueryValue(RegKeyHandle handle, const std::string& name, std::uint32_t* type,
                         void* data, std::uint32_t* dataSize) {
   if (data != nullptr && dataSize == nullptr) return kErrorInvalidParameter;
-  RegTreeKey root("");
+  std::shared_ptr<RegTreeKey> root;
   if (ErrorCode error = readTree(root); error != kErrorSuccess) return error;
   RegTreeKey* key = nullptr;
-  if (ErrorCode error = findOpenKey(root, handle, key); error != kErrorSuccess) return error;
+  if (ErrorCode error = findOpenKey(*root, handle, key); error != kErrorSuccess) return error;
   const posix::RegTreeValue* value = key->findValue(name);
   if (value == nullptr) return kErrorFileNotFound;
   if (type != nullptr) *type = value->type;

@@ -30,3 +30,18 @@ bool setEnvironmentVariable(const std::string& name, const std::optional<std::st
 }
 
 }  // namespace platform
+
+namespace platform {
+
+std::optional<std::string> expandEnvironmentStrings(const std::string& text) {
+  // Asked twice: once for the size, then into a buffer one longer.
+  const DWORD needed = ExpandEnvironmentStringsA(text.c_str(), nullptr, 0);
+  if (needed == 0) return std::nullopt;
+  std::vector<char> buffer(needed + 1);
+  const DWORD written =
+      ExpandEnvironmentStringsA(text.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+  if (written == 0 || written > buffer.size()) return std::nullopt;
+  return std::string(buffer.data());
+}
+
+}  // namespace platform
