@@ -11,6 +11,7 @@
 #include "daemon/vornd.h"
 #include "platform/process.h"
 #include "platform/sync.h"
+#include "daemon_runner.h"
 #include "recording_tap.h"
 
 using testing_support::describeAll;
@@ -20,7 +21,8 @@ namespace {
 
 class DaemonUnderTest : public CVornD {
  public:
-  DaemonUnderTest() : CVornD("lifecycle", "lifecycle", platform::kServiceWin32OwnProcess) {
+  explicit DaemonUnderTest(const std::string& name = "lifecycle")
+      : CVornD(name, name, platform::kServiceWin32OwnProcess) {
     m_config.CreateDesktop = false;
   }
   std::uint32_t stopWaitHint() const { return m_dwStopWaitHint; }
@@ -30,54 +32,26 @@ class DaemonUnderTest : public CVornD {
   }
 };
 
-struct DaemonThread {
-  DaemonUnderTest daemon;
-  std::thread thread;
-  std::string name = "lifecycle";
-  char* argv[2] = {name.data(), nullptr};
-
-  void start() {
-    thread = std::thread([this] {
-      daemon.ServiceMain(1, argv, DaemonControlHandler, DaemonWorkerThread);
-    });
-  }
-  ~DaemonThread() {
-    if (thread.joinable()) {
-      daemon.HandleControl(platform::kControlStop);
-      thread.join();
-    }
-  }
-};
-
-// Waits until the tap has seen a report of the given state.
-bool waitForState(const RecordingTap& tap, std::uint32_t state, std::size_t fromIndex = 0) {
-  for (int i = 0; i < 1000; ++i) {
-    const auto sent = tap.statuses();
-    for (std::size_t k = fromIndex; k < sent.size(); ++k) {
-      if (sent[k].currentState == state) return true;
-    }
-    platform::sleepMs(10);
-  }
-  return false;
-}
+using DaemonThread = testing_support::DaemonRunner<DaemonUnderTest>;
+using testing_support::waitForState;
 
 TEST(DaemonLifecycle, PauseContinueStopFollowTheHandshake) {
   RecordingTap tap;
-  DaemonThread run;
-  run.daemon.setCounters(4, 2);
+  DaemonThread run("lifecycle");
+  run.daemon().setCounters(4, 2);
   run.start();
   ASSERT_TRUE(waitForState(tap, platform::kServiceRunning));
 
-  run.daemon.HandleControl(platform::kControlPause);
+  run.daemon().HandleControl(platform::kControlPause);
   ASSERT_TRUE(waitForState(tap, platform::kServicePaused));
-  run.daemon.HandleControl(platform::kControlContinue);
+  run.daemon().HandleControl(platform::kControlContinue);
   ASSERT_TRUE(waitForState(tap, platform::kServiceContinuePending));
   const std::size_t afterContinue = tap.statuses().size();
   ASSERT_TRUE(waitForState(tap, platform::kServiceRunning, afterContinue - 1));
-  run.daemon.HandleControl(platform::kControlStop);
-  run.thread.join();
+  run.daemon().HandleControl(platform::kControlStop);
+  run.join();
 
-  const std::string stopHint = std::to_string(run.daemon.stopWaitHint());
+  const std::string stopHint = std::to_string(run.daemon().stopWaitHint());
   // Registration fails outside a service manager, so the start-pending
   // report of a registered service is missing here; the rest is the whole
   // sequence.
@@ -85,20 +59,20 @@ TEST(DaemonLifecycle, PauseContinueStopFollowTheHandshake) {
                                       "4/0/0/3", "3/1/" + stopHint + "/3", "3/2/5000/3",
                                       "1/0/0/0"}),
             describeAll(tap.statuses()));
-  EXPECT_EQ(4, run.daemon.clientsServed());
-  EXPECT_EQ(2, run.daemon.clientsRejected());
+  EXPECT_EQ(4, run.daemon().clientsServed());
+  EXPECT_EQ(2, run.daemon().clientsRejected());
   EXPECT_NE("0", stopHint);
 }
 
 TEST(DaemonLifecycle, StopWhilePausedNeedsNoContinue) {
   RecordingTap tap;
-  DaemonThread run;
+  DaemonThread run("lifecycle");
   run.start();
   ASSERT_TRUE(waitForState(tap, platform::kServiceRunning));
-  run.daemon.HandleControl(platform::kControlPause);
+  run.daemon().HandleControl(platform::kControlPause);
   ASSERT_TRUE(waitForState(tap, platform::kServicePaused));
-  run.daemon.HandleControl(platform::kControlStop);
-  run.thread.join();
+  run.daemon().HandleControl(platform::kControlStop);
+  run.join();
 
   const auto sent = describeAll(tap.statuses());
   ASSERT_GE(sent.size(), 3u);
@@ -110,7 +84,7 @@ TEST(DaemonLifecycle, StopWhilePausedNeedsNoContinue) {
 
 TEST(DaemonLifecycle, ConsoleRunReportsTheFailedRegistrationAndGoesOn) {
   RecordingTap tap;
-  DaemonThread run;
+  DaemonThread run("lifecycle");
   run.start();
   ASSERT_TRUE(waitForState(tap, platform::kServiceRunning));
   const auto debug = tap.debug();

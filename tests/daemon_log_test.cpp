@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/log_stream.h"
+#include "daemon/vornd.h"
+#include "daemon_runner.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "registry_fixture.h"
+#include "temp_dir.h"
+
+using testing_support::readFile;
+using testing_support::ScopedRegistryKey;
+
+namespace {
+
+class LoggingDaemon : public CVornD {
+ public:
+  explicit LoggingDaemon(const std::string& name)
+      : CVornD(name, name, platform::kServiceWin32OwnProcess) {}
+  using CVornD::logFilePath;
+};
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (char c : text) {
+    if (c == '\n') {
+      lines.push_back(line);
+      line.clear();
+    } else if (c != '\r') {
+      line += c;
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+class DaemonLog : public ::testing::Test {
+ protected:
+  DaemonLog()
+      : m_name(testing_support::uniqueName("logtest")),
+        m_service("SYSTEM\\CurrentControlSet\\Services\\" + m_name) {}
+
+  void config(const std::string& name, const std::string& text) {
+    ASSERT_EQ(0u, m_service.setText("Config", name, text));
+  }
+  // Starts the daemon, waits until it runs (and, with a log, until it
+  // waits for clients), stops it; returns the log.
+  std::string runAndStop(bool logged = true) {
+    testing_support::RecordingTap tap;
+    testing_support::DaemonRunner<LoggingDaemon> run(m_name);
+    run.start();
+    EXPECT_TRUE(testing_support::waitForState(tap, platform::kServiceRunning));
+    for (int i = 0; logged && i < 1000; ++i) {
+      if (readFile(m_dir.file("daemon.log")).find("handleClients - starting") != std::string::npos) {
+        break;
+      }
+      platform::sleepMs(10);
+    }
+    run.stop();
+    return readFile(m_dir.file("daemon.log"));
+  }
+
+  std::string m_name;
+  ScopedRegistryKey m_service;
+  testing_support::TemporaryDirectory m_dir;
+};
+
+TEST_F(DaemonLog, AnIdleRunLeavesExactlyTheseLinesAndEmptiesTheOldLog) {
+  config("LogCreate", "Yes");
+  config("CreateDesktop", "Yes");
+  config("LogFileName", m_dir.file("daemon.log"));
+  std::ofstream(m_dir.file("daemon.log")) << "left from the last run\n";
+
+  const std::vector<std::string> lines = linesOf(runAndStop());
+  ASSERT_EQ(29u, lines.size());
+  EXPECT_EQ("ServiceDisable(false)", lines[0]);
+  EXPECT_EQ("LogCreate(true)", lines[13]);
+  EXPECT_EQ("LogFileName(" + m_dir.file("daemon.log") + ")", lines[14]);
+  EXPECT_EQ("CreateDesktop(true)", lines[24]);
+  EXPECT_EQ("Using WindowStation+Desktop of(VORND-" +
+                std::to_string(platform::currentProcessId()) + "\\WinVornD)",
+            lines[25]);
+  EXPECT_EQ("CVornD::Run starting", lines[26]);
+  EXPECT_EQ("handleClients - starting", lines[27]);
+  EXPECT_EQ("handleClients - scmEvent fired", lines[28]);
+}
+
+TEST_F(DaemonLog, DetailedLoggingAddsTheStopEntries) {
+  config("LogCreate", "Yes");
+  config("LogAllEvents", "Yes");
+  config("CreateDesktop", "No");
+  config("LogFileName", m_dir.file("daemon.log"));
+  const std::vector<std::string> lines = linesOf(runAndStop());
+  const std::set<std::string> seen(lines.begin(), lines.end());
+  EXPECT_EQ(1u, seen.count("CVornD::status set to SERVICE_RUNNING"));
+  EXPECT_EQ(1u, seen.count("handleClients - waiting"));
+  EXPECT_EQ(1u, seen.count("OnStop called - m_bStop = false"));
+  EXPECT_EQ(1u, seen.count("OnStop called - m_bStop now = true"));
+  for (const std::string& line : lines) EXPECT_EQ(std::string::npos, line.find("WindowStation"));
+}
+
+TEST_F(DaemonLog, WithoutLogCreateNothingIsWritten) {
+  config("LogFileName", m_dir.file("daemon.log"));
+  runAndStop(false);
+  EXPECT_FALSE(testing_support::fileExists(m_dir.file("daemon.log")));
+}
+
+TEST(DaemonLogPath, DirectoryWithAndWithoutItsSeparatorAndFileNamesAsGiven) {
+  const char separator = platform::pathSeparator();
+  const std::string name = testing_support::uniqueName("logpath");
+  ScopedRegistryKey service("SYSTEM\\CurrentControlSet\\Services\\" + name);
+  auto pathWith = [&](const char* value, const std::string& text) {
+    EXPECT_EQ(0u, service.setText("Config", value, text));
+    LoggingDaemon daemon(name);
+    CServiceConfig& config = const_cast<CServiceConfig&>(daemon.config());
+    config.Load(name);
+    return daemon.logFilePath();
+  };
+  // The service name is that of the daemon's construction until
+  // ServiceMain replaces it; here they are the same.
+  const std::string dir = std::string("logs") + separator + "vornd";
+  EXPECT_EQ(dir + separator + name + ".log", pathWith("LogServiceDir", dir));
+  EXPECT_EQ(dir + separator + name + ".log", pathWith("LogServiceDir", dir + separator));
+  EXPECT_EQ("plainname", pathWith("LogFileName", "plainname"));
+}
+
+TEST(DaemonLogPath, DefaultFolderIsThePlatformsOwn) {
+  const std::string name = testing_support::uniqueName("logdefault");
+  LoggingDaemon daemon(name);
+  const std::string folder = platform::defaultLogDirectory();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(platform::pathSeparator(), folder.back());
+  EXPECT_EQ(folder + name + ".log", daemon.logFilePath());
+}
+
+TEST(LogStreamEntries, NoEntryIsSplitByAnotherThread) {
+  testing_support::TemporaryDirectory dir;
+  LogStream log;
+  log.open(dir.file("race.log"));
+  constexpr int kEntries = 2000;
+  auto writer = [&log](const char* who) {
+    for (int i = 0; i < kEntries; ++i) log.entry() << who << " entry " << i << " " << (i % 2 == 0);
+  };
+  std::thread worker(writer, "worker");
+  writer("main");
+  worker.join();
+  log.close();
+
+  const std::vector<std::string> lines = linesOf(readFile(dir.file("race.log")));
+  ASSERT_EQ(2u * kEntries, lines.size());
+  int next[2] = {0, 0};
+  for (const std::string& line : lines) {
+    const int who = line.rfind("worker ", 0) == 0 ? 1 : 0;
+    const std::string expected = std::string(who == 1 ? "worker" : "main") + " entry " +
+                                 std::to_string(next[who]) + " " +
+                                 (next[who] % 2 == 0 ? "true" : "false");
+    ASSERT_EQ(expected, line);
+    ++next[who];
+  }
+}
+
+TEST(LogStreamEntries, AFailedOpenDropsEntriesQuietly) {
+  testing_support::TemporaryDirectory dir;
+  LogStream log;
+  log.open(dir.file("missing-folder") + "/x.log");
+  log.entry() << "dropped";
+  EXPECT_FALSE(log.good());
+}
+
+}  // namespace
