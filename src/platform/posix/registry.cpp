@@ -335,14 +335,8 @@ ErrorCode regQueryInfoKey(RegKeyHandle handle, std::uint32_t& valueCount,
   RegTreeKey* key = nullptr;
   if (ErrorCode error = findOpenKey(*root, handle, key); error != kErrorSuccess) return error;
   valueCount = static_cast<std::uint32_t>(key->values().size());
-  maxValueNameLength = 0;
-  maxValueDataLength = 0;
-  for (const posix::RegTreeValue& value : key->values()) {
-    const auto nameLength = static_cast<std::uint32_t>(value.name.size());
-    const auto dataLength = static_cast<std::uint32_t>(value.data.size());
-    maxValueNameLength = std::max(maxValueNameLength, nameLength);
-    maxValueDataLength = std::max(maxValueDataLength, dataLength);
-  }
+  maxValueNameLength = static_cast<std::uint32_t>(key->longestValueName());
+  maxValueDataLength = static_cast<std::uint32_t>(key->longestValueData());
   return kErrorSuccess;
 }
 

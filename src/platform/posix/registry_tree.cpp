@@ -1,5 +1,7 @@
 #include "platform/posix/registry_tree.h"
 
+#include <algorithm>
+
 namespace platform::posix {
 
 std::string foldCase(std::string_view text) {
@@ -51,16 +53,35 @@ void RegTreeKey::setValue(std::string_view name, std::uint32_t type, std::string
   auto [slot, inserted] = valueIndex_.emplace(foldCase(name), values_.size());
   if (inserted) {
     values_.push_back(RegTreeValue{std::string(name), type, std::move(data)});
+    noteValue(values_.back());
     return;
   }
   RegTreeValue& value = values_[slot->second];
+  const bool wasLongest = value.data.size() == longestData_;
   value.type = type;
   value.data = std::move(data);
+  if (wasLongest && value.data.size() < longestData_) {
+    recountLongest();
+  } else {
+    noteValue(value);
+  }
+}
+
+void RegTreeKey::noteValue(const RegTreeValue& value) {
+  longestName_ = std::max(longestName_, value.name.size());
+  longestData_ = std::max(longestData_, value.data.size());
+}
+
+void RegTreeKey::recountLongest() {
+  longestName_ = 0;
+  longestData_ = 0;
+  for (const RegTreeValue& value : values_) noteValue(value);
 }
 
 bool RegTreeKey::addValue(std::string name, std::uint32_t type, std::string data) {
   if (!valueIndex_.emplace(foldCase(name), values_.size()).second) return false;
   values_.push_back(RegTreeValue{std::move(name), type, std::move(data)});
+  noteValue(values_.back());
   return true;
 }
 
@@ -71,6 +92,7 @@ bool RegTreeKey::removeValue(std::string_view name) {
   valueIndex_.erase(found);
   values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(position));
   reindexAfterErase(valueIndex_, position);
+  recountLongest();
   return true;
 }
 

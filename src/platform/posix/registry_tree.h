@@ -46,13 +46,23 @@ class RegTreeKey {
   bool addValue(std::string name, std::uint32_t type, std::string data);
   bool removeValue(std::string_view name);
 
+  // The longest value name and value data, kept as values change: a walk
+  // asks for them at every step.
+  std::size_t longestValueName() const { return longestName_; }
+  std::size_t longestValueData() const { return longestData_; }
+
  private:
+  void noteValue(const RegTreeValue& value);
+  void recountLongest();
+
   std::string name_;
   // Folded name -> position, so that loading a large key stays linear.
   std::vector<RegTreeValue> values_;
   std::unordered_map<std::string, std::size_t> valueIndex_;
   std::vector<std::unique_ptr<RegTreeKey>> children_;
   std::unordered_map<std::string, std::size_t> childIndex_;
+  std::size_t longestName_ = 0;
+  std::size_t longestData_ = 0;
 };
 
 // Walks down from root; nullptr when a key on the way is missing.
