@@ -1,0 +1,393 @@
+#include "platform/net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include "platform/posix/state_root.h"
+#include "platform/posix/sync_posix.h"
+
+namespace platform {
+
+// The listener's "event" is the listening descriptor itself: readable while
+// a connection waits in the backlog, which is what FD_ACCEPT reports.
+struct AcceptEventImpl {
+  int listener = -1;
+};
+
+namespace {
+
+// What Winsock says where errno is shared with files: error.cpp gives
+// files' codes for those, a socket call has to give the Winsock ones.
+ErrorCode socketErrorFromErrno(int errnoValue) {
+  switch (errnoValue) {
+    case EINTR: return 10004;
+    // Windows answers WSAENOTSOCK for a handle that is no (longer a) socket.
+    case EBADF: return 10038;
+    case EACCES: return 10013;
+    case EPERM: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE: return 10024;
+    case ENFILE: return 10024;
+    case EAGAIN: return 10035;
+    case EINPROGRESS: return 10035;
+    case EALREADY: return 10037;
+    case EOPNOTSUPP: return 10045;
+    case ENOMEM: return 10055;
+    // A send after the connection was reset or shut down; the reset is
+    // the usual cause for a daemon whose client went away.
+    case EPIPE: return 10054;
+    default: return static_cast<ErrorCode>(posix::errorFromErrno(errnoValue));
+  }
+}
+
+bool failSocket(int errnoValue) {
+  setLastError(socketErrorFromErrno(errnoValue));
+  return false;
+}
+
+bool failSocketCode(ErrorCode code) {
+  setLastError(code);
+  return false;
+}
+
+// A handle that cannot be a descriptor gives -1, which every call refuses
+// with EBADF.
+int descriptorOf(SocketHandle socket) {
+  return socket <= static_cast<SocketHandle>(INT_MAX) ? static_cast<int>(socket) : -1;
+}
+
+sockaddr_in toSockaddr(const Ipv4Endpoint& endpoint) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(endpoint.port);
+  address.sin_addr.s_addr = htonl(endpoint.address);
+  return address;
+}
+
+bool setIntOption(SocketHandle socket, int level, int name, int value) {
+  if (setsockopt(descriptorOf(socket), level, name, &value, sizeof value) != 0) {
+    return failSocket(errno);
+  }
+  return true;
+}
+
+bool isSocket(int fd) {
+  int type = 0;
+  socklen_t length = sizeof type;
+  return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0;
+}
+
+bool isListening(int fd) {
+  int listening = 0;
+  socklen_t length = sizeof listening;
+  return fd >= 0 && getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 &&
+         listening != 0;
+}
+
+ErrorCode lookupError(int result) {
+  switch (result) {
+    case EAI_NONAME: return 11001;  // WSAHOST_NOT_FOUND
+    case EAI_AGAIN: return 11002;   // WSATRY_AGAIN
+#ifdef EAI_NODATA
+    case EAI_NODATA: return 11004;  // WSANO_DATA
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return 11004;
+#endif
+    case EAI_MEMORY: return kErrorNotEnoughMemory;
+    case EAI_SYSTEM: return socketErrorFromErrno(errno);
+    default: return 11003;  // WSANO_RECOVERY
+  }
+}
+
+}  // namespace
+
+ErrorCode startSockets(std::uint8_t, std::uint8_t) { return kErrorSuccess; }
+
+void cleanupSockets() {}
+
+ErrorCode lastSocketError() { return lastError(); }
+
+SocketHandle createTcpSocket() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    failSocket(errno);
+    return kInvalidSocket;
+  }
+  return static_cast<SocketHandle>(fd);
+}
+
+bool closeSocket(SocketHandle socket) {
+  // Linux releases the descriptor even when close reports EINTR: never
+  // retry, another thread may own the number by now.
+  if (close(descriptorOf(socket)) != 0 && errno != EINTR) return failSocket(errno);
+  return true;
+}
+
+bool bindSocket(SocketHandle socket, const Ipv4Endpoint& local) {
+  sockaddr_in address = toSockaddr(local);
+  if (bind(descriptorOf(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return failSocket(errno);
+  }
+  return true;
+}
+
+bool listenSocket(SocketHandle socket, int backlog) {
+  // Linux would bind an unbound socket to a port of its choosing; Windows
+  // refuses, and a listener whose bind failed must stay unreachable.
+  int fd = descriptorOf(socket);
+  if (!isSocket(fd)) return failSocket(errno);
+  if (localPort(socket) == 0) return failSocketCode(kWsaInvalidArgument);
+  if (listen(fd, backlog) != 0) return failSocket(errno);
+  return true;
+}
+
+SocketHandle acceptSocket(SocketHandle listener, Ipv4Endpoint* peer) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  int fd;
+  for (;;) {
+    socklen_t length = sizeof address;
+    fd = accept4(descriptorOf(listener), reinterpret_cast<sockaddr*>(&address), &length,
+                 SOCK_CLOEXEC);
+    if (fd >= 0 || errno != EINTR) break;
+  }
+  if (fd < 0) {
+    failSocket(errno);
+    return kInvalidSocket;
+  }
+  if (peer != nullptr) {
+    peer->address = ntohl(address.sin_addr.s_addr);
+    peer->port = ntohs(address.sin_port);
+  }
+  return static_cast<SocketHandle>(fd);
+}
+
+bool connectSocket(SocketHandle socket, const Ipv4Endpoint& remote) {
+  int fd = descriptorOf(socket);
+  sockaddr_in address = toSockaddr(remote);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+  if (errno != EINTR) return failSocket(errno);
+  // An interrupted connect goes on in the background; calling it again
+  // would only say EALREADY. Wait for its outcome instead.
+  pollfd entry{fd, POLLOUT, 0};
+  while (poll(&entry, 1, -1) < 0) {
+    if (errno != EINTR) return failSocket(errno);
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return failSocket(errno);
+  return error == 0 ? true : failSocket(error);
+}
+
+int receiveSocket(SocketHandle socket, void* buffer, int length) {
+  if (length < 0) {
+    failSocketCode(kWsaInvalidArgument);
+    return kSocketError;
+  }
+  for (;;) {
+    ssize_t got = recv(descriptorOf(socket), buffer, static_cast<size_t>(length), 0);
+    if (got >= 0) return static_cast<int>(got);
+    // The daemon's child reaping interrupts blocking calls; Windows has no
+    // such interruption, so carry on.
+    if (errno != EINTR) break;
+  }
+  failSocket(errno);
+  return kSocketError;
+}
+
+int sendSocket(SocketHandle socket, const void* bytes, int length) {
+  if (length < 0) {
+    failSocketCode(kWsaInvalidArgument);
+    return kSocketError;
+  }
+  for (;;) {
+    // A peer that has gone must give an error, not SIGPIPE.
+    ssize_t sent = send(descriptorOf(socket), bytes, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<int>(sent);
+    if (errno != EINTR) break;
+  }
+  failSocket(errno);
+  return kSocketError;
+}
+
+bool shutdownSend(SocketHandle socket) {
+  if (shutdown(descriptorOf(socket), SHUT_WR) != 0) return failSocket(errno);
+  return true;
+}
+
+std::uint16_t localPort(SocketHandle socket) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  socklen_t length = sizeof address;
+  if (getsockname(descriptorOf(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    failSocket(errno);
+    return 0;
+  }
+  if (address.sin_family != AF_INET) {
+    failSocketCode(10047);  // WSAEAFNOSUPPORT
+    return 0;
+  }
+  return ntohs(address.sin_port);
+}
+
+bool setReuseAddress(SocketHandle socket, bool on) {
+  return setIntOption(socket, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0);
+}
+
+bool setNoDelay(SocketHandle socket, bool on) {
+  return setIntOption(socket, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0);
+}
+
+bool setKeepAlive(SocketHandle socket, bool on) {
+  return setIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, on ? 1 : 0);
+}
+
+bool setKeepAliveTiming(SocketHandle socket, std::uint32_t idleSeconds,
+                        std::uint32_t intervalSeconds, std::uint32_t probeCount) {
+  // The kernel refuses values outside these ranges; Windows takes them.
+  auto clamp = [](std::uint32_t value, std::uint32_t high) {
+    return static_cast<int>(value < 1 ? 1 : (value > high ? high : value));
+  };
+  return setIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1) &&
+         setIntOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, clamp(idleSeconds, 32767)) &&
+         setIntOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, clamp(intervalSeconds, 32767)) &&
+         setIntOption(socket, IPPROTO_TCP, TCP_KEEPCNT, clamp(probeCount, 127));
+}
+
+bool setBlocking(SocketHandle socket, bool blocking) {
+  int fd = descriptorOf(socket);
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return failSocket(errno);
+  if (!isSocket(fd)) return failSocket(errno);
+  int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+  if (wanted != flags && fcntl(fd, F_SETFL, wanted) != 0) return failSocket(errno);
+  return true;
+}
+
+bool parseDottedIpv4(const char* text, std::uint32_t* address) {
+  if (text == nullptr || address == nullptr) return false;
+  in_addr_t parsed = inet_addr(text);
+  if (parsed == INADDR_NONE) return false;
+  *address = ntohl(parsed);
+  return true;
+}
+
+bool lookupHostIpv4(const char* name, std::uint32_t* address) {
+  if (name == nullptr || address == nullptr) return failSocketCode(10014);  // WSAEFAULT
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int result = getaddrinfo(name, nullptr, &hints, &found);
+  if (result != 0) return failSocketCode(lookupError(result));
+  bool ok = false;
+  for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
+      *address = ntohl(reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
+      ok = true;
+      break;
+    }
+  }
+  freeaddrinfo(found);
+  return ok ? true : failSocketCode(11004);
+}
+
+int waitUntilReadable(SocketHandle socket, std::uint32_t timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const bool infinite = timeoutMs == kInfinite;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  pollfd entry{descriptorOf(socket), POLLIN, 0};
+  if (entry.fd < 0) {
+    failSocketCode(kWsaNotSocket);
+    return kSocketError;
+  }
+  for (;;) {
+    int pollTimeout = -1;
+    if (!infinite) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      pollTimeout = left > 0 ? static_cast<int>(left) : 0;
+    }
+    entry.revents = 0;
+    int ready = poll(&entry, 1, pollTimeout);
+    if (ready > 0) {
+      if ((entry.revents & POLLNVAL) != 0) {
+        failSocketCode(kWsaNotSocket);
+        return kSocketError;
+      }
+      return 1;
+    }
+    if (ready == 0) return 0;
+    if (errno != EINTR) {
+      failSocket(errno);
+      return kSocketError;
+    }
+  }
+}
+
+AcceptEventHandle createAcceptEvent() { return new AcceptEventImpl; }
+
+void closeAcceptEvent(AcceptEventHandle event) { delete event; }
+
+bool selectAcceptEvent(SocketHandle listener, AcceptEventHandle event) {
+  if (event == nullptr) return failSocketCode(kErrorInvalidHandle);  // WSA_INVALID_HANDLE
+  int fd = descriptorOf(listener);
+  if (!isSocket(fd) || !setBlocking(listener, false)) return failSocket(errno);
+  event->listener = fd;
+  return true;
+}
+
+bool resetAcceptEvent(AcceptEventHandle event) {
+  // Readability is the state itself; nothing to reset.
+  return event != nullptr ? true : failSocketCode(kErrorInvalidHandle);
+}
+
+bool cancelEventSelection(SocketHandle accepted, AcceptEventHandle) {
+  // An accepted descriptor inherits no notification here; only check that
+  // it is a socket, as Windows does.
+  return isSocket(descriptorOf(accepted)) ? true : failSocket(errno);
+}
+
+std::uint32_t waitForControlOrConnection(EventHandle control, AcceptEventHandle accept) {
+  if (control == nullptr || accept == nullptr) {
+    setLastError(kErrorInvalidHandle);
+    return kWaitFailed;
+  }
+  for (;;) {
+    // An unlistened socket polls as hung up at once; like FD_ACCEPT on
+    // such a socket, it must simply never fire.
+    pollfd fds[2] = {{posix::eventDescriptor(control), POLLIN, 0},
+                     {isListening(accept->listener) ? accept->listener : -1, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      failSocket(errno);
+      return kWaitFailed;
+    }
+    if ((fds[0].revents & (POLLNVAL | POLLERR)) != 0) {
+      setLastError(kErrorInvalidHandle);
+      return kWaitFailed;
+    }
+    if ((fds[0].revents & POLLIN) != 0) {
+      // Consumes an auto-reset event as a wait on it would.
+      if (waitForEvent(control, 0) == 0) return 0;
+      continue;  // Another waiter took it.
+    }
+    if ((fds[1].revents & POLLIN) != 0) return 1;
+  }
+}
+
+}  // namespace platform

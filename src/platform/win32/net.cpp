@@ -1,0 +1,228 @@
+#include "platform/net.h"
+
+// winsock2.h must come before windows.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+#include <windows.h>
+
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+SOCKET toSocket(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+WSAEVENT toEvent(AcceptEventHandle event) { return reinterpret_cast<WSAEVENT>(event); }
+
+bool failSocketCode(int code) {
+  WSASetLastError(code);
+  return false;
+}
+
+sockaddr_in toSockaddr(const Ipv4Endpoint& endpoint) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(endpoint.port);
+  address.sin_addr.s_addr = htonl(endpoint.address);
+  return address;
+}
+
+// Engines are started with handle inheritance on and must get only the
+// duplicate made for them, never the listener or another client. Some
+// providers refuse the flag change; the socket works all the same.
+void keepFromChildren(SOCKET socket) {
+  SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
+}
+
+bool setIntOption(SocketHandle socket, int level, int name, int value) {
+  return setsockopt(toSocket(socket), level, name, reinterpret_cast<const char*>(&value),
+                    sizeof value) == 0;
+}
+
+}  // namespace
+
+ErrorCode startSockets(std::uint8_t major, std::uint8_t minor) {
+  WSADATA data;
+  return static_cast<ErrorCode>(WSAStartup(MAKEWORD(major, minor), &data));
+}
+
+void cleanupSockets() { WSACleanup(); }
+
+ErrorCode lastSocketError() { return static_cast<ErrorCode>(WSAGetLastError()); }
+
+SocketHandle createTcpSocket() {
+  SOCKET created = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (created != INVALID_SOCKET) keepFromChildren(created);
+  return static_cast<SocketHandle>(created);
+}
+
+bool closeSocket(SocketHandle socket) { return closesocket(toSocket(socket)) == 0; }
+
+bool bindSocket(SocketHandle socket, const Ipv4Endpoint& local) {
+  sockaddr_in address = toSockaddr(local);
+  return bind(toSocket(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool listenSocket(SocketHandle socket, int backlog) {
+  return listen(toSocket(socket), backlog) == 0;
+}
+
+SocketHandle acceptSocket(SocketHandle listener, Ipv4Endpoint* peer) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  int length = sizeof address;
+  SOCKET accepted = accept(toSocket(listener), reinterpret_cast<sockaddr*>(&address), &length);
+  if (accepted == INVALID_SOCKET) return kInvalidSocket;
+  keepFromChildren(accepted);
+  if (peer != nullptr) {
+    peer->address = ntohl(address.sin_addr.s_addr);
+    peer->port = ntohs(address.sin_port);
+  }
+  return static_cast<SocketHandle>(accepted);
+}
+
+bool connectSocket(SocketHandle socket, const Ipv4Endpoint& remote) {
+  sockaddr_in address = toSockaddr(remote);
+  return connect(toSocket(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+int receiveSocket(SocketHandle socket, void* buffer, int length) {
+  return recv(toSocket(socket), static_cast<char*>(buffer), length, 0);
+}
+
+int sendSocket(SocketHandle socket, const void* bytes, int length) {
+  return send(toSocket(socket), static_cast<const char*>(bytes), length, 0);
+}
+
+bool shutdownSend(SocketHandle socket) { return shutdown(toSocket(socket), SD_SEND) == 0; }
+
+std::uint16_t localPort(SocketHandle socket) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  int length = sizeof address;
+  if (getsockname(toSocket(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return 0;
+  }
+  if (address.sin_family != AF_INET) {
+    failSocketCode(WSAEAFNOSUPPORT);
+    return 0;
+  }
+  return ntohs(address.sin_port);
+}
+
+bool setReuseAddress(SocketHandle socket, bool on) {
+  return setIntOption(socket, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0);
+}
+
+bool setNoDelay(SocketHandle socket, bool on) {
+  return setIntOption(socket, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0);
+}
+
+bool setKeepAlive(SocketHandle socket, bool on) {
+  return setIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, on ? 1 : 0);
+}
+
+bool setKeepAliveTiming(SocketHandle socket, std::uint32_t idleSeconds,
+                        std::uint32_t intervalSeconds, std::uint32_t probeCount) {
+  auto toMs = [](std::uint32_t seconds) -> ULONG {
+    return seconds > 0xFFFFFFFFu / 1000 ? 0xFFFFFFFFu : seconds * 1000;
+  };
+  tcp_keepalive values;
+  values.onoff = 1;
+  values.keepalivetime = toMs(idleSeconds);
+  values.keepaliveinterval = toMs(intervalSeconds);
+  DWORD returned = 0;
+  if (WSAIoctl(toSocket(socket), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0,
+               &returned, nullptr, nullptr) != 0) {
+    return false;
+  }
+#ifdef TCP_KEEPCNT
+  // Only Windows 10 1703 and later know this option; older systems keep
+  // their fixed count, which is no reason to fail.
+  setIntOption(socket, IPPROTO_TCP, TCP_KEEPCNT, static_cast<int>(probeCount));
+#else
+  (void)probeCount;
+#endif
+  return true;
+}
+
+bool setBlocking(SocketHandle socket, bool blocking) {
+  u_long nonBlocking = blocking ? 0 : 1;
+  return ioctlsocket(toSocket(socket), FIONBIO, &nonBlocking) == 0;
+}
+
+bool parseDottedIpv4(const char* text, std::uint32_t* address) {
+  if (text == nullptr || address == nullptr) return false;
+  unsigned long parsed = inet_addr(text);
+  if (parsed == INADDR_NONE) return false;
+  *address = ntohl(parsed);
+  return true;
+}
+
+bool lookupHostIpv4(const char* name, std::uint32_t* address) {
+  if (name == nullptr || address == nullptr) return failSocketCode(WSAEFAULT);
+  hostent* entry = gethostbyname(name);
+  if (entry == nullptr) return false;
+  if (entry->h_addrtype != AF_INET || entry->h_addr_list == nullptr ||
+      entry->h_addr_list[0] == nullptr) {
+    return failSocketCode(WSANO_DATA);
+  }
+  in_addr first;
+  std::memcpy(&first, entry->h_addr_list[0], sizeof first);
+  *address = ntohl(first.s_addr);
+  return true;
+}
+
+int waitUntilReadable(SocketHandle socket, std::uint32_t timeoutMs) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(toSocket(socket), &readable);
+  timeval limit;
+  limit.tv_sec = static_cast<long>(timeoutMs / 1000);
+  limit.tv_usec = static_cast<long>(timeoutMs % 1000) * 1000;
+  // The first argument is ignored by Winsock.
+  int ready = select(0, &readable, nullptr, nullptr, timeoutMs == kInfinite ? nullptr : &limit);
+  if (ready == SOCKET_ERROR) return kSocketError;
+  return ready > 0 ? 1 : 0;
+}
+
+AcceptEventHandle createAcceptEvent() {
+  WSAEVENT event = WSACreateEvent();
+  return event == WSA_INVALID_EVENT ? nullptr : reinterpret_cast<AcceptEventHandle>(event);
+}
+
+void closeAcceptEvent(AcceptEventHandle event) {
+  if (event != nullptr) WSACloseEvent(toEvent(event));
+}
+
+bool selectAcceptEvent(SocketHandle listener, AcceptEventHandle event) {
+  return WSAEventSelect(toSocket(listener), toEvent(event), FD_ACCEPT) == 0;
+}
+
+bool resetAcceptEvent(AcceptEventHandle event) { return WSAResetEvent(toEvent(event)) != FALSE; }
+
+bool cancelEventSelection(SocketHandle accepted, AcceptEventHandle event) {
+  return WSAEventSelect(toSocket(accepted), toEvent(event), 0) == 0;
+}
+
+std::uint32_t waitForControlOrConnection(EventHandle control, AcceptEventHandle accept) {
+  if (control == nullptr || accept == nullptr) {
+    WSASetLastError(WSA_INVALID_HANDLE);
+    return kWaitFailed;
+  }
+  WSAEVENT events[2] = {reinterpret_cast<HANDLE>(control), toEvent(accept)};
+  DWORD result = WSAWaitForMultipleEvents(2, events, FALSE, WSA_INFINITE, TRUE);
+  switch (result) {
+    case WSA_WAIT_EVENT_0: return 0;
+    case WSA_WAIT_EVENT_0 + 1: return 1;
+    case WSA_WAIT_IO_COMPLETION: return kWaitIoCompletion;
+    case WSA_WAIT_FAILED: return kWaitFailed;
+    // Anything else goes to the caller as it came.
+    default: return static_cast<std::uint32_t>(result);
+  }
+}
+
+}  // namespace platform
