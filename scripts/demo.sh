@@ -17,7 +17,8 @@ cmake --build "$ROOT/build" --target vornd
 
 echo
 echo "Starting: build/bin/vornd -debug demo"
-echo "The daemon runs in this console until stopped: press Ctrl+C (or send it SIGINT/SIGTERM)."
+echo "The daemon listens on port 8060 (all interfaces) and runs in this console until"
+echo "stopped: press Ctrl+C. Its status page: curl http://127.0.0.1:8060/"
 echo
 cd "$ROOT"
 exec build/bin/vornd -debug demo

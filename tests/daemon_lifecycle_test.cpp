@@ -24,6 +24,7 @@ class DaemonUnderTest : public CVornD {
   explicit DaemonUnderTest(const std::string& name = "lifecycle")
       : CVornD(name, name, platform::kServiceWin32OwnProcess) {
     m_config.CreateDesktop = false;
+    m_config.SockPort = 0;  // any free port: these tests make no connections
   }
   std::uint32_t stopWaitHint() const { return m_dwStopWaitHint; }
   void setCounters(int served, int rejected) {

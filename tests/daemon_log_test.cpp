@@ -22,7 +22,9 @@ namespace {
 class LoggingDaemon : public CVornD {
  public:
   explicit LoggingDaemon(const std::string& name)
-      : CVornD(name, name, platform::kServiceWin32OwnProcess) {}
+      : CVornD(name, name, platform::kServiceWin32OwnProcess) {
+    m_config.SockPort = 0;  // any free port: these tests make no connections
+  }
   using CVornD::logFilePath;
 };
 

@@ -43,7 +43,9 @@ class TraceTap : public platform::Tap {
 class GatedDaemon : public CVornD {
  public:
   GatedDaemon(const std::string& name, std::string gate)
-      : CVornD(name, name, platform::kServiceWin32OwnProcess), m_gate(std::move(gate)) {}
+      : CVornD(name, name, platform::kServiceWin32OwnProcess), m_gate(std::move(gate)) {
+    m_config.SockPort = 0;  // any free port: these tests make no connections
+  }
   void Init() override {
     for (int i = 0; i < 600 && !fileExists(m_gate); ++i) platform::sleepMs(100);
     CVornD::Init();

@@ -15,6 +15,11 @@ CVornD::~CVornD() {
   m_log.close();
   // Cleanup leaves scmEvent to the end of the daemon's life.
   if (m_hScmEvent != nullptr) platform::closeEvent(m_hScmEvent);
+  // The listener lives as long as the process; on Windows WSACleanup has
+  // released it already, elsewhere it goes here.
+  if (m_listenSocket != platform::kInvalidSocket) platform::closeSocket(m_listenSocket);
+  if (m_hAcceptEvent != nullptr) platform::closeAcceptEvent(m_hAcceptEvent);
+  if (m_hLogonToken != nullptr) platform::closeLogonToken(m_hLogonToken);
   if (g_pDaemon == this) g_pDaemon = nullptr;
 }
 
@@ -23,6 +28,10 @@ void CVornD::Init() {
   if (m_hAckEvent == nullptr) ReportFailure("CreateEvent", true, platform::lastError());
   m_hScmEvent = platform::createEvent(false, false);
   if (m_hScmEvent == nullptr) ReportFailure("CreateEvent", true, platform::lastError());
+
+  if (const platform::ErrorCode code = platform::startSockets(2, 2); code != 0) {
+    ReportFailure("WSAStartup", true, code);
+  }
 
   m_config.Load(m_strServiceName);
   // A store that cannot be read looks like one without keys; say why.
@@ -34,6 +43,7 @@ void CVornD::Init() {
   m_config.Dump(m_log);
 
   if (m_config.CreateDesktop) createWindowStation();
+  createListener();
 }
 
 std::string CVornD::logFilePath() const {
@@ -95,19 +105,6 @@ void CVornD::Run() {
   SetStatus(platform::kServiceStopPending, 2, 5000, kKeep, 0, 0);
 }
 
-void CVornD::handleClients() {
-  m_log.entry() << "handleClients - starting";
-  if (m_config.LogAllEvents) m_log.entry() << "handleClients - waiting";
-  if (platform::waitForEvent(m_hScmEvent, platform::kInfinite) == 0) {
-    m_log.entry() << "handleClients - scmEvent fired";
-    return;
-  }
-  m_log.entry() << "handleClients - WSA_WAIT_FAILED";
-  // Without scmEvent there is nothing to wait on; poll the flags instead
-  // of spinning.
-  platform::sleepMs(100);
-}
-
 void CVornD::changePauseState(bool pause, std::uint32_t pendingState, std::uint32_t finalState) {
   std::uint32_t checkPoint = 1;
   SetStatus(pendingState, checkPoint, 6000, kKeep, 0, 0);
@@ -144,4 +141,5 @@ void CVornD::Cleanup() {
     platform::closeEvent(m_hAckEvent);
     m_hAckEvent = nullptr;
   }
+  platform::cleanupSockets();
 }

@@ -11,8 +11,13 @@
 
 #include "daemon/log_stream.h"
 #include "daemon/service_config.h"
+#include "platform/logon.h"
+#include "platform/net.h"
 #include "platform/sync.h"
 #include "service/service.h"
+#include "session/net_login.h"
+
+class CSocket;
 
 class CVornD : public CService {
  public:
@@ -33,9 +38,22 @@ class CVornD : public CService {
   std::string logFilePath() const;
   void openLog();
 
-  // Waits for connections until scmEvent fires. Until the listener exists
-  // there is nothing to accept: it waits on scmEvent alone.
+  // The listening socket and its accept event (listener.cpp).
+  void createListener();
+  // Serves connections one after another until scmEvent fires.
   void handleClients();
+
+  // One connection, from accept to hand-over (login_negotiation.cpp).
+  void negotiateLogin();
+  // Checks a screened record by the configured method and sends the
+  // login reply; true when accepted (authentication.cpp).
+  bool authenticateUser(const netLogin& login, CSocket& client);
+  bool refuseLogin(const netLogin& login, CSocket& client);
+  bool acceptLogin(const netLogin& login, CSocket& client);
+  bool checkLogonUser(const netLogin& login, CSocket& client);
+  // The HTML status page; shuts the connection down and closes it
+  // (status_page.cpp).
+  void sendStatusPage(CSocket& client);
 
   // Read-only views for the status page and for tests.
   const CServiceConfig& config() const { return m_config; }
@@ -49,7 +67,10 @@ class CVornD : public CService {
 
   std::string m_strDesktop;
   CServiceConfig m_config;
+  platform::SocketHandle m_listenSocket = platform::kInvalidSocket;
+  platform::AcceptEventHandle m_hAcceptEvent = nullptr;
   platform::EventHandle m_hScmEvent = nullptr;
+  platform::LogonToken m_hLogonToken = nullptr;
   LogStream m_log;
   platform::EventHandle m_hAckEvent = nullptr;
   std::uint32_t m_dwStopWaitHint = 10000;

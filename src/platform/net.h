@@ -84,6 +84,15 @@ bool parseDottedIpv4(const char* text, std::uint32_t* address);
 // the error set when there is none.
 bool lookupHostIpv4(const char* name, std::uint32_t* address);
 
+// One recv that does not wait: the byte count, 0 when the peer closed, or
+// kSocketError with kWsaWouldBlock when nothing has arrived yet.
+int receiveReady(SocketHandle socket, void* buffer, int length);
+
+// Holds back partial segments while set, so that a reply made of several
+// sends leaves in as few segments as its size allows; clearing it sends
+// what is held. Does nothing where the system has no such option.
+bool setCorked(SocketHandle socket, bool corked);
+
 // Waits until the socket has something to read (data, end of stream or an
 // error): 1, 0 when timeoutMs ran out first (kInfinite waits for ever),
 // kSocketError with the error set.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "registry_fixture.h"
 #include "temp_dir.h"
 
 namespace {
@@ -80,6 +81,9 @@ TEST(ConsoleMode, RunServiceFromAConsoleEndsQuietly) {
 TEST(ConsoleMode, DebugRunReportsTheMissingServiceManagerAndKeepsRunning) {
   SKIP_WHEN_PATH_ASKS_FOR_HELP();
   testing_support::ScopedStateRoot root;
+  // Any free port: this test makes no connection.
+  testing_support::ScopedRegistryKey service("SYSTEM\\CurrentControlSet\\Services\\svc");
+  ASSERT_EQ(0u, service.setText("Config", "SockPort", "0"));
   Child child = spawn({kVornd, "-debug", "svc"});
   const int early = waitExit(child.pid, 1500);
   if (early != -1) {

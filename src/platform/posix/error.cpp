@@ -216,6 +216,10 @@ constexpr SystemText kSystemTexts[] = {
     {1142, "An attempt was made to create more links on a file than the file system supports."},
     {1168, "Element not found."},
     {1223, "The operation was canceled by the user."},
+    {1311, "We can't sign you in with this credential because your domain isn't available. "
+           "Make sure your device is connected to your organization's network and try again. "
+           "If you previously signed in on this device with another credential, you can sign in "
+           "with that credential."},
     {1314, "A required privilege is not held by the client."},
     {1326, "The user name or password is incorrect."},
     {1327, "Account restrictions are preventing this user from signing in. For example: blank "
@@ -227,7 +231,9 @@ constexpr SystemText kSystemTexts[] = {
     {1392, "The file or directory is corrupted and unreadable."},
     {1450, "Insufficient system resources exist to complete the requested service."},
     {1460, "This operation returned because the timeout period expired."},
+    {1793, "The user's account has expired."},
     {1816, "Not enough quota is available to process this command."},
+    {1907, "The user's password must be changed before signing in."},
     {1909, "The referenced account is currently locked out and may not be logged on to."},
     {1921, "The name of the file cannot be resolved by the system."},
     {10004, "A blocking operation was interrupted by a call to WSACancelBlockingCall."},

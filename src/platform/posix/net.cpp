@@ -23,6 +23,9 @@ namespace platform {
 // a connection waits in the backlog, which is what FD_ACCEPT reports.
 struct AcceptEventImpl {
   int listener = -1;
+  // Whether the listener listened when it was selected: asked once, not
+  // at every wait.
+  bool listening = false;
 };
 
 namespace {
@@ -272,7 +275,6 @@ bool setBlocking(SocketHandle socket, bool blocking) {
   int fd = descriptorOf(socket);
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0) return failSocket(errno);
-  if (!isSocket(fd)) return failSocket(errno);
   int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
   if (wanted != flags && fcntl(fd, F_SETFL, wanted) != 0) return failSocket(errno);
   return true;
@@ -348,6 +350,7 @@ bool selectAcceptEvent(SocketHandle listener, AcceptEventHandle event) {
   int fd = descriptorOf(listener);
   if (!isSocket(fd) || !setBlocking(listener, false)) return failSocket(errno);
   event->listener = fd;
+  event->listening = isListening(fd);
   return true;
 }
 
@@ -357,9 +360,24 @@ bool resetAcceptEvent(AcceptEventHandle event) {
 }
 
 bool cancelEventSelection(SocketHandle accepted, AcceptEventHandle) {
-  // An accepted descriptor inherits no notification here; only check that
-  // it is a socket, as Windows does.
-  return isSocket(descriptorOf(accepted)) ? true : failSocket(errno);
+  // An accepted descriptor inherits no notification here, nor the
+  // listener's non-blocking mode.
+  return descriptorOf(accepted) >= 0 ? true : failSocketCode(kWsaNotSocket);
+}
+
+int receiveReady(SocketHandle socket, void* buffer, int length) {
+  for (;;) {
+    const ssize_t got = recv(descriptorOf(socket), buffer, static_cast<std::size_t>(length),
+                             MSG_DONTWAIT);
+    if (got >= 0) return static_cast<int>(got);
+    if (errno == EINTR) continue;
+    failSocket(errno);
+    return kSocketError;
+  }
+}
+
+bool setCorked(SocketHandle socket, bool corked) {
+  return setIntOption(socket, IPPROTO_TCP, TCP_CORK, corked ? 1 : 0);
 }
 
 std::uint32_t waitForControlOrConnection(EventHandle control, AcceptEventHandle accept) {
@@ -371,7 +389,7 @@ std::uint32_t waitForControlOrConnection(EventHandle control, AcceptEventHandle 
     // An unlistened socket polls as hung up at once; like FD_ACCEPT on
     // such a socket, it must simply never fire.
     pollfd fds[2] = {{posix::eventDescriptor(control), POLLIN, 0},
-                     {isListening(accept->listener) ? accept->listener : -1, POLLIN, 0}};
+                     {accept->listening ? accept->listener : -1, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       failSocket(errno);

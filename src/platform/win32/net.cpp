@@ -208,6 +208,22 @@ bool cancelEventSelection(SocketHandle accepted, AcceptEventHandle event) {
   return WSAEventSelect(toSocket(accepted), toEvent(event), 0) == 0;
 }
 
+int receiveReady(SocketHandle socket, void* buffer, int length) {
+  // Winsock has no per-call "don't wait": look first, then read.
+  const int ready = waitUntilReadable(socket, 0);
+  if (ready == 0) {
+    WSASetLastError(WSAEWOULDBLOCK);
+    return kSocketError;
+  }
+  if (ready < 0) return kSocketError;
+  return receiveSocket(socket, buffer, length);
+}
+
+bool setCorked(SocketHandle, bool) {
+  // No such option: the sends go out as they are made.
+  return true;
+}
+
 std::uint32_t waitForControlOrConnection(EventHandle control, AcceptEventHandle accept) {
   if (control == nullptr || accept == nullptr) {
     WSASetLastError(WSA_INVALID_HANDLE);

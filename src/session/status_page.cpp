@@ -1,0 +1,148 @@
+#include "session/status_page.h"
+
+#include "platform/net.h"
+
+#include <charconv>
+
+#include "daemon/vornd.h"
+#include "platform/process.h"
+#include "session/socket.h"
+
+namespace {
+
+constexpr std::string_view kStyle =
+    "<STYLE TYPE=\"text/css\"> \r\n"
+    "  body { background-color: #146c86 }\r\n"
+    "  H1 { font-size: 20 pt; font-style: color : #FFFFFF }\r\n"
+    "  .t1 { border:146c86; }\r\n"
+    "  .th { color: #000000; background-color: #828483; }\r\n"
+    "  .tb { color: #EAEDEE; background-color: #828483; }\r\n"
+    "</STYLE>\r\n";
+constexpr std::string_view kTableStart =
+    "<table class= \"t1\" border=\"1\" width=\"100%\" cellspacing=\"0\" cellpadding=\"0\">\r\n"
+    "<tr><td class=\"th\">Version</td><td class=\"th\">4.2.8</td></tr>\r\n";
+constexpr std::string_view kSettingStart = "<tr><td class=\"th\">";
+constexpr std::string_view kSettingMiddle = "</td><td class=\"th\">";
+constexpr std::string_view kVariableStart = "<tr><td class=\"tb\">";
+constexpr std::string_view kVariableMiddle = "</td><td class=\"tb\">";
+constexpr std::string_view kRowEnd = "</td></tr>\r\n";
+constexpr std::string_view kVariablesHeading =
+    "<tr><td>Environment Variables:</td><td>&nbsp;</td></tr>\r\n";
+constexpr std::string_view kBodyEnd = "</table>\r\n</body></html>\r\n";
+// Everything above plus the labels and the fixed parts of the title and
+// heading; a little slack costs nothing, a second allocation does.
+constexpr std::size_t kFixedBodyBytes = 1400;
+
+// Long enough for any 64-bit number.
+struct Decimal {
+  explicit Decimal(std::int64_t number) {
+    length = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, number).ptr -
+                                      digits);
+  }
+  std::string_view view() const { return {digits, length}; }
+  char digits[24];
+  std::size_t length;
+};
+
+void appendSetting(std::string& out, std::string_view label, std::string_view value) {
+  out.append(kSettingStart).append(label).append(kSettingMiddle).append(value).append(kRowEnd);
+}
+
+bool hiddenVariable(const std::string& name) {
+  return !name.empty() && (name[0] == '*' || name[0] == '$');
+}
+
+void appendBody(std::string& out, const StatusPageValues& values) {
+  out.append("<html><head><title>")
+      .append(values.serviceName)
+      .append(" Status</title></head><body>\r\n");
+  out.append(kStyle);
+  out.append("<H1>").append(values.serviceName).append("</H1>\r\n");
+  out.append(kTableStart);
+  appendSetting(out, "Compiled On", values.buildDate);
+  appendSetting(out, "Service Name", values.serviceName);
+  appendSetting(out, "Process ID", Decimal(values.processId).view());
+  appendSetting(out, "Engine Name", values.engine);
+  appendSetting(out, "Listening On Port", Decimal(values.port).view());
+  appendSetting(out, "Authentication Method", values.method);
+  appendSetting(out, "Load System Environment Variables?",
+                values.includeSystemEnv ? "Yes" : "No");
+  appendSetting(out, "Clients Served", Decimal(values.served).view());
+  appendSetting(out, "Clients Rejected", Decimal(values.rejected).view());
+  out.append(kVariablesHeading);
+  for (const auto& [name, value] : *values.environment) {
+    if (hiddenVariable(name)) continue;
+    out.append(kVariableStart)
+        .append(name)
+        .append(kVariableMiddle)
+        .append(value.empty() ? std::string_view("&nbsp;") : std::string_view(value))
+        .append(kRowEnd);
+  }
+  out.append(kBodyEnd);
+}
+
+std::size_t bodyCapacity(const StatusPageValues& values) {
+  std::size_t bytes = kFixedBodyBytes + 3 * values.serviceName.size() + values.buildDate.size() +
+                      values.engine.size() + values.method.size();
+  for (const auto& [name, value] : *values.environment) {
+    bytes += kVariableStart.size() + kVariableMiddle.size() + kRowEnd.size() + name.size() +
+             value.size() + 6;
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::string statusPageResponse(const StatusPageValues& values) {
+  // Kept between calls, so that a page costs one allocation, not two.
+  thread_local std::string body;
+  body.clear();
+  body.reserve(bodyCapacity(values));
+  appendBody(body, values);
+
+  constexpr std::string_view kHeader =
+      "HTTP/1.0 200 OK\r\n"
+      "Server: vavazoza\r\n"
+      "Content-Type: text/html\r\n"
+      "Content-Length: ";
+  const Decimal length(static_cast<std::int64_t>(body.size()));
+  std::string response;
+  response.reserve(kHeader.size() + length.length + 4 + body.size());
+  response.append(kHeader).append(length.view()).append("\r\n\r\n").append(body);
+  return response;
+}
+
+const char* statusPageBuildDate() { return __DATE__; }
+
+void CVornD::sendStatusPage(CSocket& client) {
+  StatusPageValues values;
+  values.serviceName = m_strServiceName;
+  values.processId = platform::currentProcessId();
+  values.buildDate = statusPageBuildDate();
+  values.engine = m_config.VornExecutable;
+  values.port = m_config.SockPort;
+  values.method = m_config.AuthenticationMethod;
+  values.includeSystemEnv = m_config.IncludeSystemEnv;
+  values.served = m_nClientsServed;
+  values.rejected = m_nClientsRejected;
+  values.environment = &m_config.Environment;
+  const std::string response = statusPageResponse(values);
+
+  // The status line and each header line go out on their own, up to and
+  // including the empty line; the body follows in one piece. A failed send
+  // only means the client left: the rest is tried all the same. Held back
+  // while they are made, the pieces leave in as few segments as they fit.
+  platform::setCorked(client.Handle(), true);
+  std::size_t lineStart = 0;
+  for (;;) {
+    const std::size_t lineEnd = response.find("\r\n", lineStart) + 2;
+    client.Send(response.data() + lineStart, static_cast<int>(lineEnd - lineStart));
+    const bool emptyLine = lineEnd - lineStart == 2;
+    lineStart = lineEnd;
+    if (emptyLine) break;
+  }
+  client.Send(response.data() + lineStart, static_cast<int>(response.size() - lineStart));
+  platform::setCorked(client.Handle(), false);
+  client.Shutdown();
+  client.Close();
+}

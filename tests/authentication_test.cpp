@@ -1,0 +1,104 @@
+// The login check by method: which path each method text takes, the reply
+// bytes, and what a refused system logon leaves in the log and event log.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "login_check_fixture.h"
+
+namespace {
+
+using testing_support::kAccepted;
+using testing_support::kRefused;
+using testing_support::LoginCheck;
+
+// Within the 20 characters of the user field, and no account anywhere.
+const char* const kNoSuchUser = "vornd-nobody-7q";
+const char* const kPassword = "Pw-never-logged-93";
+
+TEST_F(LoginCheck, HTPasswordRefusesEveryRecordWithoutALookup) {
+  m_daemon.m_config.AuthenticationMethod = "HTPassword";
+  // With every event logged, a check that went to the system would show.
+  m_daemon.m_config.LogAllEvents = true;
+  for (const auto& [user, password] : std::vector<std::pair<std::string, std::string>>{
+           {"", ""}, {kNoSuchUser, kPassword}, {"root", ""}}) {
+    const auto outcome = check(user, password);
+    EXPECT_FALSE(outcome.accepted) << user;
+    EXPECT_EQ(outcome.reply, kRefused) << user;
+  }
+  EXPECT_EQ(log(), "");
+  EXPECT_TRUE(m_tap.events().empty());
+  EXPECT_EQ(m_daemon.m_hLogonToken, nullptr);
+}
+
+TEST_F(LoginCheck, VornAcceptsAnEmptyUserAndPasswordUnchecked) {
+  m_daemon.m_config.AuthenticationMethod = "Vorn";
+  m_daemon.m_config.LogAllEvents = true;
+  auto outcome = check("", "");
+  EXPECT_TRUE(outcome.accepted);
+  EXPECT_EQ(outcome.reply, kAccepted);
+
+  outcome = check(kNoSuchUser, kPassword);
+  EXPECT_TRUE(outcome.accepted);
+  EXPECT_EQ(outcome.reply, kAccepted);
+
+  EXPECT_EQ(log(), "");
+  EXPECT_TRUE(m_tap.events().empty());
+  EXPECT_EQ(m_daemon.m_hLogonToken, nullptr);
+}
+
+// Any text but the two exact names goes to the system's logon, which logs
+// "LogonUser ok" or "LogonUser failed ..." with every event logged. Only
+// "LogonUser" itself keeps a token for the launch.
+TEST_F(LoginCheck, AnyOtherMethodTextGoesToTheSystemLogonAndKeepsNoToken) {
+  m_daemon.m_config.LogAllEvents = true;
+  for (const char* method : {"logonuser", "LOGONUSER", "htpassword", "vorn", "Vorn ",
+                             " HTPassword", "HTPasswordX", ""}) {
+    m_daemon.m_config.AuthenticationMethod = method;
+    restartLog();
+    const auto outcome = check(kNoSuchUser, kPassword);
+    EXPECT_EQ(outcome.reply, outcome.accepted ? kAccepted : kRefused) << method;
+    EXPECT_EQ(log().rfind("LogonUser ", 0), 0u) << "method \"" << method << "\": " << log();
+    EXPECT_EQ(m_daemon.m_hLogonToken, nullptr) << method;
+  }
+}
+
+TEST_F(LoginCheck, UnknownUserIsRefusedWithTheLogLineAndAnEventLogError) {
+  const auto outcome = check(kNoSuchUser, kPassword);
+  if (outcome.accepted) GTEST_SKIP() << "this system's logon accepts any user name";
+
+  EXPECT_EQ(outcome.reply, kRefused);
+  // One line: the system text's own line break is not doubled.
+  EXPECT_EQ(log(), std::string("LogonUser failed for user ") + kNoSuchUser +
+                       " : The user name or password is incorrect.\n");
+  const auto events = m_tap.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].type, platform::EventType::Error);
+  EXPECT_EQ(events[0].source, m_daemon.GetEventSourceName());
+  EXPECT_EQ(events[0].text.rfind("LogonUser failed failed: The user name or password is "
+                                 "incorrect.",
+                                 0),
+            0u)
+      << events[0].text;
+  EXPECT_EQ(m_daemon.m_hLogonToken, nullptr);
+
+  for (const auto& event : events) EXPECT_EQ(event.text.find(kPassword), std::string::npos);
+  for (const auto& line : m_tap.debug()) EXPECT_EQ(line.find(kPassword), std::string::npos);
+  EXPECT_EQ(log().find(kPassword), std::string::npos);
+}
+
+TEST_F(LoginCheck, ControlCharactersOfTheUserNameCannotForgeALogLine) {
+  // Line ends, a tab and the last control byte are masked; bytes from
+  // 0x7F up are not control characters and stay.
+  const std::string user = "ev\r\nLogonUser ok\t\x1f\x7f\xe9";
+  ASSERT_LE(user.size(), 20u);
+  const auto outcome = check(user, kPassword);
+  if (outcome.accepted) GTEST_SKIP() << "this system's logon accepts any user name";
+
+  EXPECT_EQ(outcome.reply, kRefused);
+  EXPECT_EQ(log(), "LogonUser failed for user ev??LogonUser ok??\x7f\xe9 : The user name or "
+                   "password is incorrect.\n");
+}
+
+}  // namespace

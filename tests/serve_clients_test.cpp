@@ -1,0 +1,271 @@
+// A daemon serving real connections on a loopback port chosen by the
+// system: the status page, the login record's screening and replies, the
+// counters, clients that send too little or nothing, and controls that
+// arrive while the daemon waits.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "daemon/vornd.h"
+#include "daemon_runner.h"
+#include "platform/net.h"
+#include "registry_fixture.h"
+#include "temp_dir.h"
+
+using testing_support::ScopedRegistryKey;
+
+namespace {
+
+class ServingDaemon : public CVornD {
+ public:
+  explicit ServingDaemon(const std::string& name)
+      : CVornD(name, name, platform::kServiceWin32OwnProcess) {
+    m_config.SockPort = 0;  // the system picks a free port
+  }
+  std::uint16_t port() const { return platform::localPort(m_listenSocket); }
+};
+
+// One client connection to the daemon.
+class Client {
+ public:
+  explicit Client(std::uint16_t port) {
+    m_socket = platform::createTcpSocket();
+    platform::Ipv4Endpoint remote;
+    remote.address = platform::kLoopbackAddress;
+    remote.port = port;
+    m_connected = platform::connectSocket(m_socket, remote);
+  }
+  ~Client() { platform::closeSocket(m_socket); }
+  bool connected() const { return m_connected; }
+  void send(const std::string& bytes) {
+    platform::sendSocket(m_socket, bytes.data(), static_cast<int>(bytes.size()));
+  }
+  void shutdownSend() { platform::shutdownSend(m_socket); }
+  // Everything until the daemon closes; "<timeout>" appended when it does
+  // not within the limit.
+  std::string readAll(std::uint32_t limitMs = 10000) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+      if (platform::waitUntilReadable(m_socket, limitMs) != 1) return text + "<timeout>";
+      const int got = platform::receiveSocket(m_socket, buffer, sizeof buffer);
+      if (got <= 0) return text;
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+
+ private:
+  platform::SocketHandle m_socket = platform::kInvalidSocket;
+  bool m_connected = false;
+};
+
+std::string record(const std::string& user, const std::string& password,
+                   const std::string& startup = "") {
+  std::string bytes(netLogin::kSize, '\0');
+  bytes.replace(netLogin::kUser, user.size(), user);
+  bytes.replace(netLogin::kPassword, password.size(), password);
+  bytes.replace(netLogin::kStartup, startup.size(), startup);
+  return bytes;
+}
+
+const std::string kAccepted("\x00\x01", 2);
+const std::string kRefused("\x00\x00", 2);
+
+class ServeClients : public ::testing::Test {
+ protected:
+  ServeClients()
+      : m_name(testing_support::uniqueName("serve")),
+        m_service("SYSTEM\\CurrentControlSet\\Services\\" + m_name),
+        m_run(m_name) {
+    config("CreateDesktop", "No");
+    config("LogCreate", "Yes");
+    config("LogFileName", m_dir.file("serve.log"));
+  }
+  ~ServeClients() override { m_run.stop(); }
+
+  void config(const std::string& name, const std::string& text) {
+    ASSERT_EQ(0u, m_service.setText("Config", name, text));
+  }
+  void start() {
+    m_run.start();
+    ASSERT_TRUE(testing_support::waitForState(m_tap, platform::kServiceRunning));
+    m_port = m_run.daemon().port();
+    ASSERT_NE(0, m_port);
+  }
+  std::string exchange(const std::string& bytes) {
+    Client client(m_port);
+    EXPECT_TRUE(client.connected());
+    client.send(bytes);
+    return client.readAll();
+  }
+  std::string page() { return exchange("GET / HTTP/1.0\r\n\r\n"); }
+  std::string counters() {
+    static const std::regex served("Clients Served</td><td class=\"th\">([0-9]+)<");
+    static const std::regex rejected("Clients Rejected</td><td class=\"th\">([0-9]+)<");
+    const std::string text = page();
+    std::smatch a, b;
+    if (!std::regex_search(text, a, served) || !std::regex_search(text, b, rejected)) return "?";
+    return a[1].str() + "/" + b[1].str();
+  }
+  std::string log() { return testing_support::readFile(m_dir.file("serve.log")); }
+
+  testing_support::RecordingTap m_tap;
+  testing_support::TemporaryDirectory m_dir;
+  std::string m_name;
+  ScopedRegistryKey m_service;
+  testing_support::DaemonRunner<ServingDaemon> m_run;
+  std::uint16_t m_port = 0;
+};
+
+TEST_F(ServeClients, StatusPageByteForByte) {
+  config("AuthenticationMethod", "Vorn");
+  config("VornExecutable", "C:\\vorn<&>\\vorn.exe");
+  config("IncludeSystemEnv", "No");
+  ASSERT_EQ(0u, m_service.setText("Environment", "VORNPATH", "c:\\vorn\\data"));
+  ASSERT_EQ(0u, m_service.setText("Environment", "EMPTY", ""));
+  ASSERT_EQ(0u, m_service.setText("Environment", "$HIDDEN", "x"));
+  ASSERT_EQ(0u, m_service.setText("Environment", "*HIDDEN", "x"));
+  start();
+  const std::string text = page();
+  const std::string body =
+      "<html><head><title>" + m_name + " Status</title></head><body>\r\n"
+      "<STYLE TYPE=\"text/css\"> \r\n"
+      "  body { background-color: #146c86 }\r\n"
+      "  H1 { font-size: 20 pt; font-style: color : #FFFFFF }\r\n"
+      "  .t1 { border:146c86; }\r\n"
+      "  .th { color: #000000; background-color: #828483; }\r\n"
+      "  .tb { color: #EAEDEE; background-color: #828483; }\r\n"
+      "</STYLE>\r\n"
+      "<H1>" + m_name + "</H1>\r\n"
+      "<table class= \"t1\" border=\"1\" width=\"100%\" cellspacing=\"0\" cellpadding=\"0\">\r\n"
+      "<tr><td class=\"th\">Version</td><td class=\"th\">4.2.8</td></tr>\r\n"
+      "<tr><td class=\"th\">Compiled On</td><td class=\"th\">DATE</td></tr>\r\n"
+      "<tr><td class=\"th\">Service Name</td><td class=\"th\">" + m_name + "</td></tr>\r\n"
+      "<tr><td class=\"th\">Process ID</td><td class=\"th\">PID</td></tr>\r\n"
+      "<tr><td class=\"th\">Engine Name</td><td class=\"th\">C:\\vorn<&>\\vorn.exe</td></tr>\r\n"
+      "<tr><td class=\"th\">Listening On Port</td><td class=\"th\">0</td></tr>\r\n"
+      "<tr><td class=\"th\">Authentication Method</td><td class=\"th\">Vorn</td></tr>\r\n"
+      "<tr><td class=\"th\">Load System Environment Variables?</td><td class=\"th\">No</td></tr>\r\n"
+      "<tr><td class=\"th\">Clients Served</td><td class=\"th\">0</td></tr>\r\n"
+      "<tr><td class=\"th\">Clients Rejected</td><td class=\"th\">0</td></tr>\r\n"
+      "<tr><td>Environment Variables:</td><td>&nbsp;</td></tr>\r\n"
+      "<tr><td class=\"tb\">EMPTY</td><td class=\"tb\">&nbsp;</td></tr>\r\n"
+      "ENVIRONMENT"
+      "<tr><td class=\"tb\">VORNPATH</td><td class=\"tb\">c:\\vorn\\data</td></tr>\r\n"
+      "</table>\r\n"
+      "</body></html>\r\n";
+  // The process id, the build date and the daemon's own SystemDrive and
+  // SystemRoot rows vary; everything else is fixed.
+  std::string pattern;
+  for (char c : body) {
+    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) pattern += '\\';
+    pattern += c;
+  }
+  auto replace = [&pattern](const std::string& what, const std::string& with) {
+    pattern.replace(pattern.find(what), what.size(), with);
+  };
+  replace("DATE", "[A-Z][a-z][a-z] [ 1-3][0-9] [0-9]{4}");
+  replace("PID", "[0-9]+");
+  replace("ENVIRONMENT",
+          "<tr><td class=\"tb\">SystemDrive</td><td class=\"tb\">[^<]*</td></tr>\r\n"
+          "<tr><td class=\"tb\">SystemRoot</td><td class=\"tb\">[^<]*</td></tr>\r\n");
+  const std::string::size_type split = text.find("\r\n\r\n");
+  ASSERT_NE(std::string::npos, split) << text;
+  const std::string head = text.substr(0, split + 4);
+  const std::string received = text.substr(split + 4);
+  EXPECT_EQ("HTTP/1.0 200 OK\r\nServer: vavazoza\r\nContent-Type: text/html\r\nContent-Length: " +
+                std::to_string(received.size()) + "\r\n\r\n",
+            head);
+  EXPECT_TRUE(std::regex_match(received, std::regex(pattern))) << received;
+  EXPECT_NE(std::string::npos, received.find(">" + std::to_string(platform::currentProcessId()) + "<"));
+}
+
+TEST_F(ServeClients, ServiceSwitchesRefuseWithoutCounting) {
+  config("ServiceDisableFms", "Yes");
+  config("ServiceDisableODBC", "Yes");
+  config("ServiceDisableLogins", "Yes");
+  config("AuthenticationMethod", "Vorn");
+  start();
+  EXPECT_EQ(kRefused, exchange(record("u", "p", "-fms_server and more")));
+  EXPECT_EQ(kRefused, exchange(record("u", "p", "-odbc_server")));
+  EXPECT_EQ(kRefused, exchange(record("u", "p", "ap db")));
+  EXPECT_EQ("0/0", counters());
+  const std::string text = log();
+  EXPECT_NE(std::string::npos,
+            text.find("\n-fms_server found in startup and disableFMS is TRUE - rejected\n"));
+  EXPECT_NE(std::string::npos,
+            text.find("\n-odbc_server found in startup and disableODBC is TRUE - rejected\n"));
+  EXPECT_NE(std::string::npos, text.find("\ninteractive logins are disabled - rejected\n"));
+}
+
+TEST_F(ServeClients, OnlyTheLoginSwitchLeavesServerStartupsToAuthentication) {
+  config("ServiceDisableLogins", "Yes");
+  config("AuthenticationMethod", "Vorn");
+  start();
+  EXPECT_EQ(kAccepted, exchange(record("u", "p", "-odbc_server")));
+  EXPECT_EQ(kRefused, exchange(record("u", "p", "")));
+  EXPECT_EQ("1/0", counters());
+}
+
+TEST_F(ServeClients, RefusingMethodCountsRejectedAndAcceptingMethodCountsServed) {
+  config("AuthenticationMethod", "HTPassword");
+  start();
+  EXPECT_EQ(kRefused, exchange(record("alice", "secret")));
+  EXPECT_EQ(kRefused, exchange(record("bob", "")));
+  EXPECT_EQ("0/2", counters());
+}
+
+TEST_F(ServeClients, VornAcceptsEmptyCredentials) {
+  config("AuthenticationMethod", "Vorn");
+  start();
+  EXPECT_EQ(kAccepted, exchange(record("", "")));
+  EXPECT_EQ("1/0", counters());
+}
+
+TEST_F(ServeClients, AUserNamedLikeARequestGetsThePage) {
+  config("AuthenticationMethod", "Vorn");
+  start();
+  const std::string reply = exchange(record("GETTY", "pw"));
+  EXPECT_EQ(0u, reply.rfind("HTTP/1.0 200 OK\r\n", 0));
+  EXPECT_EQ("0/0", counters());
+}
+
+TEST_F(ServeClients, ShortAndSilentClientsAreDroppedAndTheNextIsServed) {
+  config("AuthenticationMethod", "Vorn");
+  config("SockReceiveTimeout", "1");
+  start();
+  {
+    Client shortRecord(m_port);
+    shortRecord.send(record("u", "p").substr(0, 100));
+    shortRecord.shutdownSend();
+    EXPECT_EQ("", shortRecord.readAll());
+  }
+  {
+    Client silent(m_port);
+    // Queued behind the silent one: served once its second is up.
+    Client next(m_port);
+    next.send(record("u", "p"));
+    EXPECT_EQ("", silent.readAll());
+    EXPECT_EQ(kAccepted, next.readAll());
+  }
+  EXPECT_EQ("1/0", counters());
+  EXPECT_NE(std::string::npos,
+            log().find("\nnegotiateLogin - no complete login record within 1 seconds - connection "
+                       "closed\n"));
+}
+
+TEST_F(ServeClients, ControlsArriveWhileWaitingAndAfterAClient) {
+  config("AuthenticationMethod", "Vorn");
+  start();
+  m_run.daemon().HandleControl(platform::kControlPause);
+  ASSERT_TRUE(testing_support::waitForState(m_tap, platform::kServicePaused));
+  const std::size_t reports = m_tap.statuses().size();
+  m_run.daemon().HandleControl(platform::kControlContinue);
+  ASSERT_TRUE(testing_support::waitForState(m_tap, platform::kServiceRunning, reports));
+  EXPECT_EQ(kAccepted, exchange(record("u", "p")));
+  m_run.stop();
+  EXPECT_EQ(platform::kServiceStopped, m_tap.statuses().back().currentState);
+}
+
+}  // namespace
