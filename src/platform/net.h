@@ -88,9 +88,11 @@ bool lookupHostIpv4(const char* name, std::uint32_t* address);
 // kSocketError with kWsaWouldBlock when nothing has arrived yet.
 int receiveReady(SocketHandle socket, void* buffer, int length);
 
-// Holds back partial segments while set, so that a reply made of several
-// sends leaves in as few segments as its size allows; clearing it sends
-// what is held. Does nothing where the system has no such option.
+// While set, the socket's sends are held back and each reports the whole
+// length taken; clearing it sends what is held at once, so a reply made
+// of several sends leaves in one call and as few segments as its size
+// allows. A failure shows in clearing (false, with the error set). One
+// socket at a time per thread. On Windows the sends go out as made.
 bool setCorked(SocketHandle socket, bool corked);
 
 // Waits until the socket has something to read (data, end of stream or an

@@ -13,6 +13,10 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <unordered_map>
+#include <mutex>
 
 #include "platform/posix/state_root.h"
 #include "platform/posix/sync_posix.h"
@@ -27,6 +31,86 @@ struct AcceptEventImpl {
   // at every wait.
   bool listening = false;
 };
+
+namespace {
+
+// The sends made while a socket is corked, gathered here and sent in one
+// call when it is uncorked: one system call and one segment for a reply
+// made of several pieces. One corked socket at a time per thread.
+struct CorkedSends {
+  int fd = -1;
+  std::string bytes;
+};
+thread_local CorkedSends tlsCorked;
+
+// Linux hands a listener's TCP_NODELAY, SO_KEEPALIVE and keep-alive timing
+// down to every socket accepted from it. So an option set on an accepted
+// socket is also set on its listener, once; the sockets accepted after it
+// have it already and the call is skipped. A daemon that sets the same
+// options on every client then pays for them once, not per connection.
+//
+//   setNoDelay(first, true)    setsockopt on first, and on its listener
+//   setNoDelay(second, true)   nothing: second came with it
+bool failSocket(int errnoValue);
+
+enum Inherited { kNoDelay, kKeepAlive, kKeepIdle, kKeepInterval, kKeepCount, kInheritedCount };
+
+struct OptionState {
+  int value[kInheritedCount] = {-1, -1, -1, -1, -1};  // -1: not known
+};
+
+struct InheritedOptions {
+  std::mutex lock;
+  std::unordered_map<int, OptionState> listeners;
+  // Accepted socket -> its listener, and what it came with.
+  std::unordered_map<int, std::pair<int, OptionState>> accepted;
+};
+
+InheritedOptions& inherited() {
+  static InheritedOptions options;
+  return options;
+}
+
+const int kOptionLevel[kInheritedCount] = {IPPROTO_TCP, SOL_SOCKET, IPPROTO_TCP, IPPROTO_TCP,
+                                           IPPROTO_TCP};
+const int kOptionName[kInheritedCount] = {TCP_NODELAY, SO_KEEPALIVE, TCP_KEEPIDLE, TCP_KEEPINTVL,
+                                          TCP_KEEPCNT};
+
+bool setInheritedOption(SocketHandle socket, Inherited option, int value) {
+  const int fd = static_cast<int>(socket);
+  InheritedOptions& options = inherited();
+  std::lock_guard<std::mutex> guard(options.lock);
+  auto found = options.accepted.find(fd);
+  if (found != options.accepted.end() && found->second.second.value[option] == value) return true;
+  if (setsockopt(fd, kOptionLevel[option], kOptionName[option], &value, sizeof value) != 0) {
+    return failSocket(errno);
+  }
+  if (found == options.accepted.end()) return true;
+  found->second.second.value[option] = value;
+  const int listener = found->second.first;
+  OptionState& state = options.listeners[listener];
+  if (state.value[option] != value &&
+      setsockopt(listener, kOptionLevel[option], kOptionName[option], &value, sizeof value) == 0) {
+    state.value[option] = value;
+  }
+  return true;
+}
+
+void rememberAccepted(int listener, int fd) {
+  InheritedOptions& options = inherited();
+  std::lock_guard<std::mutex> guard(options.lock);
+  auto found = options.listeners.find(listener);
+  options.accepted[fd] = {listener, found != options.listeners.end() ? found->second : OptionState{}};
+}
+
+void forgetSocket(int fd) {
+  InheritedOptions& options = inherited();
+  std::lock_guard<std::mutex> guard(options.lock);
+  options.accepted.erase(fd);
+  options.listeners.erase(fd);
+}
+
+}  // namespace
 
 namespace {
 
@@ -134,6 +218,12 @@ SocketHandle createTcpSocket() {
 }
 
 bool closeSocket(SocketHandle socket) {
+  // Sends still held for this socket die with it; its number may come back.
+  if (tlsCorked.fd == descriptorOf(socket)) {
+    tlsCorked.fd = -1;
+    tlsCorked.bytes.clear();
+  }
+  forgetSocket(descriptorOf(socket));
   // Linux releases the descriptor even when close reports EINTR: never
   // retry, another thread may own the number by now.
   if (close(descriptorOf(socket)) != 0 && errno != EINTR) return failSocket(errno);
@@ -176,6 +266,7 @@ SocketHandle acceptSocket(SocketHandle listener, Ipv4Endpoint* peer) {
     peer->address = ntohl(address.sin_addr.s_addr);
     peer->port = ntohs(address.sin_port);
   }
+  rememberAccepted(descriptorOf(listener), fd);
   return static_cast<SocketHandle>(fd);
 }
 
@@ -217,6 +308,10 @@ int sendSocket(SocketHandle socket, const void* bytes, int length) {
     failSocketCode(kWsaInvalidArgument);
     return kSocketError;
   }
+  if (tlsCorked.fd >= 0 && tlsCorked.fd == descriptorOf(socket)) {
+    tlsCorked.bytes.append(static_cast<const char*>(bytes), static_cast<std::size_t>(length));
+    return length;
+  }
   for (;;) {
     // A peer that has gone must give an error, not SIGPIPE.
     ssize_t sent = send(descriptorOf(socket), bytes, static_cast<size_t>(length), MSG_NOSIGNAL);
@@ -252,11 +347,11 @@ bool setReuseAddress(SocketHandle socket, bool on) {
 }
 
 bool setNoDelay(SocketHandle socket, bool on) {
-  return setIntOption(socket, IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0);
+  return setInheritedOption(socket, kNoDelay, on ? 1 : 0);
 }
 
 bool setKeepAlive(SocketHandle socket, bool on) {
-  return setIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, on ? 1 : 0);
+  return setInheritedOption(socket, kKeepAlive, on ? 1 : 0);
 }
 
 bool setKeepAliveTiming(SocketHandle socket, std::uint32_t idleSeconds,
@@ -265,10 +360,10 @@ bool setKeepAliveTiming(SocketHandle socket, std::uint32_t idleSeconds,
   auto clamp = [](std::uint32_t value, std::uint32_t high) {
     return static_cast<int>(value < 1 ? 1 : (value > high ? high : value));
   };
-  return setIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1) &&
-         setIntOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, clamp(idleSeconds, 32767)) &&
-         setIntOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, clamp(intervalSeconds, 32767)) &&
-         setIntOption(socket, IPPROTO_TCP, TCP_KEEPCNT, clamp(probeCount, 127));
+  return setInheritedOption(socket, kKeepAlive, 1) &&
+         setInheritedOption(socket, kKeepIdle, clamp(idleSeconds, 32767)) &&
+         setInheritedOption(socket, kKeepInterval, clamp(intervalSeconds, 32767)) &&
+         setInheritedOption(socket, kKeepCount, clamp(probeCount, 127));
 }
 
 bool setBlocking(SocketHandle socket, bool blocking) {
@@ -377,7 +472,26 @@ int receiveReady(SocketHandle socket, void* buffer, int length) {
 }
 
 bool setCorked(SocketHandle socket, bool corked) {
-  return setIntOption(socket, IPPROTO_TCP, TCP_CORK, corked ? 1 : 0);
+  const int fd = descriptorOf(socket);
+  if (corked) {
+    if (fd < 0) return failSocketCode(kWsaNotSocket);
+    tlsCorked.fd = fd;
+    tlsCorked.bytes.clear();
+    return true;
+  }
+  if (tlsCorked.fd != fd) return true;
+  tlsCorked.fd = -1;
+  std::string held;
+  held.swap(tlsCorked.bytes);
+  // What was held goes out now, whole, as the sends that made it would
+  // have sent it.
+  std::size_t done = 0;
+  while (done < held.size()) {
+    const int sent = sendSocket(socket, held.data() + done, static_cast<int>(held.size() - done));
+    if (sent <= 0) return false;
+    done += static_cast<std::size_t>(sent);
+  }
+  return true;
 }
 
 std::uint32_t waitForControlOrConnection(EventHandle control, AcceptEventHandle accept) {
