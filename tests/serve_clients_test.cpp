@@ -268,4 +268,23 @@ TEST_F(ServeClients, ControlsArriveWhileWaitingAndAfterAClient) {
   EXPECT_EQ(platform::kServiceStopped, m_tap.statuses().back().currentState);
 }
 
+TEST_F(ServeClients, PortAbove65535BindsItsLow16BitsAndLogsTheWholeNumber) {
+  // A port that is free now: bound, read and let go.
+  const platform::SocketHandle probe = platform::createTcpSocket();
+  platform::Ipv4Endpoint any;
+  ASSERT_TRUE(platform::bindSocket(probe, any));
+  const std::uint16_t free = platform::localPort(probe);
+  platform::closeSocket(probe);
+  const std::int32_t configured = 65536 + free;
+  config("SockPort", std::to_string(configured));
+  config("LogAllEvents", "Yes");
+  config("AuthenticationMethod", "Vorn");
+  start();
+  EXPECT_EQ(free, m_port);
+  EXPECT_EQ(kAccepted, exchange(record("u", "p")));
+  EXPECT_NE(std::string::npos,
+            log().find("\ncreateListener complete - listening on port " +
+                       std::to_string(configured) + "\n"));
+}
+
 }  // namespace
