@@ -14,6 +14,7 @@
 #include "registry_fixture.h"
 #include "temp_dir.h"
 
+using testing_support::linesOf;
 using testing_support::readFile;
 using testing_support::ScopedRegistryKey;
 
@@ -27,21 +28,6 @@ class LoggingDaemon : public CVornD {
   }
   using CVornD::logFilePath;
 };
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string line;
-  for (char c : text) {
-    if (c == '\n') {
-      lines.push_back(line);
-      line.clear();
-    } else if (c != '\r') {
-      line += c;
-    }
-  }
-  if (!line.empty()) lines.push_back(line);
-  return lines;
-}
 
 class DaemonLog : public ::testing::Test {
  protected:

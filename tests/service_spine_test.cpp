@@ -142,17 +142,7 @@ std::string uniqueServiceName(const char* stem) {
 }
 
 std::vector<std::string> traceLines(const std::string& path) {
-  std::vector<std::string> lines;
-  std::string text = readFile(path), line;
-  for (char c : text) {
-    if (c == '\n') {
-      lines.push_back(line);
-      line.clear();
-    } else if (c != '\r') {
-      line += c;
-    }
-  }
-  return lines;
+  return testing_support::linesOf(readFile(path));
 }
 
 bool waitForFile(const std::string& path, int timeoutMs) {

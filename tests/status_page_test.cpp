@@ -163,20 +163,7 @@ class PageDaemon : public CVornD {
     m_nClientsRejected = 5;
   }
 
-  std::string expectedResponse() const {
-    StatusPageValues values;
-    values.serviceName = m_strServiceName;
-    values.processId = platform::currentProcessId();
-    values.buildDate = statusPageBuildDate();
-    values.engine = m_config.VornExecutable;
-    values.port = m_config.SockPort;
-    values.method = m_config.AuthenticationMethod;
-    values.includeSystemEnv = m_config.IncludeSystemEnv;
-    values.served = m_nClientsServed;
-    values.rejected = m_nClientsRejected;
-    values.environment = &m_config.Environment;
-    return statusPageResponse(values);
-  }
+  std::string expectedResponse() const { return statusPageResponse(statusPageValues()); }
 };
 
 class StatusPageDelivery : public testing::Test {

@@ -18,6 +18,7 @@
 #include "session/net_login.h"
 
 class CSocket;
+struct StatusPageValues;
 
 class CVornD : public CService {
  public:
@@ -54,6 +55,8 @@ class CVornD : public CService {
   // The HTML status page; shuts the connection down and closes it
   // (status_page.cpp).
   void sendStatusPage(CSocket& client);
+  // What the page shows, as it stands now.
+  StatusPageValues statusPageValues() const;
 
   // Read-only views for the status page and for tests.
   const CServiceConfig& config() const { return m_config; }

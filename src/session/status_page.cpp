@@ -114,7 +114,7 @@ std::string statusPageResponse(const StatusPageValues& values) {
 
 const char* statusPageBuildDate() { return __DATE__; }
 
-void CVornD::sendStatusPage(CSocket& client) {
+StatusPageValues CVornD::statusPageValues() const {
   StatusPageValues values;
   values.serviceName = m_strServiceName;
   values.processId = platform::currentProcessId();
@@ -126,7 +126,11 @@ void CVornD::sendStatusPage(CSocket& client) {
   values.served = m_nClientsServed;
   values.rejected = m_nClientsRejected;
   values.environment = &m_config.Environment;
-  const std::string response = statusPageResponse(values);
+  return values;
+}
+
+void CVornD::sendStatusPage(CSocket& client) {
+  const std::string response = statusPageResponse(statusPageValues());
 
   // The status line and each header line go out on their own, up to and
   // including the empty line; the body follows in one piece. A failed send
