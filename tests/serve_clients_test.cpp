@@ -78,11 +78,16 @@ class ServeClients : public ::testing::Test {
       : m_name(testing_support::uniqueName("serve")),
         m_service("SYSTEM\\CurrentControlSet\\Services\\" + m_name),
         m_run(m_name) {
+    // The test's own sockets, apart from the daemon's (Windows counts them).
+    platform::startSockets();
     config("CreateDesktop", "No");
     config("LogCreate", "Yes");
     config("LogFileName", m_dir.file("serve.log"));
   }
-  ~ServeClients() override { m_run.stop(); }
+  ~ServeClients() override {
+    m_run.stop();
+    platform::cleanupSockets();
+  }
 
   void config(const std::string& name, const std::string& text) {
     ASSERT_EQ(0u, m_service.setText("Config", name, text));
@@ -108,7 +113,15 @@ class ServeClients : public ::testing::Test {
     if (!std::regex_search(text, a, served) || !std::regex_search(text, b, rejected)) return "?";
     return a[1].str() + "/" + b[1].str();
   }
-  std::string log() { return testing_support::readFile(m_dir.file("serve.log")); }
+  // The log with its line ends as LF alone (Windows writes CR LF).
+  std::string log() {
+    std::string text;
+    const std::string raw = testing_support::readFile(m_dir.file("serve.log"));
+    for (const std::string& line : testing_support::linesOf(raw)) {
+      text += line + "\n";
+    }
+    return text;
+  }
 
   testing_support::RecordingTap m_tap;
   testing_support::TemporaryDirectory m_dir;
