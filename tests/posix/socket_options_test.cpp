@@ -1,6 +1,7 @@
 // The options a daemon sets on every accepted socket are set on the first
 // for real; later sockets take them over from the listener. What matters is
 // that every socket ends up with the options asked for.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -53,6 +54,19 @@ TEST(SocketOptions, EveryAcceptedSocketEndsUpWithWhatWasAsked) {
     expectAsked(accepted, 1);
     platform::closeSocket(accepted);  // its number may come back next round
   }
+  // An accepted socket starts blocking; a change of mode is really made.
+  const platform::SocketHandle mode = acceptOne();
+  auto nonBlocking = [](platform::SocketHandle s) {
+    return (fcntl(static_cast<int>(s), F_GETFL) & O_NONBLOCK) != 0;
+  };
+  ASSERT_TRUE(platform::setBlocking(mode, true));
+  EXPECT_FALSE(nonBlocking(mode));
+  ASSERT_TRUE(platform::setBlocking(mode, false));
+  EXPECT_TRUE(nonBlocking(mode));
+  ASSERT_TRUE(platform::setBlocking(mode, true));
+  EXPECT_FALSE(nonBlocking(mode));
+  platform::closeSocket(mode);
+
   // A value different from what the listener hands down is really set.
   const platform::SocketHandle other = acceptOne();
   ASSERT_TRUE(platform::setNoDelay(other, false));

@@ -57,6 +57,9 @@ enum Inherited { kNoDelay, kKeepAlive, kKeepIdle, kKeepInterval, kKeepCount, kIn
 
 struct OptionState {
   int value[kInheritedCount] = {-1, -1, -1, -1, -1};  // -1: not known
+  // An accepted socket starts blocking whatever its listener is (unlike
+  // Windows, Linux hands down no O_NONBLOCK); -1 once that is not known.
+  int blocking = -1;
 };
 
 struct InheritedOptions {
@@ -100,7 +103,24 @@ void rememberAccepted(int listener, int fd) {
   InheritedOptions& options = inherited();
   std::lock_guard<std::mutex> guard(options.lock);
   auto found = options.listeners.find(listener);
-  options.accepted[fd] = {listener, found != options.listeners.end() ? found->second : OptionState{}};
+  OptionState state = found != options.listeners.end() ? found->second : OptionState{};
+  state.blocking = 1;
+  options.accepted[fd] = {listener, state};
+}
+
+// True when the socket's mode is known to be the one asked for already.
+bool knownBlocking(int fd, bool blocking) {
+  InheritedOptions& options = inherited();
+  std::lock_guard<std::mutex> guard(options.lock);
+  auto found = options.accepted.find(fd);
+  return found != options.accepted.end() && found->second.second.blocking == (blocking ? 1 : 0);
+}
+
+void noteBlocking(int fd, bool blocking) {
+  InheritedOptions& options = inherited();
+  std::lock_guard<std::mutex> guard(options.lock);
+  auto found = options.accepted.find(fd);
+  if (found != options.accepted.end()) found->second.second.blocking = blocking ? 1 : 0;
 }
 
 void forgetSocket(int fd) {
@@ -368,10 +388,12 @@ bool setKeepAliveTiming(SocketHandle socket, std::uint32_t idleSeconds,
 
 bool setBlocking(SocketHandle socket, bool blocking) {
   int fd = descriptorOf(socket);
+  if (knownBlocking(fd, blocking)) return true;
   int flags = fcntl(fd, F_GETFL);
   if (flags < 0) return failSocket(errno);
   int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
   if (wanted != flags && fcntl(fd, F_SETFL, wanted) != 0) return failSocket(errno);
+  noteBlocking(fd, blocking);
   return true;
 }
 
