@@ -4,132 +4,20 @@
 // arrive while the daemon waits.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 
-#include "daemon/vornd.h"
-#include "daemon_runner.h"
-#include "platform/net.h"
-#include "registry_fixture.h"
-#include "temp_dir.h"
+#include "serving_fixture.h"
 
 using testing_support::ScopedRegistryKey;
 
 namespace {
 
-class ServingDaemon : public CVornD {
- public:
-  explicit ServingDaemon(const std::string& name)
-      : CVornD(name, name, platform::kServiceWin32OwnProcess) {
-    m_config.SockPort = 0;  // the system picks a free port
-  }
-  std::uint16_t port() const { return platform::localPort(m_listenSocket); }
-};
+using testing_support::Client;
+using testing_support::kAccepted;
+using testing_support::kRefused;
+using testing_support::record;
 
-// One client connection to the daemon.
-class Client {
- public:
-  explicit Client(std::uint16_t port) {
-    m_socket = platform::createTcpSocket();
-    platform::Ipv4Endpoint remote;
-    remote.address = platform::kLoopbackAddress;
-    remote.port = port;
-    m_connected = platform::connectSocket(m_socket, remote);
-  }
-  ~Client() { platform::closeSocket(m_socket); }
-  bool connected() const { return m_connected; }
-  void send(const std::string& bytes) {
-    platform::sendSocket(m_socket, bytes.data(), static_cast<int>(bytes.size()));
-  }
-  void shutdownSend() { platform::shutdownSend(m_socket); }
-  // Everything until the daemon closes; "<timeout>" appended when it does
-  // not within the limit.
-  std::string readAll(std::uint32_t limitMs = 10000) {
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-      if (platform::waitUntilReadable(m_socket, limitMs) != 1) return text + "<timeout>";
-      const int got = platform::receiveSocket(m_socket, buffer, sizeof buffer);
-      if (got <= 0) return text;
-      text.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
-
- private:
-  platform::SocketHandle m_socket = platform::kInvalidSocket;
-  bool m_connected = false;
-};
-
-std::string record(const std::string& user, const std::string& password,
-                   const std::string& startup = "") {
-  std::string bytes(netLogin::kSize, '\0');
-  bytes.replace(netLogin::kUser, user.size(), user);
-  bytes.replace(netLogin::kPassword, password.size(), password);
-  bytes.replace(netLogin::kStartup, startup.size(), startup);
-  return bytes;
-}
-
-const std::string kAccepted("\x00\x01", 2);
-const std::string kRefused("\x00\x00", 2);
-
-class ServeClients : public ::testing::Test {
- protected:
-  ServeClients()
-      : m_name(testing_support::uniqueName("serve")),
-        m_service("SYSTEM\\CurrentControlSet\\Services\\" + m_name),
-        m_run(m_name) {
-    // The test's own sockets, apart from the daemon's (Windows counts them).
-    platform::startSockets();
-    config("CreateDesktop", "No");
-    config("LogCreate", "Yes");
-    config("LogFileName", m_dir.file("serve.log"));
-  }
-  ~ServeClients() override {
-    m_run.stop();
-    platform::cleanupSockets();
-  }
-
-  void config(const std::string& name, const std::string& text) {
-    ASSERT_EQ(0u, m_service.setText("Config", name, text));
-  }
-  void start() {
-    m_run.start();
-    ASSERT_TRUE(testing_support::waitForState(m_tap, platform::kServiceRunning));
-    m_port = m_run.daemon().port();
-    ASSERT_NE(0, m_port);
-  }
-  std::string exchange(const std::string& bytes) {
-    Client client(m_port);
-    EXPECT_TRUE(client.connected());
-    client.send(bytes);
-    return client.readAll();
-  }
-  std::string page() { return exchange("GET / HTTP/1.0\r\n\r\n"); }
-  std::string counters() {
-    static const std::regex served("Clients Served</td><td class=\"th\">([0-9]+)<");
-    static const std::regex rejected("Clients Rejected</td><td class=\"th\">([0-9]+)<");
-    const std::string text = page();
-    std::smatch a, b;
-    if (!std::regex_search(text, a, served) || !std::regex_search(text, b, rejected)) return "?";
-    return a[1].str() + "/" + b[1].str();
-  }
-  // The log with its line ends as LF alone (Windows writes CR LF).
-  std::string log() {
-    std::string text;
-    const std::string raw = testing_support::readFile(m_dir.file("serve.log"));
-    for (const std::string& line : testing_support::linesOf(raw)) {
-      text += line + "\n";
-    }
-    return text;
-  }
-
-  testing_support::RecordingTap m_tap;
-  testing_support::TemporaryDirectory m_dir;
-  std::string m_name;
-  ScopedRegistryKey m_service;
-  testing_support::DaemonRunner<ServingDaemon> m_run;
-  std::uint16_t m_port = 0;
-};
+class ServeClients : public testing_support::ServingFixture {};
 
 TEST_F(ServeClients, StatusPageByteForByte) {
   config("AuthenticationMethod", "Vorn");

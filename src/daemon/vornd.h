@@ -6,6 +6,7 @@
 // inside Run on the service main thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -52,6 +53,18 @@ class CVornD : public CService {
   bool refuseLogin(const netLogin& login, CSocket& client);
   bool acceptLogin(const netLogin& login, CSocket& client);
   bool checkLogonUser(const netLogin& login, CSocket& client);
+  // Hands an accepted client to a new engine process; on return the
+  // daemon holds no handle of the connection (engine_launch.cpp).
+  void startEngine(const netLogin& login, CSocket& client);
+  // The engine's command line, with the socket number it inherits.
+  std::string engineCommandLine(const netLogin& login, platform::SocketHandle socket) const;
+  // The engine's environment block from the environment list; with a
+  // user and a password, $SYSUID and $SYSUIDP are set in the list first.
+  std::string buildEnvironment(const std::string* user, const std::string* password);
+  // One client piece: " -name=value", the field's trailing blanks and
+  // NULs dropped; nothing when nothing is left.
+  static void appendStartupArg(std::string& commandLine, const char* name, const char* field,
+                               std::size_t width);
   // The HTML status page; shuts the connection down and closes it
   // (status_page.cpp).
   void sendStatusPage(CSocket& client);

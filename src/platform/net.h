@@ -100,6 +100,14 @@ bool setCorked(SocketHandle socket, bool corked);
 // kSocketError with the error set.
 int waitUntilReadable(SocketHandle socket, std::uint32_t timeoutMs);
 
+// For a process started with a socket: the usable socket behind the number
+// on its command line. POSIX: the number itself, once it is known to be a
+// socket. Windows: the handle, or, where the system refuses an inherited
+// handle in socket calls (10038, as Wine does), a socket of this process
+// made from it (WSADuplicateSocketA for this process, then WSASocketA).
+// kInvalidSocket with the error set when it is no socket.
+SocketHandle adoptInheritedSocket(std::uintptr_t number);
+
 // The listener's accept notification, a manual-reset network event on
 // Windows (WSACreateEvent). Null on failure, with the error set.
 struct AcceptEventImpl;

@@ -4,29 +4,12 @@
 
 #include "daemon/vornd.h"
 #include "platform/logon.h"
+#include "session/log_text.h"
 #include "session/socket.h"
 
 namespace {
 
 constexpr int kReplySize = 2;
-
-// The user name comes from the network: a line break in it would let a
-// client write a line of its own into the log.
-std::string printableUser(std::string user) {
-  for (char& c : user) {
-    if (static_cast<unsigned char>(c) < 0x20) c = '?';
-  }
-  return user;
-}
-
-// The system's texts end in a line break; the log entry brings its own.
-std::string withoutFinalLineBreak(std::string text) {
-  if (!text.empty() && text.back() == '\n') {
-    text.pop_back();
-    if (!text.empty() && text.back() == '\r') text.pop_back();
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -67,7 +50,7 @@ bool CVornD::checkLogonUser(const netLogin& login, CSocket& client) {
   }
 
   const platform::ErrorCode code = platform::lastError();
-  m_log.entry() << "LogonUser failed for user " << printableUser(user) << " : "
+  m_log.entry() << "LogonUser failed for user " << printableText(user) << " : "
                 << withoutFinalLineBreak(FormatErrorText(code));
   ReportFailure("LogonUser failed", true, code);
   client.Send(kLoginRefused, kReplySize);

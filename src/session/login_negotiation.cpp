@@ -117,12 +117,7 @@ void CVornD::negotiateLogin() {
 
   if (authenticateUser(login, client)) {
     ++m_nClientsServed;
-    // No engine is started yet: the client has its acceptance, and the
-    // logon token, which only a launch would use, is let go.
-    if (m_hLogonToken != nullptr) {
-      platform::closeLogonToken(m_hLogonToken);
-      m_hLogonToken = nullptr;
-    }
+    startEngine(login, client);
   } else {
     ++m_nClientsRejected;
     client.Close();

@@ -544,4 +544,14 @@ std::uint32_t waitForControlOrConnection(EventHandle control, AcceptEventHandle 
   }
 }
 
+SocketHandle adoptInheritedSocket(std::uintptr_t number) {
+  const int fd = number <= static_cast<std::uintptr_t>(INT_MAX) ? static_cast<int>(number) : -1;
+  // Any descriptor may be named; only a socket will do.
+  if (fd < 0 || !isSocket(fd)) {
+    failSocketCode(kWsaNotSocket);
+    return kInvalidSocket;
+  }
+  return static_cast<SocketHandle>(fd);
+}
+
 }  // namespace platform

@@ -241,4 +241,25 @@ std::uint32_t waitForControlOrConnection(EventHandle control, AcceptEventHandle 
   }
 }
 
+SocketHandle adoptInheritedSocket(std::uintptr_t number) {
+  const SOCKET inherited = static_cast<SOCKET>(number);
+  int type = 0;
+  int length = sizeof type;
+  if (getsockopt(inherited, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0) {
+    return static_cast<SocketHandle>(inherited);
+  }
+  if (WSAGetLastError() != WSAENOTSOCK) return kInvalidSocket;
+  // Wine keeps sockets in a table per process and refuses a handle that
+  // came by inheritance; a socket of this process made from it is taken.
+  WSAPROTOCOL_INFOA info;
+  if (WSADuplicateSocketA(inherited, GetCurrentProcessId(), &info) != 0) return kInvalidSocket;
+  const SOCKET own =
+      WSASocketA(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, &info, 0, 0);
+  if (own == INVALID_SOCKET) return kInvalidSocket;
+  // The inherited handle would keep the connection open after the
+  // engine closes its socket; the client must see that close.
+  if (own != inherited) CloseHandle(reinterpret_cast<HANDLE>(inherited));
+  return static_cast<SocketHandle>(own);
+}
+
 }  // namespace platform

@@ -1,0 +1,152 @@
+// The hand-over of an accepted client to its own engine process: the
+// command line, the environment block, and the launch with an inheritable
+// copy of the connection.
+#include <new>
+#include <string>
+
+#include "daemon/vornd.h"
+#include "platform/command_line.h"
+#include "platform/error.h"
+#include "platform/process_launch.h"
+#include "session/log_text.h"
+#include "session/socket.h"
+
+namespace {
+
+constexpr int kReplySize = 2;
+
+}  // namespace
+
+// A client's piece arrives as one argument whatever its bytes: a value
+// with blanks or quotes is quoted by the C-runtime rules, so "x -fms_server"
+// cannot become an argument of its own.
+//
+//   field bytes        appended
+//   "ab "              " -ap=ab"
+//   "a b   " (type)    " -type=\"a b\""
+//   "x\"y" (process)   " -process=\"x\\\"y\""
+//   all blanks/NULs    nothing
+void CVornD::appendStartupArg(std::string& commandLine, const char* name, const char* field,
+                              std::size_t width) {
+  std::size_t length = width;
+  while (length > 0 && (field[length - 1] == ' ' || field[length - 1] == '\0')) --length;
+  if (length == 0) return;
+  commandLine += " -";
+  commandLine += name;
+  commandLine += '=';
+  commandLine += platform::quoteArgument(std::string(field, length));
+}
+
+std::string CVornD::engineCommandLine(const netLogin& login, platform::SocketHandle socket) const {
+  std::string line = m_config.VornExecutable;
+  line += " -f=" + std::to_string(socket);
+  auto instancePiece = [&line](const char* option, const std::string& value) {
+    if (!value.empty()) line += option + value;
+  };
+  instancePiece(" -ap=", m_config.VornApplication);
+  instancePiece(" -db=", m_config.VornDatabase);
+  instancePiece(" -type=", m_config.VornProcessType);
+  instancePiece(" -proc=", m_config.VornProcessName);
+  const bool fms = login.startupBeginsWith("-fms_server");
+  const bool odbc = login.startupBeginsWith("-odbc_server");
+  if (fms) line += " -fms_server";
+  if (odbc) line += " -odbc_server";
+  if (!m_config.ServiceDisableCmds && !fms && !odbc) {
+    appendStartupArg(line, "ap", login.bytes + netLogin::kAp, netLogin::kApSize);
+    appendStartupArg(line, "db", login.bytes + netLogin::kDb, netLogin::kDbSize);
+    appendStartupArg(line, "type", login.bytes + netLogin::kType, netLogin::kTypeSize);
+    appendStartupArg(line, "process", login.bytes + netLogin::kProcess, netLogin::kProcessSize);
+  }
+  return line;
+}
+
+std::string CVornD::buildEnvironment(const std::string* user, const std::string* password) {
+  std::map<std::string, std::string>& list = m_config.Environment;
+  if (user != nullptr && password != nullptr) {
+    list["$SYSUID"] = *user;
+    list["$SYSUIDP"] = *password;
+  }
+  std::size_t size = 1;
+  for (const auto& [name, value] : list) size += name.size() + value.size() + 2;
+  std::string block;
+  block.reserve(size + 1);
+  for (const auto& [name, value] : list) {
+    block += name;
+    block += '=';
+    block += value;
+    block += '\0';
+  }
+  block += '\0';
+  // The process call reads up to two NULs in a row: an empty list must
+  // not send it past the end of the block.
+  if (list.empty()) block += '\0';
+
+  if (m_config.LogAllEvents) {
+    m_log.entry() << "Environment";
+    for (const auto& [name, value] : list) {
+      if (!name.empty() && name[0] == '$') continue;  // the credentials never reach the log
+      m_log.entry() << name << "=" << value;
+    }
+  }
+  return block;
+}
+
+void CVornD::startEngine(const netLogin& login, CSocket& client) {
+  platform::SocketHandle duplicate = platform::kInvalidSocket;
+  bool launched = false;
+  const char* operation = "CreateProcess failed";
+  platform::ErrorCode code = 0;
+
+  if (!platform::duplicateSocketHandle(client.Handle(), duplicate)) {
+    // No copy, so no number for the engine and nothing to close.
+    code = platform::lastError();
+    duplicate = platform::kInvalidSocket;
+    operation = "DuplicateHandle failed";
+  } else {
+    platform::setHandleInheritable(duplicate);  // a refusal is not acted on
+    try {
+      const std::string commandLine = engineCommandLine(login, duplicate);
+      if (m_config.LogAllEvents) {
+        // As the engine gets it: up to a NUL a client may have put in.
+        m_log.entry() << "startEngine - command line (" << printableText(commandLine.c_str())
+                      << ")";
+      }
+      platform::ProcessLaunch launch;
+      launch.commandLine = commandLine.c_str();
+      launch.desktop = m_strDesktop.empty() ? nullptr : m_strDesktop.c_str();
+      launch.inherited = duplicate;
+      std::string environment;
+      if (m_config.AuthenticationMethod == "LogonUser") {
+        environment = buildEnvironment(nullptr, nullptr);
+        launch.asUser = true;
+        launch.token = m_hLogonToken;
+      } else {
+        const std::string user = login.user();
+        const std::string password = login.password();
+        environment = buildEnvironment(&user, &password);
+      }
+      launch.environment = environment.data();
+      launched = platform::launchProcess(launch);
+      if (!launched) code = platform::lastError();
+    } catch (const std::bad_alloc&) {
+      code = platform::kErrorNotEnoughMemory;
+    }
+  }
+  // The token serves one launch at most, whatever became of it.
+  if (m_hLogonToken != nullptr) {
+    platform::closeLogonToken(m_hLogonToken);
+    m_hLogonToken = nullptr;
+  }
+
+  if (launched) {
+    if (m_config.LogAllEvents) m_log.entry() << "startEngine - ack";
+  } else {
+    m_log.entry() << "startEngine " << operation << ": "
+                  << withoutFinalLineBreak(FormatErrorText(code));
+    client.Send(kLoginRefused, kReplySize);
+    m_log.entry() << "startEngine - nack";
+    ReportFailure(operation, true, code);
+  }
+  client.Close();
+  if (duplicate != platform::kInvalidSocket) platform::closeSocketDuplicate(duplicate);
+}

@@ -1,0 +1,12 @@
+// Texts from the network or the system, made fit for one log line.
+#pragma once
+
+#include <string>
+
+// Control characters become '?': a line break in a client's text would
+// let it write a log line of its own.
+std::string printableText(std::string text);
+
+// The system's message texts end in a line break; a log entry brings its
+// own.
+std::string withoutFinalLineBreak(std::string text);

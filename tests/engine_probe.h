@@ -1,0 +1,38 @@
+// The test binary as an engine. The daemon starts it with
+//
+//   <test binary> --service-host engine-probe <mode> -f=N [pieces...]
+//
+// "quiet" ends at once; "report" writes to the inherited socket what it
+// was given, one item a line, and ends:
+//
+//   arg=<argument>        every argument, the program first
+//   env=<name=value>      every environment entry, in the order received
+//   fd=<n>                every open descriptor (POSIX)
+//   uid=<n> gid=<n> groups=<n,n,...>   (POSIX)
+//   end
+//
+// Bytes below 0x20 and backslashes are written as \xHH, so an item is
+// always one line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct ProbeReport {
+  std::vector<std::string> args;
+  std::vector<std::string> env;
+  std::vector<int> fds;
+  std::string uid, gid, groups;
+  bool complete = false;  // the "end" line arrived
+};
+
+ProbeReport parseProbeReport(const std::string& text);
+
+// What the operating system gives the probe, each side its own way.
+std::vector<std::string> probeEnvironment();
+// The fd, uid, gid and groups lines (POSIX); empty on Windows.
+std::string probeIdentityLines();
+
+}  // namespace testing_support
