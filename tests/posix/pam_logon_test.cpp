@@ -11,6 +11,7 @@
 #include <string>
 
 #include "login_check_fixture.h"
+#include "posix/throwaway_account.h"
 #include "platform/error.h"
 #include "platform/logon.h"
 #include "platform/posix/logon_posix.h"
@@ -20,37 +21,6 @@ namespace {
 using testing_support::kAccepted;
 using testing_support::kRefused;
 
-bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-// A local account with a known password, removed again after the test.
-class ThrowAwayAccount {
- public:
-  ThrowAwayAccount()
-      : m_name("vorndpam" + std::to_string(getpid())),
-        m_password("Kp-" + std::to_string(getpid()) + "-w9!z") {}
-  ~ThrowAwayAccount() {
-    if (m_created) run("userdel " + m_name + " >/dev/null 2>&1");
-  }
-
-  bool create() {
-    run("userdel " + m_name + " >/dev/null 2>&1");  // left by a crashed run
-    if (!run("useradd -M -N -s /usr/sbin/nologin " + m_name)) return false;
-    m_created = true;
-    FILE* pipe = popen("chpasswd", "w");
-    if (pipe == nullptr) return false;
-    std::fprintf(pipe, "%s:%s\n", m_name.c_str(), m_password.c_str());
-    return pclose(pipe) == 0;
-  }
-
-  const std::string& name() const { return m_name; }
-  const std::string& password() const { return m_password; }
-
- private:
-  std::string m_name;
-  std::string m_password;
-  bool m_created = false;
-};
-
 class PamLogon : public testing_support::LoginCheck {
  protected:
   void SetUp() override {
@@ -59,7 +29,7 @@ class PamLogon : public testing_support::LoginCheck {
     ASSERT_TRUE(m_account.create());
   }
 
-  ThrowAwayAccount m_account;
+  testing_support::ThrowAwayAccount m_account;
 };
 
 TEST_F(PamLogon, TheRightPasswordGivesATokenOfTheAccount) {
@@ -92,7 +62,7 @@ TEST_F(PamLogon, AWrongPasswordIsRefusedAtOnce) {
 }
 
 TEST_F(PamLogon, APasswordDueForChangeOrAnExpiredAccountIsRefused) {
-  ASSERT_TRUE(run("chage -d 0 " + m_account.name()));
+  ASSERT_TRUE(testing_support::run("chage -d 0 " + m_account.name()));
   platform::LogonToken token = nullptr;
   EXPECT_FALSE(platform::logonUser(m_account.name(), m_account.password(), token));
   EXPECT_EQ(platform::lastError(), 1907u);
@@ -101,7 +71,7 @@ TEST_F(PamLogon, APasswordDueForChangeOrAnExpiredAccountIsRefused) {
 
   // Which code depends on the account stack (Debian's ends in pam_deny);
   // that it is refused does not.
-  ASSERT_TRUE(run("usermod -e 1970-01-02 " + m_account.name()));
+  ASSERT_TRUE(testing_support::run("usermod -e 1970-01-02 " + m_account.name()));
   platform::setLastError(0);
   EXPECT_FALSE(platform::logonUser(m_account.name(), m_account.password(), token));
   EXPECT_TRUE(platform::systemErrorText(platform::lastError()).has_value())
