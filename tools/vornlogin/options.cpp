@@ -1,0 +1,158 @@
+#include "vornlogin/options.h"
+
+#include <cstring>
+
+#include "session/net_login.h"
+#include "vornlogin/login_record.h"
+
+namespace vornlogin {
+
+namespace {
+
+ParseResult failure(std::string error) { return ParseResult{std::nullopt, std::move(error)}; }
+
+// Decimal 1-65535, digits only: "8060" yes; "0", "70000", "+1", " 1" no.
+bool parsePort(const std::string& text, std::uint16_t& port) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned long>(c - '0');
+  }
+  if (value == 0 || value > 65535) return false;
+  port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+struct ValueOption {
+  const char* name;
+  std::string Options::*field;
+};
+
+const ValueOption kSubFields[] = {
+    {"--ap", &Options::ap},
+    {"--db", &Options::db},
+    {"--type", &Options::type},
+    {"--process", &Options::process},
+};
+
+}  // namespace
+
+ParseResult parseArguments(const std::vector<std::string>& args) {
+  Options options;
+  bool fms = false, odbc = false, hostSeen = false, optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& word = args[i];
+    // The value of an option: "--ap=X" or the next word.
+    auto valueOf = [&](const char* name, std::string& out) -> bool {
+      const std::size_t length = std::strlen(name);
+      if (word.size() > length && word.compare(0, length, name) == 0 && word[length] == '=') {
+        out = word.substr(length + 1);
+        return true;
+      }
+      if (i + 1 >= args.size()) return false;
+      out = args[++i];
+      return true;
+    };
+    auto isOption = [&](const char* name) {
+      const std::size_t length = std::strlen(name);
+      return word.compare(0, length, name) == 0 &&
+             (word.size() == length || (name[1] == '-' && word[length] == '='));
+    };
+
+    if (optionsEnded || word.empty() || word[0] != '-' || word == "-") {
+      if (hostSeen) {
+        return failure("more than one host: \"" + options.host + "\" and \"" + word + "\"");
+      }
+      hostSeen = true;
+      const std::size_t colon = word.find(':');
+      options.host = word.substr(0, colon);
+      if (options.host.empty()) return failure("no host name in \"" + word + "\"");
+      if (colon != std::string::npos && !parsePort(word.substr(colon + 1), options.port)) {
+        return failure("bad port \"" + word.substr(colon + 1) + "\" (a number from 1 to 65535)");
+      }
+      continue;
+    }
+    if (word == "--") {
+      optionsEnded = true;
+    } else if (word == "-h" || word == "--help") {
+      options.help = true;
+    } else if (word == "--fms") {
+      fms = true;
+    } else if (word == "--odbc") {
+      odbc = true;
+    } else if (word == "-u" || word == "-p") {
+      std::string value;
+      if (!valueOf(word.c_str(), value)) return failure("option " + word + " needs a value");
+      if (word == "-u") {
+        options.user = value;
+      } else {
+        options.password = value;
+      }
+    } else {
+      const ValueOption* found = nullptr;
+      for (const ValueOption& option : kSubFields) {
+        if (isOption(option.name)) found = &option;
+      }
+      if (found == nullptr) return failure("unknown option \"" + word + "\"");
+      if (!valueOf(found->name, options.*(found->field))) {
+        return failure(std::string("option ") + found->name + " needs a value");
+      }
+    }
+  }
+  if (options.help) return ParseResult{options, std::string()};
+
+  if (fms && odbc) return failure("--fms and --odbc cannot be used together");
+  const bool subFields = !options.ap.empty() || !options.db.empty() || !options.type.empty() ||
+                         !options.process.empty();
+  if ((fms || odbc) && subFields) {
+    return failure(std::string(fms ? "--fms" : "--odbc") +
+                   " cannot be used with --ap, --db, --type or --process");
+  }
+  options.startup = fms ? Startup::kFms : (odbc ? Startup::kOdbc : Startup::kFields);
+  if (!hostSeen) return failure("missing host");
+
+  // Checked here, before a password is asked for; the record is built later.
+  std::string error = fieldError("-u", options.user, netLogin::kUserSize);
+  // The daemon takes a connection that opens with these letters for a
+  // request of its status page, and would never read the login.
+  if (error.empty() && options.user.compare(0, 3, "GET") == 0) {
+    error = "a user name beginning with \"GET\" cannot log in";
+  }
+  if (error.empty() && options.password) {
+    error = fieldError("-p", *options.password, netLogin::kPasswordSize);
+  }
+  const std::size_t sizes[] = {netLogin::kApSize, netLogin::kDbSize, netLogin::kTypeSize,
+                               netLogin::kProcessSize};
+  for (std::size_t k = 0; k < 4 && error.empty(); ++k) {
+    error = subFieldError(kSubFields[k].name, options.*(kSubFields[k].field), sizes[k]);
+  }
+  if (!error.empty()) return failure(error);
+  return ParseResult{options, std::string()};
+}
+
+std::string usageText() {
+  return "usage: vornlogin [-u user] [-p password] [--ap X] [--db X] [--type X]\n"
+         "                 [--process X] [--fms | --odbc] host[:port]\n"
+         "\n"
+         "Logs in to a vornd daemon at host (a name or dotted IPv4 address; port\n"
+         "8060 unless given), then relays standard input to the engine and the\n"
+         "engine's output to standard output until either side ends.\n"
+         "\n"
+         "  -u user        user name, at most 20 characters (default: empty)\n"
+         "  -p password    password, at most 52 characters; without -p it is\n"
+         "                 asked for on the console, not shown as it is typed\n"
+         "  --ap X         application for the engine, at most 3 characters\n"
+         "  --db X         database, at most 3 characters\n"
+         "  --type X       process type, at most 10 characters\n"
+         "  --process X    process name, at most 30 characters\n"
+         "  --fms          log in as an -fms_server client (no --ap .. --process)\n"
+         "  --odbc         log in as an -odbc_server client (no --ap .. --process)\n"
+         "  -h, --help     print this text\n"
+         "\n"
+         "Long options also take their value as --ap=X. Messages go to standard\n"
+         "error. Exit status: 0 login accepted, 1 login refused (or the engine\n"
+         "could not be started), 2 bad arguments or connection failure.\n";
+}
+
+}  // namespace vornlogin
