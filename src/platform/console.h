@@ -12,3 +12,11 @@ namespace platform {
 bool readHiddenLine(const char* prompt, std::string& line);
 
 }  // namespace platform
+
+namespace platform {
+
+// Standard input and output carry bytes as they are (no CR LF
+// translation on Windows), for a tool that relays a connection.
+void useBinaryStandardStreams();
+
+}  // namespace platform

@@ -185,6 +185,7 @@ int main(int argc, char** argv) {
     return kFailed;
   }
   message("login accepted");
+  platform::useBinaryStandardStreams();
 
   std::thread(relayInput, socket).detach();
   finish(relayOutput(socket));

@@ -100,3 +100,9 @@ bool readHiddenLine(const char* prompt, std::string& line) {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+void useBinaryStandardStreams() {}  // POSIX streams never translate
+
+}  // namespace platform

@@ -1,5 +1,7 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -68,6 +70,15 @@ bool readHiddenLine(const char* prompt, std::string& line) {
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return true;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+void useBinaryStandardStreams() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
 }
 
 }  // namespace platform
