@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "engine_probe.h"
+#include "platform/command_line.h"
+#include "platform/process.h"
 #include "serving_fixture.h"
 
 namespace {
@@ -157,6 +159,23 @@ TEST_F(EngineLaunch, AFailedLaunchAnswersTheClientAgainAndStillCountsItServed) {
            event.text.find("CreateProcess failed") != std::string::npos;
   });
   EXPECT_TRUE(reported);
+}
+
+// The whole conversation: acceptance, then the sample engine's greeting
+// and echo on the same connection, then its end when the client stops.
+TEST_F(EngineLaunch, TheClientTalksToTheSampleEngineAfterItsAcceptance) {
+  std::string program = platform::moduleFileName();
+  const bool exe = program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
+  program = program.substr(0, program.find_last_of("/\\") + 1) + "vorn-echo-engine" +
+            (exe ? ".exe" : "");
+  config("VornExecutable", platform::quoteArgument(program));
+  start();
+  testing_support::Client client(m_port);
+  ASSERT_TRUE(client.connected());
+  client.send(record("bob", "pw") + "ping\n");
+  client.shutdownSend();
+  EXPECT_EQ(kAccepted + "hello, bob\nping\n", client.readAll());
+  EXPECT_EQ("1/0", counters());
 }
 
 TEST(EngineCommandLine, PiecesAndBlockFromTheDaemonAlone) {
