@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "registry_fixture.h"
+
 #include <string>
 
 #include "admin/command_dispatch.h"
@@ -42,13 +44,17 @@ TEST(CommandDispatch, FirstWordInFixedOrderWins) {
 TEST(CommandDispatch, SelectionIgnoresLetterCase) {
   // runCommand lowers the raw line before it looks, so -STATUS is -status;
   // the argument vector keeps its case for the commands themselves.
+  testing_support::ScopedRegistryKey list("SOFTWARE\\Vornware\\Services");
+  ASSERT_EQ(0u, list.setText("", "LetterCase", "Listed"));
   char program[] = "vornd";
   char word[] = "-STATUS";
   char* argv[] = {program, word, nullptr};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(0, runCommand(2, argv, "vornd -STATUS"));
+  // The listed name is no installed service: reported, so the status is 1.
+  EXPECT_EQ(1, runCommand(2, argv, "vornd -STATUS"));
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(0u, out.rfind("-status", 0)) << out;
+  EXPECT_EQ(0u, out.rfind("Service Name: LetterCase\nDisplay Name: Listed\nStatus:       "
+                          "OpenService failed: ", 0)) << out;
 }
 
 TEST(CommandDispatch, UsageTextByteForByte) {

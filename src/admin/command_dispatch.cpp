@@ -58,35 +58,37 @@ int runCommand(int argc, char** argv, const std::string& rawCommandLine) {
     printUsage(argc, argv);
     return 0;
   }
+  // An administration command ends with 1 when it printed a refusal or an
+  // error report, so that a script can tell.
+  CServiceAdmin admin("", "");
   switch (chooseBranch(lowered)) {
     case Branch::Status:
-      CServiceAdmin("", "").status(argc, argv);
+      admin.status(argc, argv);
       break;
     case Branch::Start:
-      CServiceAdmin("", "").start(argc, argv);
-      break;
-    case Branch::Stop:
-      CServiceAdmin("", "").stop(argc, argv);
-      break;
-    case Branch::Restart: {
-      CServiceAdmin admin("", "");
-      admin.stop(argc, argv);
       admin.start(argc, argv);
       break;
-    }
-    case Branch::Modify: {
-      CServiceAdmin admin("", "");
+    case Branch::Stop:
+      admin.stop(argc, argv);
+      break;
+    case Branch::Restart:
+      admin.stop(argc, argv);
+      // A service still stopping would refuse the start.
+      admin.waitUntilStopped(argc, argv);
+      admin.start(argc, argv);
+      break;
+    case Branch::Modify:
       if (admin.modifyEnvironment(argc, argv)) {
         admin.stop(3, argv);
+        admin.waitUntilStopped(3, argv);
         admin.start(3, argv);
       }
       break;
-    }
     case Branch::Install:
-      CServiceAdmin("", "").install(argc, argv);
+      admin.install(argc, argv);
       break;
     case Branch::Remove:
-      CServiceAdmin("", "").remove(argc, argv);
+      admin.remove(argc, argv);
       break;
     case Branch::Debug:
       // Without a service name there is nothing to run.
@@ -104,5 +106,5 @@ int runCommand(int argc, char** argv, const std::string& rawCommandLine) {
       break;
   }
   std::fflush(stdout);
-  return 0;
+  return admin.failed() ? 1 : 0;
 }

@@ -1,8 +1,18 @@
 // CServiceAdmin: the administration object, one per console command.
+//
+// Install (install.cpp), environment modification
+// (environment_modification.cpp) and service control (service_control.cpp)
+// print their texts on standard output. Whatever a command refuses or
+// fails to do is also counted, so that its exit status can tell.
 #pragma once
 
+#include <cstdint>
+#include <iosfwd>
 #include <map>
 #include <string>
+
+#include "platform/error.h"
+#include "platform/registry.h"
 
 class CServiceAdmin {
  public:
@@ -16,7 +26,42 @@ class CServiceAdmin {
   void install(int argc, char** argv);
   void remove(int argc, char** argv);
 
+  // After stop: waits until each service a count of 3 or the list names
+  // has stopped, so that the start that follows is not refused.
+  void waitUntilStopped(int argc, char** argv);
+
+  // True once the command printed a refusal or an error report.
+  bool failed() const { return m_failures > 0; }
+
+  // The steps, public for the tests that drive them one by one.
+  bool findEngine(std::string& result);
+  // True when the engine named by m_engine is refused (message printed).
+  bool checkEngine();
+  void createService(std::uint32_t serviceType, std::uint32_t startType);
+  bool serviceExists();
+  bool addToServiceList();
+  bool writeConfig();
+  bool writeEnvironment();
+  void startOne(std::ostream& out, const std::string& name);
+  void stopOne(std::ostream& out, const std::string& name);
+  void showStatus(std::ostream& out, const std::string& name);
+  void removeService(bool stopFirst);
+  void removeFromServiceList();
+
+  const std::string& serviceName() const { return m_serviceName; }
+  const std::string& displayName() const { return m_displayName; }
+  const std::string& engine() const { return m_engine; }
+  const std::string& port() const { return m_port; }
+
  private:
+  // reportError, counted.
+  void report(const char* operation, platform::ErrorCode code);
+  // A refusal message, counted.
+  void refuse(const std::string& text);
+  // Writes one text value (REG_EXPAND_SZ with its zero byte); a failure is
+  // reported as RegSetValueEx.
+  bool setText(platform::RegKeyHandle key, const std::string& name, const std::string& value);
+
   std::string m_serviceName;
   std::string m_displayName;
   std::string m_engine;
@@ -28,4 +73,9 @@ class CServiceAdmin {
   std::string m_logFileName;
   // Variable name to value, byte-wise ascending.
   std::map<std::string, std::string> m_environment;
+  int m_failures = 0;
 };
+
+// The list of installed instances: value name = service name, data = its
+// display name.
+inline constexpr const char* kServiceListKey = "SOFTWARE\\Vornware\\Services";

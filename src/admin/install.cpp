@@ -1,0 +1,257 @@
+// -install: the options, the names derived from them, the engine, and the
+// service with its list entry, settings and environment.
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "admin/report_error.h"
+#include "admin/service_admin.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/service_manager.h"
+
+namespace {
+
+constexpr std::uint32_t kScManagerConnect = 0x0001;
+constexpr std::uint32_t kScManagerCreateService = 0x0002;
+constexpr std::uint32_t kServiceQueryConfig = 0x0001;
+
+bool startsWith(const std::string& word, const char* prefix) {
+  return word.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+bool startsWithAnyCase(const std::string& word, const char* prefix) {
+  const std::size_t length = std::strlen(prefix);
+  if (word.size() < length) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (std::tolower(static_cast<unsigned char>(word[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string afterEquals(const std::string& word) {
+  const std::string::size_type equals = word.find('=');
+  return equals == std::string::npos ? std::string() : word.substr(equals + 1);
+}
+
+// The folder part of a path: everything before its last separator; no
+// value when there is none.
+std::optional<std::string> folderOf(const std::string& path) {
+  const std::string::size_type cut = path.rfind(platform::pathSeparator());
+  if (cut == std::string::npos) return std::nullopt;
+  return path.substr(0, cut);
+}
+
+}  // namespace
+
+void CServiceAdmin::install(int argc, char** argv) {
+  bool refused = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (startsWith(word, "-name=")) {
+      m_serviceName = afterEquals(word);
+    } else if (startsWith(word, "-displayName=")) {
+      m_displayName = afterEquals(word);
+    } else if (startsWithAnyCase(word, "-engine=")) {
+      m_engine = afterEquals(word);
+    } else if (startsWithAnyCase(word, "-port=")) {
+      m_port = afterEquals(word);
+    } else if (startsWithAnyCase(word, "-AM=")) {
+      m_authMethod = afterEquals(word);
+      if (m_authMethod != "Vorn" && m_authMethod != "LogonUser") {
+        refuse("Authentication Method (-AM) must be 'Vorn' or 'LogonUser'\n");
+        refused = true;
+      }
+    } else if (startsWithAnyCase(word, "-debug")) {
+      m_logAllEvents = "Yes";
+    } else if (startsWithAnyCase(word, "-logdir")) {
+      m_logCreate = "Yes";
+      if (word.find('=') != std::string::npos) m_logDir = afterEquals(word);
+    } else if (startsWithAnyCase(word, "-log")) {
+      m_logCreate = "Yes";
+      if (word.find('=') != std::string::npos) m_logFileName = afterEquals(word);
+    } else if (!word.empty() && (word[0] == '-' || word[0] == '/')) {
+      // The command word, options in the wrong case, unknown options.
+    } else if (word.find('=') != std::string::npos) {
+      const std::string::size_type equals = word.find('=');
+      m_environment[word.substr(0, equals)] = word.substr(equals + 1);
+    } else {
+      refuse("Sorry, I don't know what to do with '" + word + "'\n");
+      refused = true;
+    }
+  }
+
+  if (m_port.empty()) m_port = "8060";
+  if (m_serviceName.empty() && m_displayName.empty()) {
+    m_serviceName = "vornd-" + m_port;
+    m_displayName = m_serviceName;
+  }
+  if (m_serviceName.empty()) m_serviceName = "vornd";
+
+  if (!m_engine.empty()) {
+    if (checkEngine()) refused = true;
+  } else {
+    std::string found;
+    if (findEngine(found)) {
+      m_engine = found;
+    } else {
+      refuse("You must provide an engine name (-engine=engine_name)\n");
+      refused = true;
+    }
+  }
+
+  if (m_displayName.empty()) m_displayName = m_serviceName + "-" + m_port;
+  if (refused) return;
+  createService(platform::kServiceWin32OwnProcess, platform::kServiceAutoStart);
+}
+
+bool CServiceAdmin::findEngine(std::string& result) {
+  const std::string fileName = platform::defaultEngineFileName();
+  if (auto found = platform::searchPath("..", fileName)) {
+    result = *found;
+    return true;
+  }
+  // The parent of the folder that holds this program.
+  if (auto folder = folderOf(platform::moduleFileName())) {
+    if (auto parent = folderOf(*folder)) {
+      if (auto found = platform::searchPath(parent->c_str(), fileName)) {
+        result = *found;
+        return true;
+      }
+    }
+  }
+  if (auto found = platform::searchPath(nullptr, fileName)) {
+    result = *found;
+    return true;
+  }
+  return false;
+}
+
+bool CServiceAdmin::checkEngine() {
+  if (platform::fileVersionInfoSize(m_engine) != 0) return false;
+  refuse("The engine name you provided does not seem to be an executable\n");
+  return true;
+}
+
+bool CServiceAdmin::serviceExists() {
+  platform::ScHandle manager = platform::openSCManager(kScManagerConnect);
+  if (manager == nullptr) return false;
+  platform::ScHandle service = platform::openService(manager, m_serviceName, kServiceQueryConfig);
+  if (service != nullptr) platform::closeServiceHandle(service);
+  platform::closeServiceHandle(manager);
+  return service != nullptr;
+}
+
+void CServiceAdmin::createService(std::uint32_t serviceType, std::uint32_t startType) {
+  platform::ScHandle manager = nullptr;
+  platform::ScHandle service = nullptr;
+  if (!serviceExists()) {
+    manager = platform::openSCManager(kScManagerCreateService);
+    if (manager == nullptr) {
+      report("OpenSCManager", platform::lastError());
+      return;
+    }
+    // A path with a blank is quoted: unquoted, Windows would try each
+    // blank-separated beginning of it as a program of its own, and the
+    // command line would be split there.
+    std::string program = platform::moduleFileName();
+    if (program.find(' ') != std::string::npos) program = "\"" + program + "\"";
+    service = platform::createService(manager, m_serviceName, m_displayName,
+                                      platform::kServiceAllAccess, serviceType, startType,
+                                      platform::kServiceErrorNormal, program + " -runService");
+    const platform::ErrorCode error = platform::lastError();
+    std::printf("\n");
+    if (service == nullptr) {
+      report("CreateService", error);
+      platform::closeServiceHandle(manager);
+      return;
+    }
+    std::printf("%s Created\n", m_serviceName.c_str());
+  }
+
+  const int failuresBefore = m_failures;
+  if (addToServiceList() && writeConfig() && writeEnvironment() && m_failures == failuresBefore) {
+    std::printf("%s Configured\n", m_serviceName.c_str());
+  }
+
+  if (startType == platform::kServiceAutoStart) {
+    if (service != nullptr) {
+      if (platform::startService(service, {m_serviceName})) {
+        std::printf("\n%s Started\n", m_serviceName.c_str());
+      } else {
+        report("StartService", platform::lastError());
+      }
+    }
+    std::printf("%s will start automatically each time you boot your system\n",
+                m_serviceName.c_str());
+  }
+  if (service != nullptr) platform::closeServiceHandle(service);
+  if (manager != nullptr) platform::closeServiceHandle(manager);
+}
+
+bool CServiceAdmin::setText(platform::RegKeyHandle key, const std::string& name,
+                            const std::string& value) {
+  const platform::ErrorCode error =
+      platform::regSetValue(key, name, platform::kRegExpandSz, value.c_str(),
+                            static_cast<std::uint32_t>(value.size() + 1));
+  if (error == platform::kErrorSuccess) return true;
+  report("RegSetValueEx", error);
+  return false;
+}
+
+bool CServiceAdmin::addToServiceList() {
+  platform::RegKeyHandle key = nullptr;
+  const platform::ErrorCode error = platform::regCreateKey(platform::localMachine(), kServiceListKey, key);
+  if (error != platform::kErrorSuccess) {
+    report("RegCreateKey", error);
+    return false;
+  }
+  setText(key, m_serviceName, m_displayName);
+  platform::regCloseKey(key);
+  return true;
+}
+
+bool CServiceAdmin::writeConfig() {
+  platform::RegKeyHandle key = nullptr;
+  const platform::ErrorCode error = platform::regCreateKey(
+      platform::localMachine(), "SYSTEM\\CurrentControlSet\\Services\\" + m_serviceName + "\\Config",
+      key);
+  if (error != platform::kErrorSuccess) {
+    report("RegCreateKey", error);
+    return false;
+  }
+  const std::string engine =
+      m_engine.find(' ') != std::string::npos ? "\"" + m_engine + "\"" : m_engine;
+  const std::pair<const char*, const std::string*> values[] = {
+      {"VornExecutable", &engine},      {"SockPort", &m_port},
+      {"AuthenticationMethod", &m_authMethod}, {"LogAllEvents", &m_logAllEvents},
+      {"LogCreate", &m_logCreate},      {"LogServiceDir", &m_logDir},
+      {"LogFileName", &m_logFileName},
+  };
+  // An option not given leaves the value of an earlier install alone.
+  for (const auto& [name, value] : values) {
+    if (!value->empty()) setText(key, name, *value);
+  }
+  platform::regCloseKey(key);
+  return true;
+}
+
+bool CServiceAdmin::writeEnvironment() {
+  platform::RegKeyHandle key = nullptr;
+  const platform::ErrorCode error = platform::regCreateKey(
+      platform::localMachine(),
+      "SYSTEM\\CurrentControlSet\\Services\\" + m_serviceName + "\\Environment", key);
+  if (error != platform::kErrorSuccess) {
+    report("RegCreateKey", error);
+    return false;
+  }
+  for (const auto& [name, value] : m_environment) setText(key, name, value);
+  platform::regCloseKey(key);
+  return true;
+}

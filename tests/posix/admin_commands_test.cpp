@@ -1,0 +1,388 @@
+// The administration commands of the real vornd executable, each test in a
+// state root of its own: services it installs run for real under the
+// platform's service manager and are deleted again at the end.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/registry_access.h"
+#include "platform/net.h"
+#include "platform/service_manager.h"
+#include "posix/run_program.h"
+#include "session/net_login.h"
+#include "temp_dir.h"
+
+namespace {
+
+using testing_support::Outcome;
+
+const std::string kVornd = std::string(VORND_BINARY_DIR) + "/vornd";
+const std::string kEngine = std::string(VORND_BINARY_DIR) + "/vorn-echo-engine";
+const std::string kServices = "SYSTEM\\CurrentControlSet\\Services\\";
+const std::string kAutoStart = " will start automatically each time you boot your system\n";
+
+std::map<std::string, std::string> values(const std::string& path) {
+  std::map<std::string, std::string> found;
+  RegKey key(platform::localMachine(), path);
+  for (RegValue value : RegValueSequence(key)) found[value.Name()] = value.Text();
+  return found;
+}
+
+bool keyExists(const std::string& path) {
+  return RegKey(platform::localMachine(), path).isOpen();
+}
+
+std::uint16_t freePort() {
+  const platform::SocketHandle probe = platform::createTcpSocket();
+  platform::Ipv4Endpoint local;
+  local.address = platform::kLoopbackAddress;
+  platform::bindSocket(probe, local);
+  const std::uint16_t port = platform::localPort(probe);
+  platform::closeSocket(probe);
+  return port;
+}
+
+// Everything the daemon on the port says to these bytes, "" when no
+// daemon listens there within the limit.
+std::string talk(std::uint16_t port, const std::string& bytes) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const platform::SocketHandle socket = platform::createTcpSocket();
+    platform::Ipv4Endpoint remote;
+    remote.address = platform::kLoopbackAddress;
+    remote.port = port;
+    if (platform::connectSocket(socket, remote)) {
+      platform::sendSocket(socket, bytes.data(), static_cast<int>(bytes.size()));
+      platform::shutdownSend(socket);
+      std::string reply;
+      char buffer[4096];
+      while (platform::waitUntilReadable(socket, 10000) == 1) {
+        const int got = platform::receiveSocket(socket, buffer, sizeof buffer);
+        if (got <= 0) break;
+        reply.append(buffer, static_cast<std::size_t>(got));
+      }
+      platform::closeSocket(socket);
+      return reply;
+    }
+    platform::closeSocket(socket);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return "";
+}
+
+std::string loginRecord(const std::string& user) {
+  std::string bytes(netLogin::kSize, '\0');
+  bytes.replace(0, user.size(), user);
+  return bytes;
+}
+
+class AdminCommands : public ::testing::Test {
+ protected:
+  AdminCommands() { platform::startSockets(); }
+  ~AdminCommands() override {
+    // Every service of this root goes, running or not.
+    platform::ScHandle manager = platform::openSCManager(platform::kScManagerAllAccess);
+    RegKey services(platform::localMachine(), "SYSTEM\\CurrentControlSet\\Services");
+    std::vector<std::string> names;
+    for (std::uint32_t i = 0;; ++i) {
+      std::string name;
+      if (!services.isOpen() || platform::regEnumKey(services.handle(), i, name) != 0) break;
+      names.push_back(name);
+    }
+    for (const std::string& name : names) {
+      if (platform::ScHandle service =
+              platform::openService(manager, name, platform::kServiceAllAccess)) {
+        platform::ServiceStatus status;
+        platform::controlService(service, platform::kControlStop, status);
+        platform::deleteService(service);
+        waitForState(service, platform::kServiceStopped);
+        platform::closeServiceHandle(service);
+      }
+    }
+    if (manager != nullptr) platform::closeServiceHandle(manager);
+    platform::cleanupSockets();
+  }
+
+  static bool waitForState(platform::ScHandle service, std::uint32_t state) {
+    platform::ServiceStatus status;
+    for (int i = 0; i < 300; ++i) {
+      if (platform::queryServiceStatus(service, status) && status.currentState == state) {
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  // The state of an installed service, 0 when it cannot be asked.
+  static std::uint32_t stateOf(const std::string& name) {
+    platform::ScHandle manager = platform::openSCManager(platform::kScManagerAllAccess);
+    platform::ScHandle service = platform::openService(manager, name, platform::kServiceAllAccess);
+    platform::ServiceStatus status;
+    const bool known = service != nullptr && platform::queryServiceStatus(service, status);
+    if (service != nullptr) platform::closeServiceHandle(service);
+    if (manager != nullptr) platform::closeServiceHandle(manager);
+    return known ? status.currentState : 0;
+  }
+
+  static bool reaches(const std::string& name, std::uint32_t state) {
+    for (int i = 0; i < 300; ++i) {
+      if (stateOf(name) == state) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  Outcome vornd(const std::vector<std::string>& args, const std::string& folder = "") {
+    return testing_support::runProgram(kVornd, args, "", folder, 60000);
+  }
+
+  // Installs a Vorn instance with the sample engine on a port of its own.
+  std::uint16_t installServing(const std::string& name, const std::vector<std::string>& more = {}) {
+    const std::uint16_t port = freePort();
+    std::vector<std::string> args = {"-install", "-name=" + name, "-port=" + std::to_string(port),
+                                     "-engine=" + kEngine, "-AM=Vorn"};
+    args.insert(args.end(), more.begin(), more.end());
+    const Outcome outcome = vornd(args);
+    EXPECT_EQ(0, outcome.exitCode) << outcome.out;
+    return port;
+  }
+
+  testing_support::ScopedStateRoot m_root;
+  testing_support::TemporaryDirectory m_dir;
+};
+
+TEST_F(AdminCommands, AFirstInstallCreatesStartsAndServesAndASecondOneOnlyRewrites) {
+  const std::uint16_t port = freePort();
+  const std::string portText = std::to_string(port);
+  Outcome outcome = vornd({"-install", "-name=alpha", "-port=" + portText, "-engine=" + kEngine,
+                           "-AM=Vorn", "-log", "FOO=bar", "EMPTY=", "TWICE=a", "TWICE=b", "=x"});
+  EXPECT_EQ("\nalpha Created\nalpha Configured\n\nalpha Started\nalpha" + kAutoStart, outcome.out);
+  EXPECT_EQ(0, outcome.exitCode);
+
+  // The running service: its page, and a login that reaches the engine.
+  EXPECT_NE(std::string::npos, talk(port, "GET / HTTP/1.0\r\n\r\n").find("<H1>alpha</H1>"));
+  EXPECT_EQ(std::string("\x00\x01", 2) + "hello, ann\n", talk(port, loginRecord("ann")));
+
+  const std::map<std::string, std::string> config = {
+      {"VornExecutable", kEngine}, {"SockPort", portText},
+      {"AuthenticationMethod", "Vorn"}, {"LogCreate", "Yes"}};
+  EXPECT_EQ(config, values(kServices + "alpha\\Config"));
+  const std::map<std::string, std::string> environment = {
+      {"", "x"}, {"EMPTY", ""}, {"FOO", "bar"}, {"TWICE", "b"}};
+  EXPECT_EQ(environment, values(kServices + "alpha\\Environment"));
+  EXPECT_EQ("alpha-" + portText, values("SOFTWARE\\Vornware\\Services")["alpha"]);
+  EXPECT_EQ(kVornd + " -runService", values(kServices + "alpha")["ImagePath"]);
+
+  outcome = vornd({"-install", "-name=alpha", "-port=" + portText, "-engine=" + kEngine,
+                   "-am=LogonUser", "NEW=1"});
+  EXPECT_EQ("alpha Configured\nalpha" + kAutoStart, outcome.out);
+  EXPECT_EQ(0, outcome.exitCode);
+  EXPECT_EQ("LogonUser", values(kServices + "alpha\\Config")["AuthenticationMethod"]);
+  EXPECT_EQ("Yes", values(kServices + "alpha\\Config")["LogCreate"]);  // not given: kept
+  EXPECT_EQ("bar", values(kServices + "alpha\\Environment")["FOO"]);
+  EXPECT_EQ("1", values(kServices + "alpha\\Environment")["NEW"]);
+
+  outcome = vornd({"-status"});
+  EXPECT_EQ("Service Name: alpha\nDisplay Name: alpha-" + portText + "\nStatus:       running\n\n",
+            outcome.out);
+  EXPECT_EQ(0, outcome.exitCode);
+}
+
+TEST_F(AdminCommands, RefusalsPrintTheirMessagesInOrderAndExitWithOne) {
+  const std::string plain = m_dir.file("plain");
+  std::ofstream(plain) << "data\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string printed;
+  } cases[] = {
+      {{"-install", "-engine=" + kEngine, "abc"}, "Sorry, I don't know what to do with 'abc'\n"},
+      {{"-install", "-engine=" + kEngine, "-AM=vorn"},
+       "Authentication Method (-AM) must be 'Vorn' or 'LogonUser'\n"},
+      {{"-install", "-engine=" + plain},
+       "The engine name you provided does not seem to be an executable\n"},
+      {{"-install", "-engine=" + m_dir.file("missing")},
+       "The engine name you provided does not seem to be an executable\n"},
+      // Several at once, each in its place; an engine given and good does
+      // not undo a refusal.
+      {{"-install", "word", "-AM=x", "-engine=" + plain},
+       "Sorry, I don't know what to do with 'word'\n"
+       "Authentication Method (-AM) must be 'Vorn' or 'LogonUser'\n"
+       "The engine name you provided does not seem to be an executable\n"},
+      {{"-remove", "alpha"}, "You must provide a service name (-name=service_name)\n"},
+      {{"-remove", "-Name=alpha"}, "You must provide a service name (-name=service_name)\n"},
+      {{"-modify"},
+       "you must provide a service name if you want to modify environment variables\n"
+       "A typical command line might look like this:\n"
+       "  C:\\> " + kVornd + " -modify serivceName FOO=BAR I_LIKE=ICE_CREAM\n"},
+  };
+  for (const Case& c : cases) {
+    const Outcome outcome = vornd(c.args);
+    EXPECT_EQ(c.printed, outcome.out) << c.args.back();
+    EXPECT_EQ(1, outcome.exitCode) << c.args.back();
+  }
+  // No engine given, and none where the search looks.
+  const Outcome outcome = vornd({"-install"}, m_dir.path().string());
+  EXPECT_EQ("You must provide an engine name (-engine=engine_name)\n", outcome.out);
+  EXPECT_EQ(1, outcome.exitCode);
+  EXPECT_FALSE(keyExists("SOFTWARE\\Vornware\\Services"));
+  EXPECT_FALSE(keyExists(kServices + "vornd-8060"));
+}
+
+// Names and display names derived from what is given, the engine found by
+// the search, and paths with blanks quoted.
+TEST_F(AdminCommands, NamesEnginesAndQuotedPaths) {
+  // The search looks in the parent of the current folder first.
+  const std::filesystem::path work = m_dir.path() / "work";
+  std::filesystem::create_directories(work);
+  std::filesystem::copy_file(kEngine, m_dir.path() / "vorn");
+  Outcome outcome = vornd({"-install", "-Name=ignored"}, work.string());
+  EXPECT_EQ(0, outcome.exitCode) << outcome.out;
+  EXPECT_EQ("vornd-8060", values("SOFTWARE\\Vornware\\Services")["vornd-8060"]);
+  EXPECT_EQ((m_dir.path() / "vorn").string(), values(kServices + "vornd-8060\\Config")["VornExecutable"]);
+  EXPECT_EQ("8060", values(kServices + "vornd-8060\\Config")["SockPort"]);
+
+  const std::string blank = m_dir.file("with blank");
+  std::filesystem::create_directories(blank);
+  std::filesystem::copy_file(kEngine, blank + "/engine");
+  std::filesystem::copy_file(kVornd, blank + "/vornd");
+  outcome = testing_support::runProgram(
+      blank + "/vornd", {"-install", "-displayName=Shown", "-port=" + std::to_string(freePort()),
+                         "-engine=" + blank + "/engine"});
+  EXPECT_EQ(0, outcome.exitCode) << outcome.out;
+  EXPECT_EQ("Shown", values("SOFTWARE\\Vornware\\Services")["vornd"]);
+  EXPECT_EQ("\"" + blank + "/engine\"", values(kServices + "vornd\\Config")["VornExecutable"]);
+  EXPECT_EQ("\"" + blank + "/vornd\" -runService", values(kServices + "vornd")["ImagePath"]);
+  EXPECT_TRUE(reaches("vornd", platform::kServiceRunning));  // the quoted path runs
+
+  outcome = vornd({"-install", "-name=N", "-engine=" + kEngine, "-port=" + std::to_string(freePort())});
+  EXPECT_EQ(0, outcome.exitCode) << outcome.out;
+  EXPECT_EQ(0u, values("SOFTWARE\\Vornware\\Services")["N"].rfind("N-", 0));
+}
+
+TEST_F(AdminCommands, StartStopRestartStatusAndRemove) {
+  installServing("one");
+  installServing("two");
+  ASSERT_TRUE(reaches("one", platform::kServiceRunning));
+  ASSERT_TRUE(reaches("two", platform::kServiceRunning));
+
+  // One name: that service; none, or two: every listed one.
+  Outcome outcome = vornd({"-stop", "one"});
+  EXPECT_EQ("Service: one stop requested\n", outcome.out);
+  EXPECT_TRUE(reaches("one", platform::kServiceStopped));
+  EXPECT_EQ(platform::kServiceRunning, stateOf("two"));
+  outcome = vornd({"-stop", "one", "two"});
+  EXPECT_EQ("Service: one stop requested\nService: two stop requested\n", outcome.out);
+  EXPECT_EQ(0, outcome.exitCode);
+  EXPECT_TRUE(reaches("two", platform::kServiceStopped));
+  outcome = vornd({"-start"});
+  EXPECT_EQ("Service: one start requested\nService: two start requested\n", outcome.out);
+  EXPECT_TRUE(reaches("one", platform::kServiceRunning));
+
+  // A refused start is reported and still "requested".
+  outcome = vornd({"-start", "one"});
+  EXPECT_EQ(0u, outcome.out.find("Service: one StartService failed: "));
+  EXPECT_EQ("start requested\n", outcome.out.substr(outcome.out.size() - 16));
+  EXPECT_EQ(1, outcome.exitCode);
+
+  // A restart starts what it stopped.
+  outcome = vornd({"-restart", "one"});
+  EXPECT_EQ("Service: one stop requested\nService: one start requested\n", outcome.out);
+  EXPECT_EQ(0, outcome.exitCode);
+  EXPECT_TRUE(reaches("one", platform::kServiceRunning));
+
+  outcome = vornd({"-remove", "-name=one"});
+  EXPECT_EQ("one stopped\none removed\n", outcome.out);
+  EXPECT_EQ(0, outcome.exitCode);
+  EXPECT_FALSE(values("SOFTWARE\\Vornware\\Services").count("one"));
+  for (int i = 0; i < 200 && keyExists(kServices + "one"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_FALSE(keyExists(kServices + "one"));  // its keys go once it has stopped
+
+  // A listed name that is no longer installed: reported, entry kept.
+  platform::RegKeyHandle list = nullptr;
+  ASSERT_EQ(0u, platform::regCreateKey(platform::localMachine(), "SOFTWARE\\Vornware\\Services", list));
+  ASSERT_EQ(0u, platform::regSetValue(list, "ghost", platform::kRegExpandSz, "Ghost", 6));
+  platform::regCloseKey(list);
+  const std::string missing = "OpenService failed: The specified service does not exist as an "
+                              "installed service.\n\n";
+  outcome = vornd({"-remove", "-name=ghost"});
+  EXPECT_EQ(missing, outcome.out);
+  EXPECT_EQ(1, outcome.exitCode);
+  EXPECT_TRUE(values("SOFTWARE\\Vornware\\Services").count("ghost"));
+  outcome = vornd({"-status"});
+  EXPECT_EQ("Service Name: two\nDisplay Name: two-" + values(kServices + "two\\Config")["SockPort"] +
+                "\nStatus:       running\n\nService Name: ghost\nDisplay Name: Ghost\nStatus:       " +
+                missing + "\n\n",
+            outcome.out);
+}
+
+TEST_F(AdminCommands, ModifySetsAndDeletesThenRestartsTheNamedServiceOnly) {
+  const std::uint16_t port = installServing("mod", {"OLD=1"});
+  installServing("other");
+  ASSERT_TRUE(reaches("mod", platform::kServiceRunning));
+  ASSERT_TRUE(reaches("other", platform::kServiceRunning));
+  vornd({"-stop", "other"});
+  ASSERT_TRUE(reaches("other", platform::kServiceStopped));
+
+  Outcome outcome = vornd({"-modify", "mod", "OLD=", "A=b=c", "-port=1", "FOO", "GONE="});
+  EXPECT_EQ("\nSorry, you can only modify environment variables with this sad\n"
+            "excuse for a program, changing configuration information just\n"
+            "ain't my bag baby, ignoring -port=1\n"
+            "Sorry, I don't know what to do with 'FOO'\n"
+            "Service: mod stop requested\nService: mod start requested\n",
+            outcome.out);
+  EXPECT_EQ(1, outcome.exitCode);  // it printed refusals
+  const std::map<std::string, std::string> environment = {{"A", "b=c"}};
+  EXPECT_EQ(environment, values(kServices + "mod\\Environment"));
+  EXPECT_TRUE(reaches("mod", platform::kServiceRunning));
+  EXPECT_EQ(platform::kServiceStopped, stateOf("other"));
+  // The restarted daemon read the new list.
+  EXPECT_NE(std::string::npos,
+            talk(port, "GET / HTTP/1.0\r\n\r\n").find("<td class=\"tb\">A</td><td class=\"tb\">b=c<"));
+
+  // A name that is not installed: the key is made, the restart reports.
+  outcome = vornd({"-modify", "nosuch", "X=1"});
+  EXPECT_EQ(1, outcome.exitCode);
+  EXPECT_EQ(0u, outcome.out.find("Service: nosuch OpenService failed: "));
+  EXPECT_EQ("1", values(kServices + "nosuch\\Environment")["X"]);
+}
+
+// Admin commands at the same moment lose nothing of each other.
+TEST_F(AdminCommands, ConcurrentInstallsAndModifyKeepEveryValue) {
+  std::vector<std::string> vars;
+  for (int i = 0; i < 30; ++i) vars.push_back("V" + std::to_string(i) + "=" + std::to_string(i));
+  Outcome first, second, third;
+  std::thread a([&] { first = vornd({"-install", "-name=ca", "-engine=" + kEngine,
+                                     "-port=" + std::to_string(freePort())}); });
+  std::thread b([&] {
+    std::vector<std::string> args = {"-install", "-name=cb", "-engine=" + kEngine,
+                                     "-port=" + std::to_string(freePort())};
+    args.insert(args.end(), vars.begin(), vars.end());
+    second = vornd(args);
+  });
+  std::thread c([&] {
+    std::vector<std::string> args = {"-modify", "cc"};
+    args.insert(args.end(), vars.begin(), vars.end());
+    third = vornd(args);
+  });
+  a.join();
+  b.join();
+  c.join();
+  EXPECT_EQ(0, first.exitCode) << first.out;
+  EXPECT_EQ(0, second.exitCode) << second.out;
+  EXPECT_EQ(2u, values("SOFTWARE\\Vornware\\Services").size());
+  EXPECT_EQ(30u, values(kServices + "cb\\Environment").size());
+  EXPECT_EQ(30u, values(kServices + "cc\\Environment").size());
+  EXPECT_EQ(2u, values(kServices + "ca\\Config").size());
+  EXPECT_EQ(2u, values(kServices + "cb\\Config").size());
+}
+
+}  // namespace
