@@ -3,11 +3,13 @@
 // platform's service manager and are deleted again at the end.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,7 +17,9 @@
 #include "daemon/registry_access.h"
 #include "platform/net.h"
 #include "platform/service_manager.h"
+#include "platform/environment.h"
 #include "posix/run_program.h"
+#include "posix/throwaway_account.h"
 #include "session/net_login.h"
 #include "temp_dir.h"
 
@@ -383,6 +387,61 @@ TEST_F(AdminCommands, ConcurrentInstallsAndModifyKeepEveryValue) {
   EXPECT_EQ(30u, values(kServices + "cc\\Environment").size());
   EXPECT_EQ(2u, values(kServices + "ca\\Config").size());
   EXPECT_EQ(2u, values(kServices + "cb\\Config").size());
+}
+
+}  // namespace
+
+namespace {
+
+// A value the store cannot write (a full disk) is reported, counted, and
+// keeps "Configured" from being printed.
+TEST(AdminFullDisk, AFailedValueWriteIsReportedAndNotCalledConfigured) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  testing_support::TemporaryDirectory dir;
+  const std::string root = dir.file("root");
+  std::filesystem::create_directories(root);
+  if (!testing_support::run("mount -t tmpfs -o size=512k vorndfull " + root + " 2>/dev/null")) {
+    GTEST_SKIP() << "no tmpfs mount here";
+  }
+  // Undone however the test ends.
+  struct Restore {
+    std::string root;
+    std::optional<std::string> previous = platform::getEnvironmentVariable("VORND_ROOT");
+    ~Restore() {
+      platform::setEnvironmentVariable("VORND_ROOT", previous);
+      testing_support::run("umount " + root);
+    }
+  } restore{root};
+  platform::setEnvironmentVariable("VORND_ROOT", root);
+  {
+    // The service and its keys exist, so only value writes remain to do.
+    platform::ScHandle manager = platform::openSCManager(platform::kScManagerAllAccess);
+    platform::ScHandle service = platform::createService(
+        manager, "full", "full", platform::kServiceAllAccess, platform::kServiceWin32OwnProcess,
+        platform::kServiceDemandStart, platform::kServiceErrorNormal, kVornd + " -runService");
+    ASSERT_NE(nullptr, service);
+    platform::closeServiceHandle(service);
+    platform::closeServiceHandle(manager);
+    for (const std::string& key : {std::string("SOFTWARE\\Vornware\\Services"),
+                                  kServices + "full\\Config", kServices + "full\\Environment"}) {
+      platform::RegKeyHandle handle = nullptr;
+      ASSERT_EQ(0u, platform::regCreateKey(platform::localMachine(), key, handle));
+      platform::regCloseKey(handle);
+    }
+    std::ofstream filler(root + "/filler", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (filler.write(block.data(), block.size())) {
+    }
+  }
+  const std::string before = testing_support::readFile(root + "/registry");
+  const Outcome outcome = testing_support::runProgram(
+      kVornd, {"-install", "-name=full", "-engine=" + kEngine, "-port=9", "A=1"});
+  EXPECT_EQ(1, outcome.exitCode);
+  EXPECT_EQ(0u, outcome.out.find("RegSetValueEx failed: There is not enough space on the disk.\n"))
+      << outcome.out;
+  EXPECT_EQ(std::string::npos, outcome.out.find("Configured"));
+  EXPECT_NE(std::string::npos, outcome.out.find("full" + kAutoStart));
+  EXPECT_EQ(before, testing_support::readFile(root + "/registry"));  // nothing half-written
 }
 
 }  // namespace
