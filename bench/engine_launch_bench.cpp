@@ -12,7 +12,10 @@
 //   vornd      the daemon in the console, method "Vorn", the engine as
 //              VornExecutable, in a throw-away state root
 //
-//   vornd_bench_launch [--count N] [--rounds R] [--engine PATH]
+//   vornd_bench_launch [--count N] [--rounds R] [--engine PATH] [--wait end|reply]
+//
+// With --wait reply a client closes once it has its reply, so the rate is
+// what each server can take on, its engines running beside it.
 //
 // It prints each round, the median rate of each server, the ratios, and
 // the resident memory of the idle daemon and of idle tcpserver.
@@ -48,6 +51,9 @@ struct Options {
   long count = 2000;
   int rounds = 5;
   std::string engine = "/bin/true";
+  // The client's wait: until the engine's end closes the connection, or
+  // only until the reply (the server's own cost per login).
+  bool untilEnd = true;
 };
 
 std::string binaryDirectory() {
@@ -83,7 +89,7 @@ bool readExactly(int fd, char* buffer, std::size_t size) {
 
 // One client: true when the reply was the acceptance and the connection
 // then ended.
-bool oneLogin(int port) {
+bool oneLogin(int port, bool untilEnd) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -95,7 +101,7 @@ bool oneLogin(int port) {
   char reply[2];
   ok = ok && readExactly(fd, reply, 2) && reply[0] == 0 && reply[1] == 1;
   char rest;
-  ok = ok && read(fd, &rest, 1) == 0;
+  ok = ok && (!untilEnd || read(fd, &rest, 1) == 0);
   close(fd);
   return ok;
 }
@@ -205,8 +211,12 @@ int main(int argc, char** argv) {
     if (word == "--count") options.count = std::atol(argv[i + 1]);
     else if (word == "--rounds") options.rounds = std::atoi(argv[i + 1]);
     else if (word == "--engine") options.engine = argv[i + 1];
+    else if (word == "--wait" && std::string(argv[i + 1]) == "reply") options.untilEnd = false;
+    else if (word == "--wait" && std::string(argv[i + 1]) == "end") options.untilEnd = true;
     else {
-      std::fprintf(stderr, "usage: vornd_bench_launch [--count N] [--rounds R] [--engine PATH]\n");
+      std::fprintf(stderr,
+                   "usage: vornd_bench_launch [--count N] [--rounds R] [--engine PATH]"
+                   " [--wait end|reply]\n");
       return 2;
     }
   }
@@ -249,15 +259,18 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     daemonIdle = residentKilobytes(daemon.pid);
     tcpIdle = residentKilobytes(tcp.pid);
-    std::printf("accepted logins per second, %ld sequential clients a round, engine %s\n",
-                options.count, options.engine.c_str());
+    std::printf("accepted logins per second, %ld sequential clients a round, engine %s, "
+                "each client waiting %s\n",
+                options.count, options.engine.c_str(),
+                options.untilEnd ? "until the engine's end closes the connection"
+                                 : "for the reply only");
     for (int round = 0; round <= options.rounds && status == 0; ++round) {
       for (Server* server : servers) {
         // Round 0 warms everything up and is not counted.
         const long count = round == 0 ? options.count / 4 + 1 : options.count;
         const auto start = std::chrono::steady_clock::now();
         for (long i = 0; i < count; ++i) {
-          if (!oneLogin(server->port)) {
+          if (!oneLogin(server->port, options.untilEnd)) {
             std::fprintf(stderr, "%s: login %ld failed\n", server->name, i);
             status = 1;
             break;
