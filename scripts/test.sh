@@ -5,7 +5,9 @@
 #
 #   native   build/        the Linux build
 #   asan     build-asan/   the same with AddressSanitizer and UBSan
-#   win32    build-win32/  cross-built for 32-bit Windows, tests under Wine
+#   win32    build-win32/  cross-built for 32-bit Windows, tests under Wine,
+#                          then the Windows programs end to end under Wine
+#                          (scripts/wine_end_to_end.sh, shown as "e2e")
 #
 # Run as root on Debian 12: it installs what it needs first. Set
 # VORND_SKIP_APT=1 to skip apt on a machine already set up, and
@@ -191,10 +193,40 @@ stage_win32() {
 
   local testStart=$SECONDS
   run_ctest win32 "$testBuild"
+  local e2eStart=$SECONDS
+  run_end_to_end "$testBuild" "$loader"
+  TIME[e2e]=$((SECONDS - e2eStart))
   wineserver -k >/dev/null 2>&1 || true
   trap - EXIT INT TERM
   NOTE[win32]+="${NOTE[win32]:+; }Wine boot $((testStart - bootStart))s,"
-  NOTE[win32]+=" tests $((SECONDS - testStart))s"
+  NOTE[win32]+=" tests $((e2eStart - testStart))s"
+}
+
+# The administrator's path through the Windows programs, against Wine's
+# service manager, with the native Linux client; its steps count as tests.
+run_end_to_end() {
+  local build="$1" loader="$2" client="$ROOT/build/bin/vornlogin"
+  log "e2e: the Windows programs end to end under Wine"
+  if [[ ! -x "$client" ]]; then
+    cmake -S "$ROOT" -B "$ROOT/build" -G Ninja >/dev/null &&
+      cmake --build "$ROOT/build" --target vornlogin || {
+      build_failed e2e "building the native client"
+      return
+    }
+  fi
+  local output
+  output="$(timeout 300 "$ROOT/scripts/wine_end_to_end.sh" "$build" "$loader" "$client" 2>&1)"
+  local result=$?
+  printf '%s\n' "$output"
+  PASSED[e2e]=$(grep -c '^ok ' <<<"$output")
+  FAILED[e2e]=$(grep -c '^FAIL ' <<<"$output")
+  CTEST_LINE[e2e]="${PASSED[e2e]} steps passed, ${FAILED[e2e]} failed"
+  if [[ $result -eq 0 && ${PASSED[e2e]} -gt 0 ]]; then
+    STATUS[e2e]=PASS
+  else
+    STATUS[e2e]=FAIL
+    [[ ${FAILED[e2e]} -eq 0 ]] && FAILED[e2e]=1
+  fi
 }
 
 cd "$ROOT" || die "cannot enter $ROOT"
@@ -211,8 +243,8 @@ log "Summary"
 totalPassed=0
 totalFailed=0
 exitCode=0
-for stage in native asan win32; do
-  wants "$stage" || continue
+for stage in native asan win32 e2e; do
+  [[ -n "${STATUS[$stage]:-}" ]] || continue
   printf '%-7s %-4s %s (%ss)\n' "$stage" "${STATUS[$stage]}" "${CTEST_LINE[$stage]}" \
     "${TIME[$stage]}"
   [[ -n "${NOTE[$stage]:-}" ]] && printf '        note: %s\n' "${NOTE[$stage]}"
