@@ -15,6 +15,12 @@ VORND_NATIVE_PACKAGES=(
   libpam0g-dev
 )
 
+# The fuzz targets: clang and its fuzzer runtime.
+VORND_FUZZ_PACKAGES=(
+  clang
+  libclang-rt-14-dev
+)
+
 # Cross build for 32-bit Windows and the Wine that runs its tests.
 # googletest (above) brings the sources the cross build compiles.
 VORND_WINDOWS_PACKAGES=(

@@ -8,6 +8,8 @@
 #   win32    build-win32/  cross-built for 32-bit Windows, tests under Wine,
 #                          then the Windows programs end to end under Wine
 #                          (scripts/wine_end_to_end.sh, shown as "e2e")
+#   fuzz     build-fuzz/   the libFuzzer targets of fuzz/ (clang, ASan, UBSan),
+#                          each run for VORND_FUZZ_SECONDS (default 60)
 #
 # Run as root on Debian 12: it installs what it needs first. Set
 # VORND_SKIP_APT=1 to skip apt on a machine already set up, and
@@ -20,7 +22,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/packages.sh"
 export DEBIAN_FRONTEND=noninteractive
 
-STAGES="${VORND_STAGES:-native asan win32}"
+STAGES="${VORND_STAGES:-native asan win32 fuzz}"
 declare -A STATUS=() CTEST_LINE=() PASSED=() FAILED=() TIME=() NOTE=()
 
 log() { printf '\n==== %s\n' "$*"; }
@@ -35,6 +37,7 @@ wants() { [[ " $STAGES " == *" $1 "* ]]; }
 if [[ "${VORND_SKIP_APT:-0}" != 1 ]]; then
   log "Installing packages"
   packages=("${VORND_NATIVE_PACKAGES[@]}")
+  wants fuzz && packages+=("${VORND_FUZZ_PACKAGES[@]}")
   if wants win32; then
     packages+=("${VORND_WINDOWS_PACKAGES[@]}")
     vornd_apt_update --with-i386 || die "apt-get update failed"
@@ -136,6 +139,44 @@ stage_asan() {
   fi
 }
 
+# Each target from its seeds in fuzz/corpus/<name>/ and what earlier runs
+# found (kept in build-fuzz/corpus/); a crash, a sanitizer report or a leak
+# fails it, and the input that did it is kept as build-fuzz/crash-<name>-*.
+stage_fuzz() {
+  local seconds="${VORND_FUZZ_SECONDS:-60}"
+  log "fuzz: build-fuzz/ (libFuzzer, ${seconds} s a target)"
+  if ! CC=clang CXX=clang++ configure_and_build "$ROOT/build-fuzz" -DVORND_FUZZ=ON \
+    -DVORND_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+    build_failed fuzz build
+    return
+  fi
+  local leaks target name log runs passed=0 failed=0 summary=""
+  leaks="$(leak_detection)"
+  [[ $leaks == 1 ]] || NOTE[fuzz]="leak checks off: LeakSanitizer cannot run here"
+  for target in "$ROOT"/build-fuzz/bin/*_fuzz; do
+    name="$(basename "$target" _fuzz)"
+    mkdir -p "$ROOT/build-fuzz/corpus/$name"
+    log="$ROOT/build-fuzz/$name.log"
+    if UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" "$target" \
+      -max_total_time="$seconds" -detect_leaks="$leaks" -close_fd_mask=1 -print_final_stats=1 \
+      -rss_limit_mb=2048 -artifact_prefix="$ROOT/build-fuzz/crash-$name-" \
+      "$ROOT/build-fuzz/corpus/$name" "$ROOT/fuzz/corpus/$name" >"$log" 2>&1; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+      grep -E "ERROR|SUMMARY|deadly|Test unit written" "$log" | head -5
+    fi
+    runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
+    printf '%-16s %s executions\n' "$name" "${runs:-?}"
+    summary+="${summary:+, }$name ${runs:-?}"
+  done
+  PASSED[fuzz]=$passed
+  FAILED[fuzz]=$failed
+  CTEST_LINE[fuzz]="$passed targets clean, $failed failed (executions: $summary)"
+  if [[ $failed -eq 0 && $passed -gt 0 ]]; then STATUS[fuzz]=PASS; else STATUS[fuzz]=FAIL; fi
+  [[ $passed -gt 0 ]] || FAILED[fuzz]=1
+}
+
 # True when the kernel runs 32-bit programs (some virtual machines' kernels
 # do not, and then no 32-bit Wine can start).
 kernel_runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
@@ -230,7 +271,7 @@ run_end_to_end() {
 }
 
 cd "$ROOT" || die "cannot enter $ROOT"
-for stage in native asan win32; do
+for stage in native asan win32 fuzz; do
   wants "$stage" || continue
   start=$SECONDS
   "stage_$stage"
@@ -243,7 +284,7 @@ log "Summary"
 totalPassed=0
 totalFailed=0
 exitCode=0
-for stage in native asan win32 e2e; do
+for stage in native asan win32 e2e fuzz; do
   [[ -n "${STATUS[$stage]:-}" ]] || continue
   printf '%-7s %-4s %s (%ss)\n' "$stage" "${STATUS[$stage]}" "${CTEST_LINE[$stage]}" \
     "${TIME[$stage]}"

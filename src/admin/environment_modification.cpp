@@ -5,6 +5,16 @@
 #include "admin/service_admin.h"
 #include "platform/registry.h"
 
+ModifyRequest parseModifyWord(const std::string& word) {
+  if (!word.empty() && (word[0] == '-' || word[0] == '/')) return {ModifyRequest::Option, "", ""};
+  const std::string::size_type equals = word.find('=');
+  if (equals == std::string::npos) return {ModifyRequest::Unknown, "", ""};
+  std::string name = word.substr(0, equals);
+  std::string value = word.substr(equals + 1);
+  if (value.empty()) return {ModifyRequest::Delete, std::move(name), ""};
+  return {ModifyRequest::Set, std::move(name), std::move(value)};
+}
+
 bool CServiceAdmin::modifyEnvironment(int argc, char** argv) {
   if (argc < 3) {
     refuse("you must provide a service name if you want to modify environment variables\n");
@@ -23,28 +33,28 @@ bool CServiceAdmin::modifyEnvironment(int argc, char** argv) {
   }
   for (int i = 3; i < argc; ++i) {
     const std::string word = argv[i];
-    if (!word.empty() && (word[0] == '-' || word[0] == '/')) {
-      std::printf("\n");
-      refuse("Sorry, you can only modify environment variables with this sad\n"
-             "excuse for a program, changing configuration information just\n"
-             "ain't my bag baby, ignoring " + word + "\n");
-      continue;
-    }
-    const std::string::size_type equals = word.find('=');
-    if (equals == std::string::npos) {
-      refuse("Sorry, I don't know what to do with '" + word + "'\n");
-      continue;
-    }
-    const std::string name = word.substr(0, equals);
-    const std::string value = word.substr(equals + 1);
-    if (!value.empty()) {
-      setText(key, name, value);
-      continue;
-    }
-    // Deleting a variable that is not there is no failure.
-    const platform::ErrorCode deleted = platform::regDeleteValue(key, name);
-    if (deleted != platform::kErrorSuccess && deleted != platform::kErrorFileNotFound) {
-      report("RegDeleteValue", deleted);
+    const ModifyRequest request = parseModifyWord(word);
+    switch (request.kind) {
+      case ModifyRequest::Option:
+        std::printf("\n");
+        refuse("Sorry, you can only modify environment variables with this sad\n"
+               "excuse for a program, changing configuration information just\n"
+               "ain't my bag baby, ignoring " + word + "\n");
+        break;
+      case ModifyRequest::Unknown:
+        refuse("Sorry, I don't know what to do with '" + word + "'\n");
+        break;
+      case ModifyRequest::Set:
+        setText(key, request.name, request.value);
+        break;
+      case ModifyRequest::Delete: {
+        // Deleting a variable that is not there is no failure.
+        const platform::ErrorCode deleted = platform::regDeleteValue(key, request.name);
+        if (deleted != platform::kErrorSuccess && deleted != platform::kErrorFileNotFound) {
+          report("RegDeleteValue", deleted);
+        }
+        break;
+      }
     }
   }
   platform::regCloseKey(key);

@@ -51,6 +51,33 @@ std::optional<std::string> folderOf(const std::string& path) {
 }  // namespace
 
 void CServiceAdmin::install(int argc, char** argv) {
+  bool refused = parseInstallArguments(argc, argv);
+
+  if (m_port.empty()) m_port = "8060";
+  if (m_serviceName.empty() && m_displayName.empty()) {
+    m_serviceName = "vornd-" + m_port;
+    m_displayName = m_serviceName;
+  }
+  if (m_serviceName.empty()) m_serviceName = "vornd";
+
+  if (!m_engine.empty()) {
+    if (checkEngine()) refused = true;
+  } else {
+    std::string found;
+    if (findEngine(found)) {
+      m_engine = found;
+    } else {
+      refuse("You must provide an engine name (-engine=engine_name)\n");
+      refused = true;
+    }
+  }
+
+  if (m_displayName.empty()) m_displayName = m_serviceName + "-" + m_port;
+  if (refused) return;
+  createService(platform::kServiceWin32OwnProcess, platform::kServiceAutoStart);
+}
+
+bool CServiceAdmin::parseInstallArguments(int argc, char** argv) {
   bool refused = false;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
@@ -86,29 +113,7 @@ void CServiceAdmin::install(int argc, char** argv) {
       refused = true;
     }
   }
-
-  if (m_port.empty()) m_port = "8060";
-  if (m_serviceName.empty() && m_displayName.empty()) {
-    m_serviceName = "vornd-" + m_port;
-    m_displayName = m_serviceName;
-  }
-  if (m_serviceName.empty()) m_serviceName = "vornd";
-
-  if (!m_engine.empty()) {
-    if (checkEngine()) refused = true;
-  } else {
-    std::string found;
-    if (findEngine(found)) {
-      m_engine = found;
-    } else {
-      refuse("You must provide an engine name (-engine=engine_name)\n");
-      refused = true;
-    }
-  }
-
-  if (m_displayName.empty()) m_displayName = m_serviceName + "-" + m_port;
-  if (refused) return;
-  createService(platform::kServiceWin32OwnProcess, platform::kServiceAutoStart);
+  return refused;
 }
 
 bool CServiceAdmin::findEngine(std::string& result) {

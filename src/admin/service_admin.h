@@ -34,6 +34,9 @@ class CServiceAdmin {
   bool failed() const { return m_failures > 0; }
 
   // The steps, public for the tests that drive them one by one.
+  // Takes the install's words into the fields; true when one was refused
+  // (its message printed).
+  bool parseInstallArguments(int argc, char** argv);
   bool findEngine(std::string& result);
   // True when the engine named by m_engine is refused (message printed).
   bool checkEngine();
@@ -52,6 +55,8 @@ class CServiceAdmin {
   const std::string& displayName() const { return m_displayName; }
   const std::string& engine() const { return m_engine; }
   const std::string& port() const { return m_port; }
+  const std::string& authMethod() const { return m_authMethod; }
+  const std::map<std::string, std::string>& environment() const { return m_environment; }
 
  private:
   // reportError, counted.
@@ -75,6 +80,14 @@ class CServiceAdmin {
   std::map<std::string, std::string> m_environment;
   int m_failures = 0;
 };
+
+// One word of -modify after the service name.
+struct ModifyRequest {
+  enum Kind { Option, Unknown, Set, Delete } kind;
+  std::string name;   // Set, Delete
+  std::string value;  // Set
+};
+ModifyRequest parseModifyWord(const std::string& word);
 
 // The list of installed instances: value name = service name, data = its
 // display name.

@@ -6,6 +6,7 @@
 
 #include "daemon/vornd.h"
 #include "platform/net.h"
+#include "session/login_screening.h"
 #include "session/socket.h"
 
 namespace {
@@ -96,18 +97,7 @@ void CVornD::negotiateLogin() {
   }
   if (m_config.LogAllEvents) m_log.entry() << "negotiateLogin - netLogin assembly complete";
 
-  const char* refusal = nullptr;
-  if (login.startupBeginsWith("-fms_server")) {
-    if (m_config.ServiceDisableFms) {
-      refusal = "-fms_server found in startup and disableFMS is TRUE - rejected";
-    }
-  } else if (login.startupBeginsWith("-odbc_server")) {
-    if (m_config.ServiceDisableODBC) {
-      refusal = "-odbc_server found in startup and disableODBC is TRUE - rejected";
-    }
-  } else if (m_config.ServiceDisableLogins) {
-    refusal = "interactive logins are disabled - rejected";
-  }
+  const char* refusal = screeningRefusal(login, m_config);
   if (refusal != nullptr) {
     client.Send(kLoginRefused, 2);
     client.Close();
