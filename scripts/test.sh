@@ -8,6 +8,9 @@
 #   win32    build-win32/  cross-built for 32-bit Windows, tests under Wine,
 #                          then the Windows programs end to end under Wine
 #                          (scripts/wine_end_to_end.sh, shown as "e2e")
+#   browser  build/        the status page in headless Chromium
+#                          (scripts/browser_test.sh; a screenshot in
+#                          build/browser/)
 #   fuzz     build-fuzz/   the libFuzzer targets of fuzz/ (clang, ASan, UBSan),
 #                          each run for VORND_FUZZ_SECONDS (default 60)
 #
@@ -22,7 +25,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/packages.sh"
 export DEBIAN_FRONTEND=noninteractive
 
-STAGES="${VORND_STAGES:-native asan win32 fuzz}"
+STAGES="${VORND_STAGES:-native asan win32 fuzz browser}"
 declare -A STATUS=() CTEST_LINE=() PASSED=() FAILED=() TIME=() NOTE=()
 
 log() { printf '\n==== %s\n' "$*"; }
@@ -177,6 +180,28 @@ stage_fuzz() {
   [[ $passed -gt 0 ]] || FAILED[fuzz]=1
 }
 
+stage_browser() {
+  log "browser: the status page in headless Chromium"
+  if [[ ! -x "$ROOT/build/bin/vornd" || ! -x "$ROOT/build/bin/vorn-echo-engine" ]] &&
+    ! configure_and_build "$ROOT/build"; then
+    build_failed browser build
+    return
+  fi
+  local output result
+  output="$(timeout 600 "$ROOT/scripts/browser_test.sh" "$ROOT/build" 2>&1)"
+  result=$?
+  printf '%s\n' "$output"
+  PASSED[browser]=$(grep -c '^ok ' <<<"$output")
+  FAILED[browser]=$(grep -c '^FAIL ' <<<"$output")
+  CTEST_LINE[browser]="${PASSED[browser]} checks passed, ${FAILED[browser]} failed"
+  if [[ $result -eq 0 && ${PASSED[browser]} -gt 0 ]]; then
+    STATUS[browser]=PASS
+  else
+    STATUS[browser]=FAIL
+    [[ ${FAILED[browser]} -eq 0 ]] && FAILED[browser]=1
+  fi
+}
+
 # True when the kernel runs 32-bit programs (some virtual machines' kernels
 # do not, and then no 32-bit Wine can start).
 kernel_runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
@@ -271,7 +296,7 @@ run_end_to_end() {
 }
 
 cd "$ROOT" || die "cannot enter $ROOT"
-for stage in native asan win32 fuzz; do
+for stage in native asan win32 fuzz browser; do
   wants "$stage" || continue
   start=$SECONDS
   "stage_$stage"
@@ -284,7 +309,7 @@ log "Summary"
 totalPassed=0
 totalFailed=0
 exitCode=0
-for stage in native asan win32 e2e fuzz; do
+for stage in native asan win32 e2e fuzz browser; do
   [[ -n "${STATUS[$stage]:-}" ]] || continue
   printf '%-7s %-4s %s (%ss)\n' "$stage" "${STATUS[$stage]}" "${CTEST_LINE[$stage]}" \
     "${TIME[$stage]}"
