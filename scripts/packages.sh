@@ -21,6 +21,9 @@ VORND_FUZZ_PACKAGES=(
   libclang-rt-14-dev
 )
 
+# Building, linting and installing the Debian package (scripts/package_test.sh).
+VORND_PACKAGE_PACKAGES=(dpkg-dev file groff-base man-db mandoc)
+
 # Cross build for 32-bit Windows and the Wine that runs its tests.
 # googletest (above) brings the sources the cross build compiles.
 VORND_WINDOWS_PACKAGES=(
@@ -43,7 +46,7 @@ vornd_apt_install() {
     echo "VORND_SKIP_APT=1: not installing $*"
     return 0
   fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends \
     -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold "$@"
 }
 

@@ -11,6 +11,8 @@
 #   browser  build/        the status page in headless Chromium
 #                          (scripts/browser_test.sh; a screenshot in
 #                          build/browser/)
+#   package  build-pkg/    the Debian package installed, used, removed and
+#                          purged on this machine (scripts/package_test.sh)
 #   fuzz     build-fuzz/   the libFuzzer targets of fuzz/ (clang, ASan, UBSan),
 #                          each run for VORND_FUZZ_SECONDS (default 60)
 #
@@ -25,7 +27,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/packages.sh"
 export DEBIAN_FRONTEND=noninteractive
 
-STAGES="${VORND_STAGES:-native asan win32 fuzz browser}"
+STAGES="${VORND_STAGES:-native asan win32 package fuzz browser}"
 declare -A STATUS=() CTEST_LINE=() PASSED=() FAILED=() TIME=() NOTE=()
 
 log() { printf '\n==== %s\n' "$*"; }
@@ -180,6 +182,25 @@ stage_fuzz() {
   [[ $passed -gt 0 ]] || FAILED[fuzz]=1
 }
 
+# The package stage installs the package on this machine and purges it
+# again; it refuses a machine where vornd is installed already.
+stage_package() {
+  log "package: the Debian package on this machine"
+  local output result
+  output="$(timeout 1200 "$ROOT/scripts/package_test.sh" 2>&1)"
+  result=$?
+  printf '%s\n' "$output"
+  PASSED[package]=$(grep -c '^ok ' <<<"$output")
+  FAILED[package]=$(grep -c '^FAIL ' <<<"$output")
+  CTEST_LINE[package]="${PASSED[package]} checks passed, ${FAILED[package]} failed"
+  if [[ $result -eq 0 && ${PASSED[package]} -gt 0 ]]; then
+    STATUS[package]=PASS
+  else
+    STATUS[package]=FAIL
+    [[ ${FAILED[package]} -eq 0 ]] && FAILED[package]=1
+  fi
+}
+
 stage_browser() {
   log "browser: the status page in headless Chromium"
   if [[ ! -x "$ROOT/build/bin/vornd" || ! -x "$ROOT/build/bin/vorn-echo-engine" ]] &&
@@ -296,7 +317,7 @@ run_end_to_end() {
 }
 
 cd "$ROOT" || die "cannot enter $ROOT"
-for stage in native asan win32 fuzz browser; do
+for stage in native asan win32 package fuzz browser; do
   wants "$stage" || continue
   start=$SECONDS
   "stage_$stage"
@@ -309,7 +330,7 @@ log "Summary"
 totalPassed=0
 totalFailed=0
 exitCode=0
-for stage in native asan win32 e2e fuzz browser; do
+for stage in native asan win32 e2e package fuzz browser; do
   [[ -n "${STATUS[$stage]:-}" ]] || continue
   printf '%-7s %-4s %s (%ss)\n' "$stage" "${STATUS[$stage]}" "${CTEST_LINE[$stage]}" \
     "${TIME[$stage]}"

@@ -1,0 +1,107 @@
+# Installing vornd as a Linux daemon, and its Debian package:
+#
+#   cmake -S . -B build-pkg -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr
+#   cmake --build build-pkg && (cd build-pkg && cpack -G DEB)
+#
+# Included at the end of the top CMakeLists.txt, once every program target
+# exists. Windows has its own way of installing (README, "Running on
+# Windows").
+if(WIN32)
+  return()
+endif()
+
+include(GNUInstallDirs)
+
+# ---- What `cmake --install` puts where --------------------------------------
+
+install(TARGETS vornd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS vornreg vornlogin vorn-echo-engine RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Manual pages, compressed as Debian wants them (gzip -9n: no name, no time,
+# so the same sources give the same bytes); plain troff without gzip.
+set(VORND_MAN_PAGES vornd.8 vornreg.8 vornlogin.1 vorn-echo-engine.1)
+find_program(VORND_GZIP gzip)
+set(VORND_MAN_OUTPUTS)
+foreach(page IN LISTS VORND_MAN_PAGES)
+  string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section "${page}")
+  set(source ${CMAKE_CURRENT_SOURCE_DIR}/man/${page})
+  if(VORND_GZIP)
+    set(output ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz)
+    add_custom_command(
+      OUTPUT ${output}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+      COMMAND ${CMAKE_COMMAND} -E copy ${source} ${CMAKE_CURRENT_BINARY_DIR}/man/${page}
+      COMMAND ${VORND_GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/man/${page}
+      DEPENDS ${source}
+      COMMENT "Compressing manual page ${page}"
+      VERBATIM)
+    list(APPEND VORND_MAN_OUTPUTS ${output})
+  else()
+    set(output ${source})
+  endif()
+  install(FILES ${output} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+endforeach()
+add_custom_target(vornd_man_pages ALL DEPENDS ${VORND_MAN_OUTPUTS})
+
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The PAM service of the LogonUser method: /etc/pam.d for the /usr prefix
+# (GNUInstallDirs says so), <prefix>/etc/pam.d elsewhere.
+install(FILES packaging/vornd.pam DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/pam.d
+        RENAME vornd)
+
+# The boot unit. Its source names /usr/sbin/vornd; another prefix gets its
+# own path written in.
+set(VORND_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
+    "Where the systemd unit goes, relative to the install prefix")
+file(READ ${CMAKE_CURRENT_SOURCE_DIR}/packaging/vornd.service VORND_UNIT_TEXT)
+string(REPLACE "/usr/sbin/vornd" "${CMAKE_INSTALL_FULL_SBINDIR}/vornd" VORND_UNIT_TEXT
+       "${VORND_UNIT_TEXT}")
+file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/packaging/vornd.service
+     CONTENT "${VORND_UNIT_TEXT}" @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${CMAKE_CURRENT_SOURCE_DIR}/packaging/vornd.service)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/vornd.service
+        DESTINATION ${VORND_SYSTEMD_UNIT_DIR})
+
+# ---- The Debian package (cpack -G DEB) ----------------------------------------
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vornd)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "vornd maintainers <vornd@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "network login daemon that hands each client to an engine")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "network login daemon that hands each client to an engine
+vornd runs instances, each listening on one TCP port. A client sends a
+fixed login record; the instance screens it, authenticates the user (PAM
+service vornd) and starts one engine process for the client, handing it
+the connected socket. The same program installs, removes, starts and stops
+instances. The package holds vornd, the registry editor vornreg, the login
+client vornlogin and the sample engine vorn-echo-engine, with a systemd
+unit that starts every instance at boot.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # vornd_<version>_<architecture>.deb
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+set(CPACK_STRIP_FILES ON)
+# The PAM file includes the system's common stacks (libpam-runtime); the
+# rest is what the programs link against, read by dpkg-shlibdeps (dpkg-dev)
+# when it is there, else the same libraries by hand.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpam-runtime")
+find_program(VORND_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(VORND_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6, libgcc-s1, libstdc++6, libpam0g")
+endif()
+
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/conffiles
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/prerm
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm)
+# Maintainer scripts 0755 and conffiles 0644, whatever the checkout's modes.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)
