@@ -41,6 +41,10 @@ void CVornD::Init() {
   }
   if (m_config.LogCreate) openLog();
   m_config.Dump(m_log);
+  if (m_config.LogAllEvents) {
+    DumpToken();
+    DumpDrives();
+  }
 
   if (m_config.CreateDesktop) createWindowStation();
   createListener();

@@ -19,6 +19,7 @@
 #include "session/net_login.h"
 
 class CSocket;
+class TokenQuery;
 struct StatusPageValues;
 
 class CVornD : public CService {
@@ -71,6 +72,16 @@ class CVornD : public CService {
   // What the page shows, as it stands now.
   StatusPageValues statusPageValues() const;
 
+  // The process token and the visible drives, written to the log under
+  // detailed logging (src/diag/).
+  void DumpToken();
+  // The same with the token read through `query`.
+  void DumpToken(TokenQuery& query);
+  void DumpDrives();
+  void DescribeSid(const void* sid);
+  void DescribeGroupAttributes(std::uint32_t attributes);
+  void DescribeAccessMask(std::uint32_t mask);
+
   // Read-only views for the status page and for tests.
   const CServiceConfig& config() const { return m_config; }
   const std::string& desktop() const { return m_strDesktop; }
@@ -80,6 +91,9 @@ class CVornD : public CService {
  protected:
   // Run's pause and continue hand-shake, shared by OnPause and OnContinue.
   void changePauseState(bool pause, std::uint32_t pendingState, std::uint32_t finalState);
+
+  // One section of the token dump, from a buffer filled for its class.
+  void DumpTokenSection(std::uint32_t tokenClass, const void* buffer);
 
   std::string m_strDesktop;
   CServiceConfig m_config;
