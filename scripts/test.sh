@@ -118,6 +118,25 @@ leak_detection() {
   echo "$result"
 }
 
+# Runs a script that prints one "ok" or "FAIL" line a check and records
+# them as a stage's tests: record_checks <stage> <time limit> <command...>
+record_checks() {
+  local stage="$1" limit="$2" output result
+  shift 2
+  output="$(timeout "$limit" "$@" 2>&1)"
+  result=$?
+  printf '%s\n' "$output"
+  PASSED[$stage]=$(grep -c '^ok ' <<<"$output")
+  FAILED[$stage]=$(grep -c '^FAIL ' <<<"$output")
+  CTEST_LINE[$stage]="${PASSED[$stage]} checks passed, ${FAILED[$stage]} failed"
+  if [[ $result -eq 0 && ${PASSED[$stage]} -gt 0 ]]; then
+    STATUS[$stage]=PASS
+  else
+    STATUS[$stage]=FAIL
+    [[ ${FAILED[$stage]} -eq 0 ]] && FAILED[$stage]=1
+  fi
+}
+
 # ---- Stages -------------------------------------------------------------------
 
 stage_native() {
@@ -186,19 +205,7 @@ stage_fuzz() {
 # again; it refuses a machine where vornd is installed already.
 stage_package() {
   log "package: the Debian package on this machine"
-  local output result
-  output="$(timeout 1200 "$ROOT/scripts/package_test.sh" 2>&1)"
-  result=$?
-  printf '%s\n' "$output"
-  PASSED[package]=$(grep -c '^ok ' <<<"$output")
-  FAILED[package]=$(grep -c '^FAIL ' <<<"$output")
-  CTEST_LINE[package]="${PASSED[package]} checks passed, ${FAILED[package]} failed"
-  if [[ $result -eq 0 && ${PASSED[package]} -gt 0 ]]; then
-    STATUS[package]=PASS
-  else
-    STATUS[package]=FAIL
-    [[ ${FAILED[package]} -eq 0 ]] && FAILED[package]=1
-  fi
+  record_checks package 1200 "$ROOT/scripts/package_test.sh"
 }
 
 stage_browser() {
@@ -208,19 +215,7 @@ stage_browser() {
     build_failed browser build
     return
   fi
-  local output result
-  output="$(timeout 600 "$ROOT/scripts/browser_test.sh" "$ROOT/build" 2>&1)"
-  result=$?
-  printf '%s\n' "$output"
-  PASSED[browser]=$(grep -c '^ok ' <<<"$output")
-  FAILED[browser]=$(grep -c '^FAIL ' <<<"$output")
-  CTEST_LINE[browser]="${PASSED[browser]} checks passed, ${FAILED[browser]} failed"
-  if [[ $result -eq 0 && ${PASSED[browser]} -gt 0 ]]; then
-    STATUS[browser]=PASS
-  else
-    STATUS[browser]=FAIL
-    [[ ${FAILED[browser]} -eq 0 ]] && FAILED[browser]=1
-  fi
+  record_checks browser 600 "$ROOT/scripts/browser_test.sh" "$ROOT/build"
 }
 
 # True when the kernel runs 32-bit programs (some virtual machines' kernels
@@ -301,19 +296,7 @@ run_end_to_end() {
       return
     }
   fi
-  local output
-  output="$(timeout 300 "$ROOT/scripts/wine_end_to_end.sh" "$build" "$loader" "$client" 2>&1)"
-  local result=$?
-  printf '%s\n' "$output"
-  PASSED[e2e]=$(grep -c '^ok ' <<<"$output")
-  FAILED[e2e]=$(grep -c '^FAIL ' <<<"$output")
-  CTEST_LINE[e2e]="${PASSED[e2e]} steps passed, ${FAILED[e2e]} failed"
-  if [[ $result -eq 0 && ${PASSED[e2e]} -gt 0 ]]; then
-    STATUS[e2e]=PASS
-  else
-    STATUS[e2e]=FAIL
-    [[ ${FAILED[e2e]} -eq 0 ]] && FAILED[e2e]=1
-  fi
+  record_checks e2e 300 "$ROOT/scripts/wine_end_to_end.sh" "$build" "$loader" "$client"
 }
 
 cd "$ROOT" || die "cannot enter $ROOT"

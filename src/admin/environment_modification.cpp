@@ -23,14 +23,8 @@ bool CServiceAdmin::modifyEnvironment(int argc, char** argv) {
     return false;
   }
   m_serviceName = argv[2];
-  platform::RegKeyHandle key = nullptr;
-  const platform::ErrorCode error = platform::regCreateKey(
-      platform::localMachine(),
-      "SYSTEM\\CurrentControlSet\\Services\\" + m_serviceName + "\\Environment", key);
-  if (error != platform::kErrorSuccess) {
-    report("RegCreateKey", error);
-    return false;
-  }
+  platform::RegKeyHandle key = createServiceKey("Environment");
+  if (key == nullptr) return false;
   for (int i = 3; i < argc; ++i) {
     const std::string word = argv[i];
     const ModifyRequest request = parseModifyWord(word);

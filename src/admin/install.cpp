@@ -211,26 +211,16 @@ bool CServiceAdmin::setText(platform::RegKeyHandle key, const std::string& name,
 }
 
 bool CServiceAdmin::addToServiceList() {
-  platform::RegKeyHandle key = nullptr;
-  const platform::ErrorCode error = platform::regCreateKey(platform::localMachine(), kServiceListKey, key);
-  if (error != platform::kErrorSuccess) {
-    report("RegCreateKey", error);
-    return false;
-  }
+  platform::RegKeyHandle key = createKey(kServiceListKey);
+  if (key == nullptr) return false;
   setText(key, m_serviceName, m_displayName);
   platform::regCloseKey(key);
   return true;
 }
 
 bool CServiceAdmin::writeConfig() {
-  platform::RegKeyHandle key = nullptr;
-  const platform::ErrorCode error = platform::regCreateKey(
-      platform::localMachine(), "SYSTEM\\CurrentControlSet\\Services\\" + m_serviceName + "\\Config",
-      key);
-  if (error != platform::kErrorSuccess) {
-    report("RegCreateKey", error);
-    return false;
-  }
+  platform::RegKeyHandle key = createServiceKey("Config");
+  if (key == nullptr) return false;
   const std::string engine =
       m_engine.find(' ') != std::string::npos ? "\"" + m_engine + "\"" : m_engine;
   const std::pair<const char*, const std::string*> values[] = {
@@ -248,14 +238,8 @@ bool CServiceAdmin::writeConfig() {
 }
 
 bool CServiceAdmin::writeEnvironment() {
-  platform::RegKeyHandle key = nullptr;
-  const platform::ErrorCode error = platform::regCreateKey(
-      platform::localMachine(),
-      "SYSTEM\\CurrentControlSet\\Services\\" + m_serviceName + "\\Environment", key);
-  if (error != platform::kErrorSuccess) {
-    report("RegCreateKey", error);
-    return false;
-  }
+  platform::RegKeyHandle key = createServiceKey("Environment");
+  if (key == nullptr) return false;
   for (const auto& [name, value] : m_environment) setText(key, name, value);
   platform::regCloseKey(key);
   return true;

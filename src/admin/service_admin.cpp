@@ -12,6 +12,18 @@ void CServiceAdmin::report(const char* operation, platform::ErrorCode code) {
   ++m_failures;
 }
 
+platform::RegKeyHandle CServiceAdmin::createKey(const std::string& path) {
+  platform::RegKeyHandle key = nullptr;
+  const platform::ErrorCode error = platform::regCreateKey(platform::localMachine(), path, key);
+  if (error == platform::kErrorSuccess) return key;
+  report("RegCreateKey", error);
+  return nullptr;
+}
+
+platform::RegKeyHandle CServiceAdmin::createServiceKey(const char* sub) {
+  return createKey("SYSTEM\\CurrentControlSet\\Services\\" + m_serviceName + "\\" + sub);
+}
+
 void CServiceAdmin::refuse(const std::string& text) {
   std::fputs(text.c_str(), stdout);
   ++m_failures;

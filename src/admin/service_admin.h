@@ -63,6 +63,11 @@ class CServiceAdmin {
   void report(const char* operation, platform::ErrorCode code);
   // A refusal message, counted.
   void refuse(const std::string& text);
+  // Opens the key below HKLM, creating what is missing; null after a
+  // reported RegCreateKey failure.
+  platform::RegKeyHandle createKey(const std::string& path);
+  // The same for a key of this service: SYSTEM\...\Services\<name>\<sub>.
+  platform::RegKeyHandle createServiceKey(const char* sub);
   // Writes one text value (REG_EXPAND_SZ with its zero byte); a failure is
   // reported as RegSetValueEx.
   bool setText(platform::RegKeyHandle key, const std::string& name, const std::string& value);

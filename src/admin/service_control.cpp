@@ -200,13 +200,8 @@ void CServiceAdmin::removeService(bool stopFirst) {
 }
 
 void CServiceAdmin::removeFromServiceList() {
-  platform::RegKeyHandle key = nullptr;
-  const platform::ErrorCode error =
-      platform::regCreateKey(platform::localMachine(), kServiceListKey, key);
-  if (error != platform::kErrorSuccess) {
-    report("RegCreateKey", error);
-    return;
-  }
+  platform::RegKeyHandle key = createKey(kServiceListKey);
+  if (key == nullptr) return;
   const platform::ErrorCode deleted = platform::regDeleteValue(key, m_serviceName);
   if (deleted != platform::kErrorSuccess) report("RegDeleteValue", deleted);
   platform::regCloseKey(key);
