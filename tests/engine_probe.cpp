@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/net.h"
+#include "platform/sync.h"
 #include "service_host.h"
 
 namespace testing_support {
@@ -51,6 +52,9 @@ bool sendAll(platform::SocketHandle socket, const std::string& text) {
 }
 
 int engineProbe(int argc, char** argv) {
+  const std::string mode = argc > 3 ? argv[3] : "";
+  // Dies before looking at anything; the socket goes with the process.
+  if (mode == "exit") return 0;
   platform::startSockets();
   std::uintptr_t number = 0;
   bool found = false;
@@ -64,7 +68,18 @@ int engineProbe(int argc, char** argv) {
   if (!found) return 3;
   const platform::SocketHandle socket = platform::adoptInheritedSocket(number);
   if (socket == platform::kInvalidSocket) return 4;
-  if (argc > 3 && std::strcmp(argv[3], "report") == 0) {
+  if (mode == "hold") {
+    // What the client sends stays unread; the kernel resets the
+    // connection when the process ends.
+    platform::sleepMs(kHoldMs);
+    return 0;
+  }
+  if (mode == "close-first") {
+    platform::closeSocket(socket);
+    platform::sleepMs(kLingerMs);
+    return 0;
+  }
+  if (mode == "report") {
     std::string report;
     for (int i = 0; i < argc; ++i) report += "arg=" + escaped(argv[i]) + "\n";
     for (const std::string& entry : probeEnvironment()) report += "env=" + escaped(entry) + "\n";

@@ -2,8 +2,11 @@
 //
 //   <test binary> --service-host engine-probe <mode> -f=N [pieces...]
 //
-// "quiet" ends at once; "report" writes to the inherited socket what it
-// was given, one item a line, and ends:
+// "quiet" ends at once; "exit" ends before it even looks at the socket;
+// "hold" keeps the socket for kHoldMs without reading, then ends;
+// "close-first" closes the socket, then lives on for kLingerMs; "report"
+// writes to the inherited socket what it was given, one item a line, and
+// ends:
 //
 //   arg=<argument>        every argument, the program first
 //   env=<name=value>      every environment entry, in the order received
@@ -19,6 +22,9 @@
 #include <vector>
 
 namespace testing_support {
+
+inline constexpr unsigned kHoldMs = 3000;
+inline constexpr unsigned kLingerMs = 2000;
 
 struct ProbeReport {
   std::vector<std::string> args;

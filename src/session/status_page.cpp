@@ -91,6 +91,20 @@ std::size_t bodyCapacity(const StatusPageValues& values) {
   return bytes;
 }
 
+// Only the request's first bytes were read. Closing a socket over bytes
+// never read resets the connection, and the reset throws away whatever of
+// the page is still queued for a reader slower than the send: read what
+// has arrived (bounded, never waiting) so that the close is an orderly end.
+void discardUnreadRequest(CSocket& client) {
+  constexpr int kMostDiscarded = 64 * 1024;
+  char buffer[2048];
+  for (int discarded = 0; discarded < kMostDiscarded;) {
+    const int got = platform::receiveReady(client.Handle(), buffer, sizeof buffer);
+    if (got <= 0) return;
+    discarded += got;
+  }
+}
+
 }  // namespace
 
 std::string statusPageResponse(const StatusPageValues& values) {
@@ -148,5 +162,6 @@ void CVornD::sendStatusPage(CSocket& client) {
   client.Send(response.data() + lineStart, static_cast<int>(response.size() - lineStart));
   platform::setCorked(client.Handle(), false);
   client.Shutdown();
+  discardUnreadRequest(client);
   client.Close();
 }

@@ -20,63 +20,18 @@
 #include "platform/posix/engine_reaper.h"
 #include "platform/posix/logon_posix.h"
 #include "platform/process_launch.h"
+#include "posix/process_census.h"
 #include "posix/throwaway_account.h"
 #include "serving_fixture.h"
 
 namespace {
 
 using testing_support::kAccepted;
+using testing_support::openDescriptors;
 using testing_support::record;
-
-int openDescriptors() {
-  int count = 0;
-  if (DIR* folder = opendir("/proc/self/fd")) {
-    while (dirent* entry = readdir(folder)) count += entry->d_name[0] != '.';
-    closedir(folder);
-  }
-  return count - 1;  // the listing's own
-}
-
-long residentKilobytes() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
-// Children of this process that have ended and were not reaped.
-int zombieChildren() {
-  int zombies = 0;
-  const std::string self = std::to_string(getpid());
-  DIR* folder = opendir("/proc");
-  if (folder == nullptr) return -1;
-  while (dirent* entry = readdir(folder)) {
-    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-    std::string text;
-    std::getline(stat, text);
-    // pid (name) state ppid ...: the name may hold blanks, so parse after ')'.
-    const std::size_t close = text.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    char parent[32] = {};
-    if (std::sscanf(text.c_str() + close + 1, " %c %31s", &state, parent) == 2 &&
-        state == 'Z' && self == parent) {
-      ++zombies;
-    }
-  }
-  closedir(folder);
-  return zombies;
-}
-
-bool waitUntilAllReaped() {
-  for (int i = 0; i < 300 && platform::posix::enginesNotReaped() != 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return platform::posix::enginesNotReaped() == 0;
-}
+using testing_support::residentKilobytes;
+using testing_support::waitUntilAllReaped;
+using testing_support::zombieChildren;
 
 class PosixEngineLaunch : public testing_support::ServingFixture {
  protected:

@@ -16,9 +16,11 @@
 #include <vector>
 
 #include "platform/environment.h"
+#include "platform/error.h"
 #include "platform/posix/registry_tree.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "posix/throwaway_account.h"
 #include "service_host.h"
 #include "temp_dir.h"
 
@@ -442,6 +444,7 @@ class MemoryStateRoot {
     m_root.emplace();
     setEnvironmentVariable("TMPDIR", m_oldTemp);
   }
+  const std::string& path() const { return m_root->path(); }
 
  private:
   std::optional<std::string> m_oldTemp;
@@ -505,12 +508,16 @@ TEST_F(RegistryStoreTest, WriterKilledMidWriteLeavesACompletedWrite) {
   // At least this many kills, and more (up to the limit) until some have
   // landed inside a write: under the sanitizers a writer spends most of its
   // time formatting, and a kill rarely finds the temporary file.
-  constexpr int kKills = 50;
+  constexpr int kKills = 200;
   constexpr int kKillLimit = 400;
   constexpr int kWantedMidWrite = 3;
+  // A kill ends a process the same way whatever the medium; in memory the
+  // fsyncs cost nothing, and two hundred kills fit in the time.
+  MemoryStateRoot memoryRoot;
+  m_file = memoryRoot.path() + "/registry";
   RegKeyHandle key = createKey("SOFTWARE\\Crash");
   // Bulk makes every write long enough for kills to land inside it.
-  const std::string bulk(256 * 1024, '\xA5');
+  const std::string bulk(64 * 1024, '\xA5');
   ASSERT_EQ(regSetValue(key, "bulk", kRegBinary, bulk.data(), bulk.size()), kErrorSuccess);
   regCloseKey(key);
 
@@ -556,6 +563,70 @@ TEST_F(RegistryStoreTest, WriterKilledMidWriteLeavesACompletedWrite) {
   EXPECT_GT(completed, 0u);
   EXPECT_GT(killsMidWrite, 0) << "in " << kill << " kills";
   std::printf("%d kills, %d inside a write\n", kill, killsMidWrite);
+}
+
+// A disk that fills up: a write that does not fit fails with the disk-full
+// error, the file keeps the previous tree byte for byte, no temporary file
+// is left behind, and once there is room the same write goes through.
+TEST(RegistryStoreFullDisk, AWriteThatDoesNotFitLeavesThePreviousFileWhole) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  testing_support::TemporaryDirectory dir;
+  const std::string root = dir.file("root");
+  std::filesystem::create_directories(root);
+  if (!testing_support::run("mount -t tmpfs -o size=1m vorndfull " + root + " 2>/dev/null")) {
+    GTEST_SKIP() << "no tmpfs mount here";
+  }
+  // Undone however the test ends.
+  struct Restore {
+    std::string root;
+    std::optional<std::string> previous = getEnvironmentVariable("VORND_ROOT");
+    ~Restore() {
+      setEnvironmentVariable("VORND_ROOT", previous);
+      testing_support::run("umount -l " + root);
+    }
+  } restore{root};
+  setEnvironmentVariable("VORND_ROOT", root);
+  const std::string file = root + "/registry";
+  const std::string filler = root + "/filler";
+
+  RegKeyHandle key = nullptr;
+  ASSERT_EQ(regCreateKey(localMachine(), "SOFTWARE\\Full", key), kErrorSuccess);
+  ASSERT_EQ(regSetValue(key, "Kept", kRegSz, "kept", 5), kErrorSuccess);
+  const std::string previous = readFile(file);
+  // Some 190 kB of text: more than the room left in every round below.
+  const std::string big(64 * 1024, '\x5A');
+
+  for (const std::uintmax_t room : {0u, 8u * 1024, 64u * 1024, 160u * 1024}) {
+    SCOPED_TRACE("room " + std::to_string(room));
+    {
+      std::ofstream out(filler, std::ios::binary | std::ios::app);
+      const std::string block(4096, 'f');
+      while (out.write(block.data(), block.size()) && out.flush()) {
+      }
+    }
+    const std::uintmax_t filled = std::filesystem::file_size(filler);
+    std::filesystem::resize_file(filler, filled > room ? filled - room : 0);
+
+    EXPECT_EQ(regSetValue(key, "Big", kRegBinary, big.data(), big.size()), 112u);
+    EXPECT_EQ(systemErrorText(112).value_or(""), "There is not enough space on the disk.\n");
+    EXPECT_EQ(readFile(file), previous);
+    EXPECT_FALSE(testing_support::fileExists(file + ".tmp"));
+    // Reads still work, and see the old tree.
+    std::uint32_t size = 0;
+    EXPECT_EQ(regQueryValue(key, "Big", nullptr, nullptr, &size), kErrorFileNotFound);
+    char kept[8] = {};
+    size = sizeof kept;
+    EXPECT_EQ(regQueryValue(key, "Kept", nullptr, kept, &size), kErrorSuccess);
+    EXPECT_STREQ(kept, "kept");
+  }
+
+  std::filesystem::remove(filler);
+  ASSERT_EQ(regSetValue(key, "Big", kRegBinary, big.data(), big.size()), kErrorSuccess);
+  std::string back(big.size(), '\0');
+  std::uint32_t size = static_cast<std::uint32_t>(back.size());
+  ASSERT_EQ(regQueryValue(key, "Big", nullptr, back.data(), &size), kErrorSuccess);
+  EXPECT_EQ(back, big);
+  regCloseKey(key);
 }
 
 }  // namespace
