@@ -1,8 +1,6 @@
 // vornreg: its command line and data forms directly, and the built program
 // run on a throw-away state root as a user runs it.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "posix/run_program.h"
 #include "temp_dir.h"
 #include "vornreg/command_line.h"
 #include "vornreg/value_data.h"
@@ -182,56 +181,11 @@ TEST(VornregData, DisplayFollowsTheTypeAndSurvivesOddData) {
 
 // --- The program --------------------------------------------------------------
 
-struct Outcome {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
+using testing_support::Outcome;
 
 // Runs vornreg with `input` on its standard input and collects both outputs.
 Outcome vornreg(const std::vector<std::string>& args, const std::string& input = "") {
-  int in[2], out[2], err[2];
-  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return {};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    std::vector<char*> argv{const_cast<char*>(kVornreg.c_str())};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  // The answers are short; the pipe takes them before the child reads.
-  if (!input.empty() && write(in[1], input.data(), input.size()) < 0) ADD_FAILURE();
-  close(in[1]);
-  Outcome run;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&run.out, &run.err};
-  int open = 2;
-  while (open > 0 && poll(fds, 2, -1) > 0) {
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[4096];
-      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-  return run;
+  return testing_support::runProgram(kVornreg, args, input);
 }
 
 constexpr const char* kDone = "The operation completed successfully.\n";

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/socket_io.h"
 #include "platform/net.h"
 
 namespace {
@@ -35,15 +36,7 @@ bool socketNumber(int argc, char** argv, std::uintptr_t& number) {
   return false;
 }
 
-bool sendAll(platform::SocketHandle socket, const char* bytes, std::size_t length) {
-  while (length > 0) {
-    const int sent = platform::sendSocket(socket, bytes, static_cast<int>(length));
-    if (sent <= 0) return false;
-    bytes += sent;
-    length -= static_cast<std::size_t>(sent);
-  }
-  return true;
-}
+using tools::sendAll;
 
 // Sends back each complete line of pending, and any run of kChunk bytes
 // that has no line end yet; keeps the rest.

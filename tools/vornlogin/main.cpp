@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "common/socket_io.h"
 #include "platform/net.h"
 #include "session/net_login.h"
 #include "vornlogin/login_record.h"
@@ -33,15 +34,7 @@ void message(const std::string& text) {
 
 std::string errorText(platform::ErrorCode code) { return "error " + std::to_string(code); }
 
-bool sendAll(platform::SocketHandle socket, const char* bytes, std::size_t length) {
-  while (length > 0) {
-    const int sent = platform::sendSocket(socket, bytes, static_cast<int>(length));
-    if (sent <= 0) return false;
-    bytes += sent;
-    length -= static_cast<std::size_t>(sent);
-  }
-  return true;
-}
+using tools::sendAll;
 
 // Reads exactly length bytes; false when the stream ends or fails first.
 bool receiveAll(platform::SocketHandle socket, char* bytes, std::size_t length) {
