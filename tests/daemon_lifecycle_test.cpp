@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "free_port.h"
 #include "daemon/vornd.h"
 #include "platform/process.h"
 #include "platform/sync.h"
@@ -24,7 +25,7 @@ class DaemonUnderTest : public CVornD {
   explicit DaemonUnderTest(const std::string& name = "lifecycle")
       : CVornD(name, name, platform::kServiceWin32OwnProcess) {
     m_config.CreateDesktop = false;
-    m_config.SockPort = 0;  // any free port: these tests make no connections
+    m_config.SockPort = testing_support::freePort();  // these tests make no connections
   }
   std::uint32_t stopWaitHint() const { return m_dwStopWaitHint; }
   void setCounters(int served, int rejected) {

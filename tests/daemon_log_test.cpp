@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "free_port.h"
 #include "daemon/log_stream.h"
 #include "daemon/vornd.h"
 #include "daemon_runner.h"
@@ -24,7 +25,7 @@ class LoggingDaemon : public CVornD {
  public:
   explicit LoggingDaemon(const std::string& name)
       : CVornD(name, name, platform::kServiceWin32OwnProcess) {
-    m_config.SockPort = 0;  // any free port: these tests make no connections
+    m_config.SockPort = testing_support::freePort();  // these tests make no connections
   }
   using CVornD::logFilePath;
 };

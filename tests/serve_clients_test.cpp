@@ -45,7 +45,7 @@ TEST_F(ServeClients, StatusPageByteForByte) {
       "<tr><td class=\"th\">Service Name</td><td class=\"th\">" + m_name + "</td></tr>\r\n"
       "<tr><td class=\"th\">Process ID</td><td class=\"th\">PID</td></tr>\r\n"
       "<tr><td class=\"th\">Engine Name</td><td class=\"th\">C:\\vorn<&>\\vorn.exe</td></tr>\r\n"
-      "<tr><td class=\"th\">Listening On Port</td><td class=\"th\">0</td></tr>\r\n"
+      "<tr><td class=\"th\">Listening On Port</td><td class=\"th\">PORT</td></tr>\r\n"
       "<tr><td class=\"th\">Authentication Method</td><td class=\"th\">Vorn</td></tr>\r\n"
       "<tr><td class=\"th\">Load System Environment Variables?</td><td class=\"th\">No</td></tr>\r\n"
       "<tr><td class=\"th\">Clients Served</td><td class=\"th\">0</td></tr>\r\n"
@@ -68,6 +68,7 @@ TEST_F(ServeClients, StatusPageByteForByte) {
   };
   replace("DATE", "[A-Z][a-z][a-z] [ 1-3][0-9] [0-9]{4}");
   replace("PID", "[0-9]+");
+  replace("PORT", std::to_string(m_port));
   replace("ENVIRONMENT",
           "<tr><td class=\"tb\">SystemDrive</td><td class=\"tb\">[^<]*</td></tr>\r\n"
           "<tr><td class=\"tb\">SystemRoot</td><td class=\"tb\">[^<]*</td></tr>\r\n");
@@ -189,3 +190,41 @@ TEST_F(ServeClients, PortAbove65535BindsItsLow16BitsAndLogsTheWholeNumber) {
 }
 
 }  // namespace
+
+// A port that reads as 0 would have the system pick one nobody knows: no
+// port is listened on, the bind is reported as failed, and it is not tried
+// again.
+TEST_F(ServeClients, APortThatIsNoPortIsReportedAndNothingListens) {
+  config("LogAllEvents", "Yes");
+  for (const std::string text : {"0", "abc", "", "65536"}) {
+    SCOPED_TRACE("SockPort \"" + text + "\"");
+    config("SockPort", text);
+    m_tap.clear();
+    testing_support::DaemonRunner<testing_support::ServingDaemon> run(m_name);
+    run.start();
+    ASSERT_TRUE(testing_support::waitForState(m_tap, platform::kServiceRunning));
+    EXPECT_EQ(0, run.daemon().port());
+    platform::sleepMs(1300);  // past the first retry a busy port would get
+    int reports = 0;
+    for (const auto& event : m_tap.events()) {
+      if (event.text.rfind("Can't bind listener socket to requested port failed: ", 0) == 0) ++reports;
+    }
+    EXPECT_EQ(1, reports);
+    run.stop();
+    EXPECT_EQ(std::string::npos, log().find("createListener complete")) << log();
+  }
+}
+
+// Seconds by the thousand do not fit 32 bits of milliseconds: 4294968 s
+// must not come out as 0.7 s.
+TEST_F(ServeClients, AReceiveBoundOfYearsDoesNotWrapIntoAShortOne) {
+  config("SockReceiveTimeout", "4294968");
+  start();
+  {
+    Client silent(m_port);
+    ASSERT_TRUE(silent.connected());
+    EXPECT_EQ("<timeout>", silent.readAll(2000)) << "the silent client was dropped early";
+  }
+  // Its going frees the daemon for the next client.
+  EXPECT_EQ("0/0", counters());
+}

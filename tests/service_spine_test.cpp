@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "free_port.h"
 #include "daemon/vornd.h"
 #include "platform/command_line.h"
 #include "platform/error.h"
@@ -44,7 +45,7 @@ class GatedDaemon : public CVornD {
  public:
   GatedDaemon(const std::string& name, std::string gate)
       : CVornD(name, name, platform::kServiceWin32OwnProcess), m_gate(std::move(gate)) {
-    m_config.SockPort = 0;  // any free port: these tests make no connections
+    m_config.SockPort = testing_support::freePort();  // these tests make no connections
   }
   void Init() override {
     for (int i = 0; i < 600 && !fileExists(m_gate); ++i) platform::sleepMs(100);

@@ -8,6 +8,7 @@
 #include <regex>
 #include <string>
 
+#include "free_port.h"
 #include "daemon/vornd.h"
 #include "daemon_runner.h"
 #include "platform/net.h"
@@ -22,7 +23,7 @@ class ServingDaemon : public CVornD {
  public:
   explicit ServingDaemon(const std::string& name)
       : CVornD(name, name, platform::kServiceWin32OwnProcess) {
-    m_config.SockPort = 0;  // the system picks a free port
+    m_config.SockPort = testing_support::freePort();
   }
   std::uint16_t port() const { return platform::localPort(m_listenSocket); }
 };

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "free_port.h"
 #include "daemon/vornd.h"
 #include "daemon_runner.h"
 #include "diag/token_query.h"
@@ -373,7 +374,7 @@ class TokenDumpAtStartup : public ::testing::Test {
    public:
     explicit PortlessDaemon(const std::string& name)
         : CVornD(name, name, platform::kServiceWin32OwnProcess) {
-      m_config.SockPort = 0;
+      m_config.SockPort = testing_support::freePort();
     }
   };
 

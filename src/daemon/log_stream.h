@@ -8,13 +8,17 @@
 // Entries come from the service main thread and from the worker thread;
 // each is written under a lock, so one never splits another. Truth values
 // are written as "true" and "false". Until the log is opened, and after a
-// failed open or write, entries are dropped without notice.
+// failed open or write, entries are dropped; the first failed write is
+// handed to the failure handler, once.
 #pragma once
 
-#include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
+
+#include "platform/error.h"
+#include "platform/log_file.h"
 
 class LogStream {
  public:
@@ -43,16 +47,23 @@ class LogStream {
     bool m_endLine = true;
   };
 
+  using FailureHandler = std::function<void(platform::ErrorCode)>;
+
   LogStream() = default;
+  ~LogStream() { close(); }
   LogStream(const LogStream&) = delete;
   LogStream& operator=(const LogStream&) = delete;
 
-  // Opens the file for writing, emptying it. A failed open leaves the log
-  // in its failed state.
-  void open(const std::string& path);
+  // Opens the file for writing, emptying it (see platform/log_file.h for
+  // what is refused). 0, or the error that left the log in its failed
+  // state.
+  platform::ErrorCode open(const std::string& path);
   bool is_open() const;
   bool good() const;
   void close();
+  // Called with the error of the first write that fails, outside the
+  // log's lock; later entries are dropped.
+  void onWriteFailure(FailureHandler handler);
 
   Entry entry() { return Entry(*this); }
 
@@ -60,5 +71,7 @@ class LogStream {
   void write(const std::string& text, bool endLine);
 
   mutable std::mutex m_lock;
-  std::ofstream m_file;
+  platform::LogFileHandle m_file = nullptr;
+  bool m_failed = false;
+  FailureHandler m_onWriteFailure;
 };

@@ -59,9 +59,16 @@ std::string CVornD::logFilePath() const {
 }
 
 void CVornD::openLog() {
-  // A path that cannot be opened leaves the log failed: entries are
-  // dropped, and the daemon runs on.
-  m_log.open(logFilePath());
+  // A log that cannot be kept leaves the log failed and the daemon running;
+  // the event log says why, once.
+  const std::string path = logFilePath();
+  if (const platform::ErrorCode code = m_log.open(path); code != 0) {
+    ReportFailure(("Opening the log file " + path).c_str(), true, code);
+    return;
+  }
+  m_log.onWriteFailure([this, path](platform::ErrorCode code) {
+    ReportFailure(("Writing the log file " + path).c_str(), true, code);
+  });
 }
 
 void CVornD::createWindowStation() {

@@ -6,6 +6,7 @@
 // inside Run on the service main thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -43,6 +44,14 @@ class CVornD : public CService {
 
   // The listening socket and its accept event (listener.cpp).
   void createListener();
+  // The port the listener binds: the low 16 bits of SockPort.
+  std::uint16_t listenPort() const;
+  // Binds the listening socket to its port and listens; false when the
+  // port is 0 or the bind fails.
+  bool bindListener();
+  // Another attempt at a bind that failed at start-up; the pause before
+  // the next one doubles, up to a minute.
+  bool retryBind();
   // Serves connections one after another until scmEvent fires.
   void handleClients();
 
@@ -106,6 +115,12 @@ class CVornD : public CService {
   std::uint32_t m_dwStopWaitHint = 10000;
   platform::AtomicFlag m_bPause;
   platform::AtomicFlag m_bStop;
+  // Not 0 while the bind waits for another attempt, due at m_nextBindAttempt.
+  static constexpr std::uint32_t kFirstBindRetryMs = 1000;
+  static constexpr std::uint32_t kLastBindRetryMs = 60000;
+  std::uint32_t m_dwBindRetryMs = 0;
+  std::uint32_t m_nBindRetries = 0;
+  std::chrono::steady_clock::time_point m_nextBindAttempt;
   std::int32_t m_nClientsServed = 0;
   std::int32_t m_nClientsRejected = 0;
 };

@@ -24,6 +24,7 @@ inline constexpr ErrorCode kWsaNotSocket = 10038;        // WSAENOTSOCK
 inline constexpr ErrorCode kWsaInvalidArgument = 10022;  // WSAEINVAL
 inline constexpr ErrorCode kWsaWouldBlock = 10035;       // WSAEWOULDBLOCK
 inline constexpr ErrorCode kWsaAddressInUse = 10048;     // WSAEADDRINUSE
+inline constexpr ErrorCode kWsaAddressNotAvailable = 10049;  // WSAEADDRNOTAVAIL
 inline constexpr ErrorCode kWsaTimedOut = 10060;         // WSAETIMEDOUT
 inline constexpr ErrorCode kWsaConnectionRefused = 10061;
 

@@ -2,7 +2,8 @@
 
 std::string printableText(std::string text) {
   for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '?';
   }
   return text;
 }

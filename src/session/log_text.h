@@ -3,7 +3,7 @@
 
 #include <string>
 
-// Control characters become '?': a line break in a client's text would
+// Control characters and DEL become '?': a line break in a client's text would
 // let it write a log line of its own.
 std::string printableText(std::string text);
 

@@ -1,7 +1,9 @@
 // One connection, from accept to hand-over: the status page for a browser,
 // otherwise the login record, the service switches, authentication and the
 // reply.
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 
 #include "daemon/vornd.h"
@@ -12,6 +14,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr std::int64_t kLongestWaitMs = 24 * 60 * 60 * 1000;
 
 enum class ReadResult { Complete, Closed, TimedOut };
 
@@ -33,8 +37,11 @@ ReadResult receiveBefore(CSocket& client, char* buffer, int count, Clock::time_p
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return ReadResult::TimedOut;
-    const int ready = platform::waitUntilReadable(client.Handle(), static_cast<std::uint32_t>(left));
-    if (ready == 0) return ReadResult::TimedOut;
+    // A bound of years does not fit the wait's 32 bits of milliseconds
+    // (and near the top of them reads as "no limit"): wait a day at most
+    // and look at the clock again.
+    const int ready = platform::waitUntilReadable(
+        client.Handle(), static_cast<std::uint32_t>(std::min<std::int64_t>(left, kLongestWaitMs)));
     if (ready < 0) return ReadResult::Closed;
   }
   return ReadResult::Complete;

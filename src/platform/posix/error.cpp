@@ -235,6 +235,7 @@ constexpr SystemText kSystemTexts[] = {
     {1816, "Not enough quota is available to process this command."},
     {1907, "The user's password must be changed before signing in."},
     {1909, "The referenced account is currently locked out and may not be logged on to."},
+    {1920, "The file cannot be accessed by the system."},
     {1921, "The name of the file cannot be resolved by the system."},
     {10004, "A blocking operation was interrupted by a call to WSACancelBlockingCall."},
     {10009, "The file handle supplied is not valid."},

@@ -1,0 +1,32 @@
+// The file a daemon's log is written to.
+//
+// The log is opened by a privileged process (root, or SYSTEM) at a path that
+// others may be able to write to, so the open is guarded: a symbolic link
+// (a reparse point on Windows) at the path is refused rather than followed,
+// and only a regular file of one name is ever emptied. A missing file is
+// created, readable by its owner alone on POSIX. Character devices are
+// written as they stand. The handle is never inherited by a child process.
+//
+// Text is written as a text-mode stream writes it: "\n" reaches a Windows
+// file as CR LF.
+#pragma once
+
+#include <string>
+
+#include "platform/error.h"
+
+namespace platform {
+
+struct LogFileImpl;
+using LogFileHandle = LogFileImpl*;
+
+// Null on failure, with the last error set; a refused link or file
+// gives 1920 (the file cannot be accessed by the system).
+LogFileHandle openLogFile(const std::string& path);
+// False on a failed or short write, with the last error set.
+bool writeLogFile(LogFileHandle file, const std::string& text);
+void closeLogFile(LogFileHandle file);
+
+inline constexpr ErrorCode kErrorCantAccessFile = 1920;
+
+}  // namespace platform

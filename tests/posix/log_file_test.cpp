@@ -1,0 +1,144 @@
+// The log is opened by root at a path others may write to: what it refuses
+// to open, what it leaves untouched, and that every refusal is reported.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "daemon/vornd.h"
+#include "daemon_runner.h"
+#include "free_port.h"
+#include "registry_fixture.h"
+#include "temp_dir.h"
+
+using testing_support::readFile;
+
+namespace {
+
+class LogDaemon : public CVornD {
+ public:
+  explicit LogDaemon(const std::string& name)
+      : CVornD(name, name, platform::kServiceWin32OwnProcess) {
+    m_config.SockPort = testing_support::freePort();
+  }
+};
+
+class LogFileOpen : public ::testing::Test {
+ protected:
+  LogFileOpen()
+      : m_name(testing_support::uniqueName("logopen")),
+        m_service("SYSTEM\\CurrentControlSet\\Services\\" + m_name) {
+    config("CreateDesktop", "No");
+    config("LogCreate", "Yes");
+  }
+  void config(const std::string& name, const std::string& text) {
+    ASSERT_EQ(0u, m_service.setText("Config", name, text));
+  }
+  // Runs the daemon to "running" and stops it; returns the event-log
+  // entries that name the log file.
+  std::vector<std::string> runAndStop(const std::string& logPath) {
+    config("LogFileName", logPath);
+    testing_support::RecordingTap tap;
+    {
+      testing_support::DaemonRunner<LogDaemon> run(m_name);
+      run.start();
+      EXPECT_TRUE(testing_support::waitForState(tap, platform::kServiceRunning));
+      run.stop();
+    }
+    std::vector<std::string> reports;
+    for (const auto& event : tap.events()) {
+      if (event.text.find("the log file") != std::string::npos) reports.push_back(event.text);
+    }
+    return reports;
+  }
+
+  testing_support::TemporaryDirectory m_dir;
+  std::string m_name;
+  testing_support::ScopedRegistryKey m_service;
+};
+
+const std::string kSecret = "root:$6$not-to-be-touched:19000:0:99999:7:::\n";
+
+TEST_F(LogFileOpen, ASymbolicLinkIsRefusedAndItsTargetLeftByteForByte) {
+  const std::string target = m_dir.file("shadow");
+  std::ofstream(target, std::ios::binary) << kSecret;
+  chmod(target.c_str(), 0600);
+  const std::string log = m_dir.file("svc.log");
+  ASSERT_EQ(0, symlink(target.c_str(), log.c_str()));
+
+  const auto reports = runAndStop(log);
+  EXPECT_EQ(kSecret, readFile(target));
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_EQ("Opening the log file " + log +
+                " failed: The name of the file cannot be resolved by the system.\n",
+            reports[0]);
+
+  // A dangling link would otherwise create the file it points to.
+  const std::string dangling = m_dir.file("dangling.log");
+  ASSERT_EQ(0, symlink(m_dir.file("created-by-the-daemon").c_str(), dangling.c_str()));
+  EXPECT_EQ(1u, runAndStop(dangling).size());
+  EXPECT_NE(0, access(m_dir.file("created-by-the-daemon").c_str(), F_OK));
+}
+
+TEST_F(LogFileOpen, ASecondNameOfAFileIsNotEmptied) {
+  const std::string target = m_dir.file("elsewhere");
+  std::ofstream(target, std::ios::binary) << kSecret;
+  const std::string log = m_dir.file("svc.log");
+  ASSERT_EQ(0, link(target.c_str(), log.c_str()));
+
+  const auto reports = runAndStop(log);
+  EXPECT_EQ(kSecret, readFile(target));
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_EQ("Opening the log file " + log + " failed: The file cannot be accessed by the system.\n",
+            reports[0]);
+}
+
+TEST_F(LogFileOpen, AFifoIsRefusedWithoutHoldingStartUp) {
+  const std::string log = m_dir.file("svc.log");
+  ASSERT_EQ(0, mkfifo(log.c_str(), 0600));
+  EXPECT_EQ(1u, runAndStop(log).size());
+}
+
+TEST_F(LogFileOpen, ANewLogIsTheOwnersAloneAndAnOldOneIsEmptied) {
+  const std::string log = m_dir.file("svc.log");
+  const mode_t old = umask(0);
+  runAndStop(log);
+  umask(old);
+  struct stat info;
+  ASSERT_EQ(0, stat(log.c_str(), &info));
+  EXPECT_EQ(0600u, info.st_mode & 07777);
+  EXPECT_NE(std::string::npos, readFile(log).find("CVornD::Run starting"));
+
+  std::ofstream(log, std::ios::app) << "from the last run\n";
+  EXPECT_TRUE(runAndStop(log).empty());
+  const std::string text = readFile(log);
+  EXPECT_EQ(std::string::npos, text.find("from the last run"));
+  EXPECT_EQ(0u, text.rfind("ServiceDisable(false)\n", 0)) << text;
+}
+
+TEST_F(LogFileOpen, EachWayOfHavingNoLogIsReportedOnce) {
+  const std::string missing = m_dir.file("no-such-folder") + "/svc.log";
+  auto reports = runAndStop(missing);
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_EQ("Opening the log file " + missing +
+                " failed: The system cannot find the path specified.\n",
+            reports[0]);
+
+  // Opens, then refuses the first entry and every one after: one report.
+  reports = runAndStop("/dev/full");
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_EQ("Writing the log file /dev/full failed: There is not enough space on the disk.\n",
+            reports[0]);
+
+  if (geteuid() != 0) {
+    const std::string locked = m_dir.file("locked");
+    ASSERT_EQ(0, mkdir(locked.c_str(), 0500));
+    reports = runAndStop(locked + "/svc.log");
+    ASSERT_EQ(1u, reports.size());
+    EXPECT_NE(std::string::npos, reports[0].find("failed: Access is denied.")) << reports[0];
+  }
+}
+
+}  // namespace
