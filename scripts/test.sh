@@ -137,6 +137,33 @@ record_checks() {
   fi
 }
 
+# The processes of this run's programs: anything started from one of its
+# build folders, or the packaged vornd. Listed before and after each stage,
+# so that a stage's leftovers (a service a test started and lost track of)
+# are ended by process id, never by name, and named in the summary.
+our_processes() {
+  local dir exe
+  for dir in /proc/[0-9]*; do
+    exe="$(readlink "$dir/exe" 2>/dev/null)" || continue
+    case "$exe" in
+    "$ROOT"/build*/* | /usr/sbin/vornd) printf '%s\n' "${dir#/proc/}" ;;
+    esac
+  done
+}
+
+end_leftovers() {
+  local stage="$1" before="$2" pid ended=0
+  for pid in $(our_processes); do
+    [[ " $before " == *" $pid "* ]] && continue
+    printf 'test.sh: %s left process %s running: %s\n' "$stage" "$pid" \
+      "$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
+    kill -KILL "$pid" 2>/dev/null && ended=$((ended + 1))
+  done
+  if [[ $ended -gt 0 ]]; then
+    NOTE[$stage]+="${NOTE[$stage]:+; }ended $ended process(es) it left running"
+  fi
+}
+
 # ---- Stages -------------------------------------------------------------------
 
 stage_native() {
@@ -303,7 +330,9 @@ cd "$ROOT" || die "cannot enter $ROOT"
 for stage in native asan win32 package fuzz browser; do
   wants "$stage" || continue
   start=$SECONDS
+  before="$(our_processes | tr '\n' ' ')"
   "stage_$stage"
+  end_leftovers "$stage" "$before"
   TIME[$stage]=$((SECONDS - start))
 done
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "free_port.h"
 #include "registry_fixture.h"
 #include "temp_dir.h"
 
@@ -81,9 +82,8 @@ TEST(ConsoleMode, RunServiceFromAConsoleEndsQuietly) {
 TEST(ConsoleMode, DebugRunReportsTheMissingServiceManagerAndKeepsRunning) {
   SKIP_WHEN_PATH_ASKS_FOR_HELP();
   testing_support::ScopedStateRoot root;
-  // Any free port: this test makes no connection.
   testing_support::ScopedRegistryKey service("SYSTEM\\CurrentControlSet\\Services\\svc");
-  ASSERT_EQ(0u, service.setText("Config", "SockPort", "0"));
+  ASSERT_EQ(0u, service.setText("Config", "SockPort", std::to_string(testing_support::freePort())));
   Child child = spawn({kVornd, "-debug", "svc"});
   const int early = waitExit(child.pid, 1500);
   if (early != -1) {
@@ -104,6 +104,25 @@ TEST(ConsoleMode, DebugRunReportsTheMissingServiceManagerAndKeepsRunning) {
   const std::string events = testing_support::readFile(root.path() + "/log/events.log");
   EXPECT_NE(std::string::npos, events.find(" svc ERROR RegisterServiceCtrlHandler failed: "))
       << events;
+
+  // A newcomer is told in the quick start that exactly these two lines are
+  // expected; the README quotes them as the program prints them.
+  const std::string readme = testing_support::readFile(std::string(VORND_SOURCE_DIR) + "/README.md");
+  const std::string::size_type quickStart = readme.find("## Quick start");
+  const std::string::size_type next = readme.find("\n## ", quickStart + 1);
+  ASSERT_NE(std::string::npos, quickStart);
+  const std::string section = readme.substr(quickStart, next - quickStart);
+  std::string::size_type start = 0;
+  int quoted = 0;
+  while (start < err.size()) {
+    const std::string::size_type end = err.find('\n', start);
+    const std::string line = err.substr(start, end - start);
+    start = end == std::string::npos ? err.size() : end + 1;
+    if (line.find(" failed: ") == std::string::npos) continue;
+    EXPECT_NE(std::string::npos, section.find("    " + line + "\n")) << line;
+    ++quoted;
+  }
+  EXPECT_EQ(2, quoted) << err;
 }
 
 TEST(ConsoleMode, HelpInTheProgramPathEvenStopsTheServiceStart) {
