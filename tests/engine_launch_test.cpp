@@ -163,6 +163,18 @@ TEST_F(EngineLaunch, AFailedLaunchAnswersTheClientAgainAndStillCountsItServed) {
 
 // The whole conversation: acceptance, then the sample engine's greeting
 // and echo on the same connection, then its end when the client stops.
+// Only the socket and the standard handles reach an engine, which may run
+// as the client's account: never a write handle to the daemon's log.
+TEST_F(EngineLaunch, TheDaemonsLogReachesNoEngine) {
+  start();
+  const ProbeReport report = login(record("alice", "s3cret"));
+  ASSERT_TRUE(report.complete);
+  ASSERT_NE(std::string::npos, log().find("CVornD::Run starting")) << "the log is open";
+  for (const std::string& file : report.files) {
+    EXPECT_EQ(std::string::npos, file.find("serve.log")) << file;
+  }
+}
+
 TEST_F(EngineLaunch, TheClientTalksToTheSampleEngineAfterItsAcceptance) {
   std::string program = platform::moduleFileName();
   const bool exe = program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;

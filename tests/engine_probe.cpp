@@ -110,6 +110,7 @@ ProbeReport parseProbeReport(const std::string& text) {
     if (key == "arg") report.args.push_back(value);
     else if (key == "env") report.env.push_back(value);
     else if (key == "fd") report.fds.push_back(std::atoi(value.c_str()));
+    else if (key == "file") report.files.push_back(value);
     else if (key == "uid") report.uid = value;
     else if (key == "gid") report.gid = value;
     else if (key == "groups") report.groups = value;

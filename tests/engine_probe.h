@@ -11,6 +11,8 @@
 //   arg=<argument>        every argument, the program first
 //   env=<name=value>      every environment entry, in the order received
 //   fd=<n>                every open descriptor (POSIX)
+//   file=<path>           every file it holds open: by descriptor (POSIX),
+//                         by handle, inherited ones included (Windows)
 //   uid=<n> gid=<n> groups=<n,n,...>   (POSIX)
 //   end
 //
@@ -30,6 +32,7 @@ struct ProbeReport {
   std::vector<std::string> args;
   std::vector<std::string> env;
   std::vector<int> fds;
+  std::vector<std::string> files;
   std::string uid, gid, groups;
   bool complete = false;  // the "end" line arrived
 };
@@ -38,7 +41,8 @@ ProbeReport parseProbeReport(const std::string& text);
 
 // What the operating system gives the probe, each side its own way.
 std::vector<std::string> probeEnvironment();
-// The fd, uid, gid and groups lines (POSIX); empty on Windows.
+// The fd, file, uid, gid and groups lines (POSIX); the file lines on
+// Windows.
 std::string probeIdentityLines();
 
 }  // namespace testing_support

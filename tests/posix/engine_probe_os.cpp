@@ -30,6 +30,12 @@ std::string probeIdentityLines() {
     closedir(folder);
     std::sort(open.begin(), open.end());
     for (int fd : open) lines += "fd=" + std::to_string(fd) + "\n";
+    for (int fd : open) {
+      char target[4096];
+      const std::string link = "/proc/self/fd/" + std::to_string(fd);
+      const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+      if (length > 0 && target[0] == '/') lines += "file=" + std::string(target, length) + "\n";
+    }
   }
   lines += "uid=" + std::to_string(getuid()) + "\ngid=" + std::to_string(getgid()) + "\n";
   std::vector<gid_t> groups(static_cast<std::size_t>(getgroups(0, nullptr)) + 1);
