@@ -35,6 +35,20 @@ bool startsWithAnyCase(const std::string& word, const char* prefix) {
   return true;
 }
 
+// A TCP port as -port= takes it: decimal digits only (no sign, blank or
+// base prefix), of a value from 1 to 65535; leading zeros are harmless.
+//   "8060" yes   "065535" yes   "0" "65536" "-1" "+80" " 80" "80x" "" no
+bool isPortNumber(const std::string& text) {
+  if (text.empty()) return false;
+  unsigned long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned long>(c - '0');
+    if (value > 65535) return false;
+  }
+  return value >= 1;
+}
+
 std::string afterEquals(const std::string& word) {
   const std::string::size_type equals = word.find('=');
   return equals == std::string::npos ? std::string() : word.substr(equals + 1);
@@ -89,6 +103,10 @@ bool CServiceAdmin::parseInstallArguments(int argc, char** argv) {
       m_engine = afterEquals(word);
     } else if (startsWithAnyCase(word, "-port=")) {
       m_port = afterEquals(word);
+      if (!isPortNumber(m_port)) {
+        refuse("Invalid port \"" + m_port + "\": a whole number from 1 to 65535 is required\n");
+        refused = true;
+      }
     } else if (startsWithAnyCase(word, "-AM=")) {
       m_authMethod = afterEquals(word);
       if (m_authMethod != "Vorn" && m_authMethod != "LogonUser") {

@@ -270,6 +270,22 @@ TEST_F(AdminCommands, NamesEnginesAndQuotedPaths) {
   EXPECT_EQ(0u, values("SOFTWARE\\Vornware\\Services")["N"].rfind("N-", 0));
 }
 
+// A port that is no whole number from 1 to 65535 stops the install before
+// anything is written.
+TEST_F(AdminCommands, ABadPortIsRefusedBeforeAnythingIsWritten) {
+  for (const std::string value : {"abc", "", "0", "65536", "-1", "80x", " 80"}) {
+    const Outcome outcome = vornd({"-install", "-name=badport", "-port=" + value,
+                                   "-engine=" + kEngine, "-AM=Vorn", "FOO=bar"});
+    EXPECT_EQ("Invalid port \"" + value + "\": a whole number from 1 to 65535 is required\n",
+              outcome.out);
+    EXPECT_EQ(1, outcome.exitCode) << value;
+    EXPECT_FALSE(testing_support::fileExists(m_root.path() + "/registry"))
+        << '"' << value << "\" wrote the registry";
+  }
+  EXPECT_FALSE(keyExists(kServices + "badport"));
+  EXPECT_FALSE(keyExists("SOFTWARE\\Vornware\\Services"));
+}
+
 TEST_F(AdminCommands, StartStopRestartStatusAndRemove) {
   installServing("one");
   installServing("two");
