@@ -75,7 +75,15 @@ void CServiceAdmin::install(int argc, char** argv) {
   if (m_serviceName.empty()) m_serviceName = "vornd";
 
   if (!m_engine.empty()) {
-    if (checkEngine()) refused = true;
+    // The service runs in a folder of its own, where a relative path would
+    // name some other file, or none.
+    if (std::optional<std::string> full = platform::fullPathName(m_engine)) {
+      m_engine = *full;
+      if (checkEngine()) refused = true;
+    } else {
+      report("GetFullPathName", platform::lastError());
+      refused = true;
+    }
   } else {
     std::string found;
     if (findEngine(found)) {
