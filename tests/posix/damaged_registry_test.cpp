@@ -1,12 +1,16 @@
 // A registry file that cannot be parsed: the daemon starts on its
-// defaults, says why, and leaves the file as it found it.
+// defaults, says why, and leaves the file as it found it; the service
+// manager says so too, and writes nothing.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "daemon/vornd.h"
 #include "daemon_runner.h"
+#include "platform/registry.h"
+#include "platform/service_manager.h"
 #include "temp_dir.h"
 
 namespace {
@@ -49,6 +53,51 @@ TEST(DamagedRegistry, DaemonRunsOnDefaultsAndReportsTheFileAndLine) {
   }
   EXPECT_TRUE(logged);
   EXPECT_EQ(damaged, testing_support::readFile(file));
+}
+
+TEST(DamagedRegistry, TheServiceManagerReportsItInsteadOfAMissingService) {
+  testing_support::ScopedStateRoot root;
+  const std::string file = root.path() + "/registry";
+  platform::ScHandle manager = platform::openSCManager(platform::kScManagerAllAccess);
+  ASSERT_NE(nullptr, manager);
+  platform::ScHandle service = platform::createService(
+      manager, "svc", "svc", platform::kServiceAllAccess, platform::kServiceWin32OwnProcess,
+      platform::kServiceDemandStart, platform::kServiceErrorNormal, "/bin/true -runService");
+  ASSERT_NE(nullptr, service) << platform::lastError();
+  std::ofstream(file, std::ios::binary | std::ios::app) << "\"Broken\"=REG_SZ:\"no end\n";
+  const std::string damaged = testing_support::readFile(file);
+
+  // Whether the name is recorded or not, nobody can tell.
+  for (const char* name : {"svc", "other"}) {
+    platform::setLastError(0);
+    EXPECT_EQ(nullptr, platform::openService(manager, name, platform::kServiceAllAccess)) << name;
+    EXPECT_EQ(platform::kErrorRegistryCorrupt, platform::lastError()) << name;
+  }
+  // A handle opened before the damage.
+  platform::setLastError(0);
+  EXPECT_FALSE(platform::startService(service, {}));
+  EXPECT_EQ(platform::kErrorRegistryCorrupt, platform::lastError());
+  platform::setLastError(0);
+  EXPECT_FALSE(platform::deleteService(service));
+  EXPECT_EQ(platform::kErrorRegistryCorrupt, platform::lastError());
+  platform::setLastError(0);
+  EXPECT_EQ(nullptr, platform::createService(manager, "two", "two", platform::kServiceAllAccess,
+                                             platform::kServiceWin32OwnProcess,
+                                             platform::kServiceDemandStart,
+                                             platform::kServiceErrorNormal, "/bin/true"));
+  EXPECT_EQ(platform::kErrorRegistryCorrupt, platform::lastError());
+  EXPECT_EQ(0u, platform::registryLastParseError().rfind(file + ":", 0))
+      << platform::registryLastParseError();
+  EXPECT_EQ(damaged, testing_support::readFile(file));
+
+  // Repaired, the service is there again, untouched.
+  std::ofstream(file, std::ios::binary | std::ios::trunc)
+      << damaged.substr(0, damaged.rfind("\"Broken\""));
+  platform::ScHandle again = platform::openService(manager, "svc", platform::kServiceAllAccess);
+  EXPECT_NE(nullptr, again) << platform::lastError();
+  if (again != nullptr) platform::closeServiceHandle(again);
+  platform::closeServiceHandle(service);
+  platform::closeServiceHandle(manager);
 }
 
 }  // namespace
