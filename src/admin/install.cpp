@@ -174,7 +174,13 @@ bool CServiceAdmin::serviceExists() {
   platform::ScHandle manager = platform::openSCManager(kScManagerConnect);
   if (manager == nullptr) return false;
   platform::ScHandle service = platform::openService(manager, m_serviceName, kServiceQueryConfig);
-  if (service != nullptr) platform::closeServiceHandle(service);
+  if (service != nullptr) {
+    platform::closeServiceHandle(service);
+  } else if (const platform::ErrorCode error = platform::lastError();
+             error == platform::kErrorRegistryCorrupt) {
+    // Not "no such service": whether there is one cannot be told.
+    report("OpenService", error);
+  }
   platform::closeServiceHandle(manager);
   return service != nullptr;
 }
@@ -182,7 +188,9 @@ bool CServiceAdmin::serviceExists() {
 void CServiceAdmin::createService(std::uint32_t serviceType, std::uint32_t startType) {
   platform::ScHandle manager = nullptr;
   platform::ScHandle service = nullptr;
-  if (!serviceExists()) {
+  const bool exists = serviceExists();
+  if (m_registryDamaged) return;
+  if (!exists) {
     manager = platform::openSCManager(kScManagerCreateService);
     if (manager == nullptr) {
       report("OpenSCManager", platform::lastError());
