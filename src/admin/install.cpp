@@ -35,6 +35,20 @@ bool startsWithAnyCase(const std::string& word, const char* prefix) {
   return true;
 }
 
+// A TCP port as -port= takes it: decimal digits only (no sign, blank or
+// base prefix), of a value from 1 to 65535; leading zeros are harmless.
+//   "8060" yes   "065535" yes   "0" "65536" "-1" "+80" " 80" "80x" "" no
+bool isPortNumber(const std::string& text) {
+  if (text.empty()) return false;
+  unsigned long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned long>(c - '0');
+    if (value > 65535) return false;
+  }
+  return value >= 1;
+}
+
 std::string afterEquals(const std::string& word) {
   const std::string::size_type equals = word.find('=');
   return equals == std::string::npos ? std::string() : word.substr(equals + 1);
@@ -61,7 +75,15 @@ void CServiceAdmin::install(int argc, char** argv) {
   if (m_serviceName.empty()) m_serviceName = "vornd";
 
   if (!m_engine.empty()) {
-    if (checkEngine()) refused = true;
+    // The service runs in a folder of its own, where a relative path would
+    // name some other file, or none.
+    if (std::optional<std::string> full = platform::fullPathName(m_engine)) {
+      m_engine = *full;
+      if (checkEngine()) refused = true;
+    } else {
+      report("GetFullPathName", platform::lastError());
+      refused = true;
+    }
   } else {
     std::string found;
     if (findEngine(found)) {
@@ -89,6 +111,10 @@ bool CServiceAdmin::parseInstallArguments(int argc, char** argv) {
       m_engine = afterEquals(word);
     } else if (startsWithAnyCase(word, "-port=")) {
       m_port = afterEquals(word);
+      if (!isPortNumber(m_port)) {
+        refuse("Invalid port \"" + m_port + "\": a whole number from 1 to 65535 is required\n");
+        refused = true;
+      }
     } else if (startsWithAnyCase(word, "-AM=")) {
       m_authMethod = afterEquals(word);
       if (m_authMethod != "Vorn" && m_authMethod != "LogonUser") {
@@ -148,7 +174,13 @@ bool CServiceAdmin::serviceExists() {
   platform::ScHandle manager = platform::openSCManager(kScManagerConnect);
   if (manager == nullptr) return false;
   platform::ScHandle service = platform::openService(manager, m_serviceName, kServiceQueryConfig);
-  if (service != nullptr) platform::closeServiceHandle(service);
+  if (service != nullptr) {
+    platform::closeServiceHandle(service);
+  } else if (const platform::ErrorCode error = platform::lastError();
+             error == platform::kErrorRegistryCorrupt) {
+    // Not "no such service": whether there is one cannot be told.
+    report("OpenService", error);
+  }
   platform::closeServiceHandle(manager);
   return service != nullptr;
 }
@@ -156,7 +188,9 @@ bool CServiceAdmin::serviceExists() {
 void CServiceAdmin::createService(std::uint32_t serviceType, std::uint32_t startType) {
   platform::ScHandle manager = nullptr;
   platform::ScHandle service = nullptr;
-  if (!serviceExists()) {
+  const bool exists = serviceExists();
+  if (m_registryDamaged) return;
+  if (!exists) {
     manager = platform::openSCManager(kScManagerCreateService);
     if (manager == nullptr) {
       report("OpenSCManager", platform::lastError());

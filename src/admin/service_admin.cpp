@@ -3,13 +3,22 @@
 #include <cstdio>
 
 #include "admin/report_error.h"
+#include "platform/registry.h"
 
 CServiceAdmin::CServiceAdmin(const std::string& serviceName, const std::string& displayName)
     : m_serviceName(serviceName), m_displayName(displayName) {}
 
 void CServiceAdmin::report(const char* operation, platform::ErrorCode code) {
-  reportError(operation, code);
   ++m_failures;
+  if (code == platform::kErrorRegistryCorrupt) {
+    m_registryDamaged = true;
+    // The call that met the damage says less than where it is.
+    if (const std::string problem = platform::registryLastParseError(); !problem.empty()) {
+      reportError(("Reading the registry (" + problem + ")").c_str(), code);
+      return;
+    }
+  }
+  reportError(operation, code);
 }
 
 platform::RegKeyHandle CServiceAdmin::createKey(const std::string& path) {

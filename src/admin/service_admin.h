@@ -3,13 +3,15 @@
 // Install (install.cpp), environment modification
 // (environment_modification.cpp) and service control (service_control.cpp)
 // print their texts on standard output. Whatever a command refuses or
-// fails to do is also counted, so that its exit status can tell.
+// fails to do is also counted, so that its exit status can tell. A
+// registry that cannot be read ends the command at the first report of it.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/registry.h"
@@ -32,6 +34,8 @@ class CServiceAdmin {
 
   // True once the command printed a refusal or an error report.
   bool failed() const { return m_failures > 0; }
+  // True once a call found the registry damaged (and it was reported).
+  bool registryDamaged() const { return m_registryDamaged; }
 
   // The steps, public for the tests that drive them one by one.
   // Takes the install's words into the fields; true when one was refused
@@ -59,7 +63,8 @@ class CServiceAdmin {
   const std::map<std::string, std::string>& environment() const { return m_environment; }
 
  private:
-  // reportError, counted.
+  // reportError, counted. A damaged registry is reported as the daemon
+  // reports it, by its file and line, whichever call met it.
   void report(const char* operation, platform::ErrorCode code);
   // A refusal message, counted.
   void refuse(const std::string& text);
@@ -71,6 +76,16 @@ class CServiceAdmin {
   // Writes one text value (REG_EXPAND_SZ with its zero byte); a failure is
   // reported as RegSetValueEx.
   bool setText(platform::RegKeyHandle key, const std::string& name, const std::string& value);
+
+  struct ListedService {
+    std::string name;
+    std::string displayName;
+  };
+  // The list of installed instances as stored: names and display names as
+  // written, not expanded. A damaged registry is reported, and no list.
+  std::vector<ListedService> installedServices();
+  // The one service argv[2] for a count of exactly 3, else every listed one.
+  std::vector<std::string> targets(int argc, char** argv);
 
   std::string m_serviceName;
   std::string m_displayName;
@@ -84,6 +99,7 @@ class CServiceAdmin {
   // Variable name to value, byte-wise ascending.
   std::map<std::string, std::string> m_environment;
   int m_failures = 0;
+  bool m_registryDamaged = false;
 };
 
 // One word of -modify after the service name.

@@ -22,30 +22,6 @@ constexpr std::uint32_t kDelete = 0x00010000;
 // A restart waits this long at most for each service to stop.
 constexpr auto kStopWait = std::chrono::seconds(30);
 
-struct ListedService {
-  std::string name;
-  std::string displayName;
-};
-
-// The list as stored: names and display names as written, not expanded.
-std::vector<ListedService> installedServices() {
-  std::vector<ListedService> services;
-  RegKey list(platform::localMachine(), kServiceListKey);
-  for (RegValue value : RegValueSequence(list)) services.push_back({value.Name(), value.Text()});
-  return services;
-}
-
-// The one service argv[2] for a count of exactly 3, else every listed one.
-std::vector<std::string> targets(int argc, char** argv) {
-  std::vector<std::string> names;
-  if (argc == 3) {
-    names.push_back(argv[2]);
-  } else {
-    for (const ListedService& service : installedServices()) names.push_back(service.name);
-  }
-  return names;
-}
-
 const char* stateWord(std::uint32_t state) {
   switch (state) {
     case platform::kServiceStopped: return "stopped";
@@ -61,12 +37,44 @@ const char* stateWord(std::uint32_t state) {
 
 }  // namespace
 
+std::vector<CServiceAdmin::ListedService> CServiceAdmin::installedServices() {
+  std::vector<ListedService> services;
+  RegKey list(platform::localMachine(), kServiceListKey);
+  // A list that is not there is empty; one that cannot be read is not.
+  if (list.openError() == platform::kErrorRegistryCorrupt) {
+    report("RegOpenKeyEx", list.openError());
+    return services;
+  }
+  for (RegValue value : RegValueSequence(list)) services.push_back({value.Name(), value.Text()});
+  return services;
+}
+
+std::vector<std::string> CServiceAdmin::targets(int argc, char** argv) {
+  std::vector<std::string> names;
+  if (argc == 3) {
+    names.push_back(argv[2]);
+  } else {
+    for (const ListedService& service : installedServices()) names.push_back(service.name);
+  }
+  return names;
+}
+
+// Once the registry is known to be damaged, every further service would
+// only report the same damage again.
 void CServiceAdmin::start(int argc, char** argv) {
-  for (const std::string& name : targets(argc, argv)) startOne(std::cout, name);
+  if (m_registryDamaged) return;
+  for (const std::string& name : targets(argc, argv)) {
+    startOne(std::cout, name);
+    if (m_registryDamaged) return;
+  }
 }
 
 void CServiceAdmin::stop(int argc, char** argv) {
-  for (const std::string& name : targets(argc, argv)) stopOne(std::cout, name);
+  if (m_registryDamaged) return;
+  for (const std::string& name : targets(argc, argv)) {
+    stopOne(std::cout, name);
+    if (m_registryDamaged) return;
+  }
 }
 
 void CServiceAdmin::startOne(std::ostream& out, const std::string& name) {
@@ -112,6 +120,7 @@ void CServiceAdmin::stopOne(std::ostream& out, const std::string& name) {
 }
 
 void CServiceAdmin::waitUntilStopped(int argc, char** argv) {
+  if (m_registryDamaged) return;
   platform::ScHandle manager = platform::openSCManager(kScManagerConnect);
   if (manager == nullptr) return;  // the start reports it
   for (const std::string& name : targets(argc, argv)) {
@@ -131,6 +140,7 @@ void CServiceAdmin::waitUntilStopped(int argc, char** argv) {
 
 void CServiceAdmin::status(int, char**) {
   for (const ListedService& service : installedServices()) {
+    if (m_registryDamaged) return;
     std::cout << "Service Name: " << service.name << "\n"
               << "Display Name: " << service.displayName << "\n"
               << "Status:       " << std::flush;

@@ -26,6 +26,13 @@ const char* defaultEngineFileName();
 // No value when there is none, with the last error set (2).
 std::optional<std::string> searchPath(const char* folder, const std::string& fileName);
 
+// GetFullPathName: the path made absolute against the current folder, its
+// "." and ".." steps and repeated separators resolved from the text alone
+// (links are not followed; the file need not exist). A final separator is
+// kept. No value on failure, with the last error set (123 for an empty
+// path).
+std::optional<std::string> fullPathName(const std::string& path);
+
 // GetFileVersionInfoSize: the size of the file's version information, 0
 // when it has none (or is not there), with the last error set. On POSIX a
 // file "has version information" when it is a regular, non-empty file the

@@ -270,6 +270,48 @@ TEST_F(AdminCommands, NamesEnginesAndQuotedPaths) {
   EXPECT_EQ(0u, values("SOFTWARE\\Vornware\\Services")["N"].rfind("N-", 0));
 }
 
+// A port that is no whole number from 1 to 65535 stops the install before
+// anything is written.
+TEST_F(AdminCommands, ABadPortIsRefusedBeforeAnythingIsWritten) {
+  for (const std::string value : {"abc", "", "0", "65536", "-1", "80x", " 80"}) {
+    const Outcome outcome = vornd({"-install", "-name=badport", "-port=" + value,
+                                   "-engine=" + kEngine, "-AM=Vorn", "FOO=bar"});
+    EXPECT_EQ("Invalid port \"" + value + "\": a whole number from 1 to 65535 is required\n",
+              outcome.out);
+    EXPECT_EQ(1, outcome.exitCode) << value;
+    EXPECT_FALSE(testing_support::fileExists(m_root.path() + "/registry"))
+        << '"' << value << "\" wrote the registry";
+  }
+  EXPECT_FALSE(keyExists(kServices + "badport"));
+  EXPECT_FALSE(keyExists("SOFTWARE\\Vornware\\Services"));
+}
+
+// A relative engine path means the file it names from the admin's folder;
+// the service runs from another, so the full path is stored.
+TEST_F(AdminCommands, ARelativeEnginePathIsStoredFullAndNormalised) {
+  const std::filesystem::path base = std::filesystem::canonical(m_dir.path());
+  const std::filesystem::path bin = base / "tree" / "bin";
+  const std::filesystem::path work = base / "work";
+  std::filesystem::create_directories(bin);
+  std::filesystem::create_directories(work / "sub");
+  std::filesystem::copy_file(kEngine, bin / "engine");
+
+  const std::uint16_t port = freePort();
+  Outcome outcome = vornd({"-install", "-name=rel", "-port=" + std::to_string(port),
+                           "-engine=sub/..//../tree/./bin//engine", "-AM=Vorn"},
+                          work.string());
+  EXPECT_EQ(0, outcome.exitCode) << outcome.out;
+  EXPECT_EQ((bin / "engine").string(), values(kServices + "rel\\Config")["VornExecutable"]);
+  EXPECT_EQ(std::string("\x00\x01", 2) + "hello, ann\n", talk(port, loginRecord("ann")));
+
+  // A bare file name is one in the current folder.
+  outcome = vornd({"-install", "-name=bare", "-port=" + std::to_string(freePort()),
+                   "-engine=engine"},
+                  bin.string());
+  EXPECT_EQ(0, outcome.exitCode) << outcome.out;
+  EXPECT_EQ((bin / "engine").string(), values(kServices + "bare\\Config")["VornExecutable"]);
+}
+
 TEST_F(AdminCommands, StartStopRestartStatusAndRemove) {
   installServing("one");
   installServing("two");

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <filesystem>
 #include <vector>
 
 #include "platform/error.h"
@@ -25,13 +24,10 @@ std::string currentFolder() {
 // The path made absolute against the current folder, as SearchPath
 // returns it; the file must exist.
 std::optional<std::string> existing(const std::string& folder, const std::string& fileName) {
-  std::string path = folder.empty() ? fileName : folder + "/" + fileName;
-  if (!path.empty() && path[0] != '/') path = currentFolder() + "/" + path;
+  const std::string path = folder.empty() ? fileName : folder + "/" + fileName;
   struct stat info;
   if (stat(path.c_str(), &info) != 0) return std::nullopt;
-  // Full and without "." or ".." steps, as SearchPath gives it; links are
-  // left as they are.
-  return std::filesystem::path(path).lexically_normal().string();
+  return fullPathName(path);
 }
 
 }  // namespace
@@ -76,6 +72,43 @@ std::optional<std::string> searchPath(const char* folder, const std::string& fil
   }
   setLastError(kErrorFileNotFound);
   return std::nullopt;
+}
+
+// Step by step over the text, as GetFullPathName does (current folder /w):
+//   "bin/x"   /w/bin/x     "/a//b"  /a/b      "/a/."   /a
+//   "./x"     /w/x         "../x"   /x        "/a/b/"  /a/b/
+//   "a/.."    /w           "/.."    /         "///"    /
+std::optional<std::string> fullPathName(const std::string& path) {
+  if (path.empty()) {
+    setLastError(123);  // ERROR_INVALID_NAME
+    return std::nullopt;
+  }
+  std::string whole = path;
+  if (path[0] != '/') {
+    char buffer[PATH_MAX];
+    if (getcwd(buffer, sizeof buffer) == nullptr) {
+      posix::failWithErrno();
+      return std::nullopt;
+    }
+    whole = std::string(buffer) + "/" + path;
+  }
+  std::vector<std::string> steps;
+  std::string::size_type start = 0;
+  while (start <= whole.size()) {
+    std::string::size_type end = whole.find('/', start);
+    if (end == std::string::npos) end = whole.size();
+    const std::string step = whole.substr(start, end - start);
+    if (step == "..") {
+      if (!steps.empty()) steps.pop_back();
+    } else if (!step.empty() && step != ".") {
+      steps.push_back(step);
+    }
+    start = end + 1;
+  }
+  std::string full;
+  for (const std::string& step : steps) full += "/" + step;
+  if (full.empty() || path.back() == '/') full += "/";
+  return full;
 }
 
 std::uint32_t fileVersionInfoSize(const std::string& path) {

@@ -184,31 +184,39 @@ bool readRecord(RegKeyHandle key, const std::string& name, ServiceRecord& record
   return true;
 }
 
-// Visits every service; stops early when visit returns false.
+// Visits every service; stops early when visit returns false. A registry
+// that cannot be read (1009 for a damaged file) is no empty one: the error
+// is returned.
 template <typename Visit>
-void forEachService(Visit visit) {
+ErrorCode forEachService(Visit visit) {
   RegKey services;
-  if (regOpenKey(localMachine(), kServicesKey, kKeyRead, services.out()) != kErrorSuccess) return;
+  ErrorCode error = regOpenKey(localMachine(), kServicesKey, kKeyRead, services.out());
+  if (error != kErrorSuccess) return error == kErrorRegistryCorrupt ? error : kErrorSuccess;
   std::string name;
-  for (std::uint32_t index = 0; regEnumKey(services.get(), index, name) == kErrorSuccess;
-       ++index) {
+  std::uint32_t index = 0;
+  for (; (error = regEnumKey(services.get(), index, name)) == kErrorSuccess; ++index) {
     RegKey key;
-    if (regOpenKey(services.get(), name, kKeyRead, key.out()) != kErrorSuccess) continue;
+    error = regOpenKey(services.get(), name, kKeyRead, key.out());
+    if (error == kErrorRegistryCorrupt) return error;
+    if (error != kErrorSuccess) continue;
     ServiceRecord record;
-    if (readRecord(key.get(), name, record) && !visit(record)) return;
+    if (readRecord(key.get(), name, record) && !visit(record)) return kErrorSuccess;
   }
+  return error == kErrorRegistryCorrupt ? error : kErrorSuccess;
 }
 
 // Finds a service by its name, in any letter case; the record carries the
-// name as recorded, which names its files under run/ and log/.
+// name as recorded, which names its files under run/ and log/. When false,
+// the last error says why: 1060, or why the records cannot be read.
 bool findService(const std::string& name, ServiceRecord& record) {
   bool found = false;
-  forEachService([&](const ServiceRecord& candidate) {
+  const ErrorCode error = forEachService([&](const ServiceRecord& candidate) {
     if (strcasecmp(candidate.name.c_str(), name.c_str()) != 0) return true;
     record = candidate;
     found = true;
     return false;
   });
+  if (!found) setLastError(error != kErrorSuccess ? error : kErrorServiceDoesNotExist);
   return found;
 }
 
@@ -725,7 +733,7 @@ ScHandle createService(ScHandle manager, const std::string& serviceName,
   if (!lock.acquire(posix::stateFile("run/services.lock"))) return nullptr;
 
   ErrorCode conflict = kErrorSuccess;
-  forEachService([&](const ServiceRecord& other) {
+  const ErrorCode walked = forEachService([&](const ServiceRecord& other) {
     if (strcasecmp(other.name.c_str(), serviceName.c_str()) == 0) {
       conflict = kErrorServiceExists;
       return false;
@@ -737,6 +745,7 @@ ScHandle createService(ScHandle manager, const std::string& serviceName,
     }
     return true;
   });
+  if (walked != kErrorSuccess) return failNull<ScHandleImpl>(walked);
   if (conflict != kErrorSuccess) return failNull<ScHandleImpl>(conflict);
 
   RegKey key;
@@ -765,11 +774,9 @@ ScHandle openService(ScHandle manager, const std::string& serviceName, std::uint
     return failNull<ScHandleImpl>(kErrorInvalidHandle);
   }
   ServiceRecord record;
-  if (!findService(serviceName, record)) return failNull<ScHandleImpl>(kErrorServiceDoesNotExist);
+  if (!findService(serviceName, record)) return nullptr;
   collectIfMarkedAndStopped(record);
-  if (record.marked && !findService(serviceName, record)) {
-    return failNull<ScHandleImpl>(kErrorServiceDoesNotExist);
-  }
+  if (record.marked && !findService(serviceName, record)) return nullptr;
   auto* handle = new ScHandleImpl;
   handle->name = record.name;
   return handle;
@@ -783,7 +790,7 @@ bool startService(ScHandle service, const std::vector<std::string>& arguments) {
   if (!lock.acquire(posix::stateFile("run/" + service->name + ".lock"))) return false;
 
   ServiceRecord record;
-  if (!findService(service->name, record)) return fail(kErrorServiceDoesNotExist);
+  if (!findService(service->name, record)) return false;
   if (record.marked) {
     collectIfMarkedAndStopped(record);
     return fail(kErrorServiceMarkedForDelete);
@@ -844,8 +851,11 @@ bool deleteService(ScHandle service) {
   if (!lock.acquire(posix::stateFile("run/" + service->name + ".lock"))) return false;
 
   ServiceRecord record;
-  // Gone already: it was marked and has stopped since.
-  if (!findService(service->name, record)) return fail(kErrorServiceMarkedForDelete);
+  if (!findService(service->name, record)) {
+    // Gone already: it was marked and has stopped since.
+    if (lastError() == kErrorServiceDoesNotExist) return fail(kErrorServiceMarkedForDelete);
+    return false;
+  }
   if (record.marked) return fail(kErrorServiceMarkedForDelete);
 
   ServiceStatus status;
