@@ -1,5 +1,5 @@
-// A port already taken: the daemon says so, listens nowhere else, and
-// still stops. (Windows lets a bind with SO_REUSEADDR take over a port in
+// A port already taken: the daemon says so, listens nowhere else, takes
+// the port once it is free, and still stops. (Windows lets a bind with SO_REUSEADDR take over a port in
 // use, so the case exists only here.)
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -20,124 +20,104 @@ class BindingDaemon : public CVornD {
   platform::SocketHandle listener() const { return m_listenSocket; }
 };
 
-TEST(ListenerBind, APortInUseIsReportedAndNothingElseIsOpened) {
-  const platform::SocketHandle holder = platform::createTcpSocket();
-  platform::Ipv4Endpoint any;
-  ASSERT_TRUE(platform::bindSocket(holder, any));
-  ASSERT_TRUE(platform::listenSocket(holder, 5));
-  const std::uint16_t taken = platform::localPort(holder);
+// A daemon configured for a port that another socket holds.
+class ListenerBind : public ::testing::Test {
+ protected:
+  ListenerBind()
+      : m_name(testing_support::uniqueName("bindtest")),
+        m_service("SYSTEM\\CurrentControlSet\\Services\\" + m_name),
+        m_run(m_name) {
+    platform::Ipv4Endpoint any;
+    m_holder = platform::createTcpSocket();
+    EXPECT_TRUE(platform::bindSocket(m_holder, any));
+    EXPECT_TRUE(platform::listenSocket(m_holder, 5));
+    m_taken = platform::localPort(m_holder);
+    EXPECT_EQ(0u, m_service.setText("Config", "SockPort", std::to_string(m_taken)));
+    EXPECT_EQ(0u, m_service.setText("Config", "CreateDesktop", "No"));
+  }
+  ~ListenerBind() override {
+    m_run.stop();
+    releasePort();
+  }
+  void start() {
+    m_run.start();
+    ASSERT_TRUE(testing_support::waitForState(m_tap, platform::kServiceRunning));
+  }
+  void releasePort() {
+    if (m_holder != platform::kInvalidSocket) platform::closeSocket(m_holder);
+    m_holder = platform::kInvalidSocket;
+  }
+  std::uint16_t bound() { return platform::localPort(m_run.daemon().listener()); }
+  int eventsStartingWith(const std::string& text) {
+    int count = 0;
+    for (const auto& event : m_tap.events()) count += event.text.rfind(text, 0) == 0 ? 1 : 0;
+    return count;
+  }
 
-  const std::string name = testing_support::uniqueName("bindtest");
-  testing_support::ScopedRegistryKey service("SYSTEM\\CurrentControlSet\\Services\\" + name);
-  ASSERT_EQ(0u, service.setText("Config", "SockPort", std::to_string(taken)));
-  ASSERT_EQ(0u, service.setText("Config", "CreateDesktop", "No"));
+  testing_support::RecordingTap m_tap;
+  std::string m_name;
+  testing_support::ScopedRegistryKey m_service;
+  testing_support::DaemonRunner<BindingDaemon> m_run;
+  platform::SocketHandle m_holder = platform::kInvalidSocket;
+  std::uint16_t m_taken = 0;
+};
 
-  testing_support::RecordingTap tap;
-  testing_support::DaemonRunner<BindingDaemon> run(name);
-  run.start();
-  ASSERT_TRUE(testing_support::waitForState(tap, platform::kServiceRunning));
+const char kBindFailed[] = "Can't bind listener socket to requested port failed: ";
+
+TEST_F(ListenerBind, APortInUseIsReportedAndNothingElseIsOpened) {
+  start();
 
   // Neither bound nor listening: no port was opened in its place.
-  const int fd = static_cast<int>(run.daemon().listener());
+  const int fd = static_cast<int>(m_run.daemon().listener());
   int listening = -1;
   socklen_t length = sizeof listening;
   ASSERT_EQ(0, getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length));
   EXPECT_EQ(0, listening);
-  EXPECT_EQ(0, platform::localPort(run.daemon().listener()));
-
-  bool reported = false;
-  for (const auto& event : tap.events()) {
-    if (event.text.rfind("Can't bind listener socket to requested port failed: Only one usage of "
-                         "each socket address",
-                         0) == 0) {
-      reported = true;
-    }
-  }
-  EXPECT_TRUE(reported);
+  EXPECT_EQ(0, bound());
+  EXPECT_EQ(1, eventsStartingWith(std::string(kBindFailed) + "Only one usage of each socket address"));
 
   // It still stops, with no wait spinning in between.
-  run.stop();
-  EXPECT_EQ(platform::kServiceStopped, tap.statuses().back().currentState);
-  platform::closeSocket(holder);
+  m_run.stop();
+  EXPECT_EQ(platform::kServiceStopped, m_tap.statuses().back().currentState);
 }
 
 // A port held by another program at start-up (a restart racing the old
 // process): the daemon takes it as soon as it is free, says so once, and a
 // stop ends the retries at once.
-TEST(ListenerBind, APortInUseIsTakenOnceFreeAndReportedOnceEachWay) {
-  const platform::SocketHandle holder = platform::createTcpSocket();
-  platform::Ipv4Endpoint any;
-  ASSERT_TRUE(platform::bindSocket(holder, any));
-  ASSERT_TRUE(platform::listenSocket(holder, 5));
-  const std::uint16_t taken = platform::localPort(holder);
-
-  const std::string name = testing_support::uniqueName("bindretry");
-  testing_support::ScopedRegistryKey service("SYSTEM\\CurrentControlSet\\Services\\" + name);
-  ASSERT_EQ(0u, service.setText("Config", "SockPort", std::to_string(taken)));
-  ASSERT_EQ(0u, service.setText("Config", "CreateDesktop", "No"));
-
-  testing_support::RecordingTap tap;
-  testing_support::DaemonRunner<BindingDaemon> run(name);
-  run.start();
-  ASSERT_TRUE(testing_support::waitForState(tap, platform::kServiceRunning));
+TEST_F(ListenerBind, APortInUseIsTakenOnceFreeAndReportedOnceEachWay) {
+  start();
   // Two failed retries (after 1 s and 2 s more), then the port comes free.
   platform::sleepMs(3500);
-  EXPECT_EQ(0, platform::localPort(run.daemon().listener()));
-  platform::closeSocket(holder);
+  EXPECT_EQ(0, bound());
+  releasePort();
 
   // The next attempt is due 4 s after the last one.
   bool served = false;
   for (int i = 0; i < 60 && !served; ++i) {
     platform::sleepMs(100);
+    if (bound() != m_taken) continue;
     const platform::SocketHandle client = platform::createTcpSocket();
     platform::Ipv4Endpoint local;
     local.address = platform::kLoopbackAddress;
-    local.port = taken;
-    if (platform::localPort(run.daemon().listener()) == taken) {
-      served = platform::connectSocket(client, local);
-    }
+    local.port = m_taken;
+    served = platform::connectSocket(client, local);
     platform::closeSocket(client);
   }
   EXPECT_TRUE(served) << "the freed port was never taken";
-
-  int failures = 0, successes = 0;
-  for (const auto& event : tap.events()) {
-    if (event.text.rfind("Can't bind listener socket to requested port failed: ", 0) == 0) {
-      ++failures;
-    }
-    if (event.type == platform::EventType::Information &&
-        event.text == "Listener socket bound to requested port " + std::to_string(taken) +
-                          " after 4 attempts") {
-      ++successes;
-    }
-  }
-  EXPECT_EQ(1, failures);
-  EXPECT_EQ(1, successes);
-  run.stop();
-  EXPECT_EQ(platform::kServiceStopped, tap.statuses().back().currentState);
+  EXPECT_EQ(1, eventsStartingWith(kBindFailed));
+  EXPECT_EQ(1, eventsStartingWith("Listener socket bound to requested port " +
+                                  std::to_string(m_taken) + " after 4 attempts"));
+  m_run.stop();
+  EXPECT_EQ(platform::kServiceStopped, m_tap.statuses().back().currentState);
 }
 
-TEST(ListenerBind, AStopEndsTheRetriesAtOnce) {
-  const platform::SocketHandle holder = platform::createTcpSocket();
-  platform::Ipv4Endpoint any;
-  ASSERT_TRUE(platform::bindSocket(holder, any));
-  ASSERT_TRUE(platform::listenSocket(holder, 5));
-
-  const std::string name = testing_support::uniqueName("bindstop");
-  testing_support::ScopedRegistryKey service("SYSTEM\\CurrentControlSet\\Services\\" + name);
-  ASSERT_EQ(0u, service.setText("Config", "SockPort", std::to_string(platform::localPort(holder))));
-  ASSERT_EQ(0u, service.setText("Config", "CreateDesktop", "No"));
-
-  testing_support::RecordingTap tap;
-  testing_support::DaemonRunner<BindingDaemon> run(name);
-  run.start();
-  ASSERT_TRUE(testing_support::waitForState(tap, platform::kServiceRunning));
+TEST_F(ListenerBind, AStopEndsTheRetriesAtOnce) {
+  start();
   platform::sleepMs(1500);  // inside the 2 s pause before the second retry
   const auto begun = std::chrono::steady_clock::now();
-  run.stop();
+  m_run.stop();
   EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(500));
-  EXPECT_EQ(platform::kServiceStopped, tap.statuses().back().currentState);
-  platform::closeSocket(holder);
+  EXPECT_EQ(platform::kServiceStopped, m_tap.statuses().back().currentState);
 }
 
 }  // namespace
