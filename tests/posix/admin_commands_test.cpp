@@ -2,7 +2,10 @@
 // state root of its own: services it installs run for real under the
 // platform's service manager and are deleted again at the end.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +21,8 @@
 #include "platform/net.h"
 #include "platform/service_manager.h"
 #include "platform/environment.h"
+#include "platform/posix/service_control_channel.h"
+#include "platform/posix/state_root.h"
 #include "posix/run_program.h"
 #include "posix/throwaway_account.h"
 #include "session/net_login.h"
@@ -357,6 +362,21 @@ TEST_F(AdminCommands, ModifySetsAndDeletesThenRestartsTheNamedServiceOnly) {
   EXPECT_EQ(1, outcome.exitCode);
   EXPECT_EQ(0u, outcome.out.find("Service: nosuch OpenService failed: "));
   EXPECT_EQ("1", values(kServices + "nosuch\\Environment")["X"]);
+}
+
+// A name the service manager cannot serve is refused by the install with
+// the system's text, and nothing is written.
+TEST_F(AdminCommands, InstallRefusesNamesTheServiceManagerCannotServe) {
+  const std::string invalid =
+      "\nCreateService failed: The filename, directory name, or volume label syntax is "
+      "incorrect.\n\n";
+  for (const std::string& name : {std::string("a/b"), std::string("a\\b"), std::string(300, 'x')}) {
+    const Outcome outcome = vornd({"-install", "-name=" + name, "-engine=" + kEngine, "A=1"});
+    EXPECT_EQ(invalid, outcome.out) << name;
+    EXPECT_EQ(1, outcome.exitCode) << name;
+  }
+  EXPECT_FALSE(keyExists("SOFTWARE\\Vornware\\Services"));
+  EXPECT_FALSE(keyExists("SYSTEM\\CurrentControlSet\\Services"));
 }
 
 // Admin commands at the same moment lose nothing of each other.
