@@ -22,8 +22,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/posix/service_control_channel.h"
+#include "platform/posix/state_root.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "platform/tap.h"
@@ -240,7 +242,8 @@ class ServiceManagerTest : public ::testing::Test {
     posix::setServiceStartTimeoutForTesting(0);
   }
 
-  std::string file(const std::string& name) const { return m_root.path() + "/" + name; }
+  // In the state root the test runs with, which may not be m_root's.
+  std::string file(const std::string& name) const { return posix::stateRoot() + "/" + name; }
 
   ScHandle create(const std::string& name, const std::string& displayName = "",
                   const std::string& host = "sm-basic") {
@@ -402,7 +405,7 @@ TEST_F(ServiceManagerTest, StartsControlsAndStopsAService) {
   EXPECT_NE(hostFile.find("\nfds 0 1 2 3\n"), std::string::npos) << hostFile;
   EXPECT_NE(hostFile.find("\nstdin /dev/null\n"), std::string::npos) << hostFile;
   char root[PATH_MAX];
-  ASSERT_NE(realpath(m_root.path().c_str(), root), nullptr);
+  ASSERT_NE(realpath(posix::stateRoot().c_str(), root), nullptr);
   const std::string expectedEnvironment =
       "env PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin\nenv VORND_ROOT=" +
       std::string(root) + "\n";
@@ -578,6 +581,66 @@ TEST_F(ServiceManagerTest, TwoStartsAtOnceSpawnOneProcess) {
   ServiceStatus status;
   EXPECT_TRUE(controlService(service.get(), kControlStop, status)) << lastError();
   EXPECT_EQ(readFile(file("racer.taps")), "2:1 4:0 1:0 ");
+}
+
+// ---- Long names and long roots -------------------------------------------------------
+
+// A state root whose path alone is longer than an AF_UNIX address holds.
+class LongServiceNamesTest : public ServiceManagerTest {
+ protected:
+  LongServiceNamesTest()
+      : m_longRoot(m_root.path() + "/" + std::string(70, 'r') + "/" + std::string(70, 's')) {
+    setEnvironmentVariable("VORND_ROOT", m_longRoot);
+  }
+  ~LongServiceNamesTest() override { setEnvironmentVariable("VORND_ROOT", m_root.path()); }
+
+  // Create, start, control, stop, start again, delete while running, stop.
+  void liveWholeLife(const std::string& name) {
+    SCOPED_TRACE(std::to_string(name.size()) + " characters");
+    Handle service(create(name));
+    ASSERT_TRUE(service) << lastError();
+    ASSERT_TRUE(startService(service.get(), {})) << lastError() << output(name);
+    ASSERT_TRUE(reaches(service.get(), kServiceRunning)) << output(name);
+    // At its documented path, whatever the length.
+    EXPECT_TRUE(fileExists(file("run/" + name + ".ctl")));
+    ServiceStatus status;
+    EXPECT_TRUE(controlService(service.get(), kControlInterrogate, status)) << lastError();
+    ASSERT_TRUE(controlService(service.get(), kControlStop, status)) << lastError();
+    EXPECT_EQ(status.currentState, kServiceStopped);
+    ASSERT_TRUE(startService(service.get(), {})) << lastError() << output(name);
+    ASSERT_TRUE(reaches(service.get(), kServiceRunning)) << output(name);
+    ASSERT_TRUE(deleteService(service.get())) << lastError();
+    EXPECT_TRUE(keyExists(kServicesKey + name));
+    ASSERT_TRUE(controlService(service.get(), kControlStop, status)) << lastError();
+    EXPECT_FALSE(keyExists(kServicesKey + name));
+    EXPECT_EQ(openService(m_manager, name, kServiceAllAccess), nullptr);
+    EXPECT_EQ(lastError(), kErrorServiceDoesNotExist);
+  }
+
+  std::string m_longRoot;
+};
+
+TEST_F(LongServiceNamesTest, EveryNameCreateAcceptsLivesItsWholeLife) {
+  // Longer names are refused before anything is written; the longest
+  // accepted one must still be a generous length.
+  std::size_t longest = 0;
+  for (std::size_t length = 300; length > 0; --length) {
+    const std::string name(length, 'b');
+    Handle service(create(name));
+    if (service) {
+      longest = length;
+      break;
+    }
+    EXPECT_EQ(lastError(), 123u) << length;
+    EXPECT_FALSE(keyExists(kServicesKey + name)) << length;
+  }
+  ASSERT_GE(longest, 200u);
+  Handle created(openService(m_manager, std::string(longest, 'b'), kServiceAllAccess));
+  ASSERT_TRUE(created);
+  ASSERT_TRUE(deleteService(created.get())) << lastError();
+
+  liveWholeLife(std::string(200, 'a'));
+  liveWholeLife(std::string(longest, 'c'));
 }
 
 // ---- The service side outside a started process ---------------------------------------

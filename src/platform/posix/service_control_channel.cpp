@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,7 +10,9 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/posix/service_files.h"
 #include "platform/posix/state_root.h"
+#include "platform/posix/unix_socket_path.h"
 
 namespace platform::posix {
 
@@ -175,10 +176,6 @@ ReadyResult readReady(int fd) {
   return ReadyResult::kClosed;
 }
 
-std::string controlSocketPath(const std::string& serviceName) {
-  return stateFile("run/" + serviceName + ".ctl");
-}
-
 ControlRequest makeRequest(ControlOp op, std::uint32_t control) {
   ControlRequest request;
   request.magic = kControlMagic;
@@ -197,15 +194,6 @@ ControlReply makeReply(ErrorCode error, const ServiceStatus& status) {
 
 ExchangeResult exchange(const std::string& serviceName, const ControlRequest& request,
                         ControlReply& reply) {
-  const std::string path = controlSocketPath(serviceName);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
-    failWithErrno(ENAMETOOLONG);
-    return ExchangeResult::kFailed;
-  }
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     failWithErrno();
@@ -217,11 +205,7 @@ ExchangeResult exchange(const std::string& serviceName, const ControlRequest& re
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 
   ExchangeResult result = ExchangeResult::kAnswered;
-  int rc;
-  do {
-    rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
+  if (connectUnixSocket(fd, controlSocketPath(serviceName)) != 0) {
     if (errno == ENOENT || errno == ECONNREFUSED) {
       result = ExchangeResult::kNotRunning;
     } else if (errno == EAGAIN || errno == EINPROGRESS) {

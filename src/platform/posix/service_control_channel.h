@@ -54,9 +54,7 @@ enum class ReadyResult { kReady, kClosed, kNotYet };
 // is there yet.
 ReadyResult readReady(int fd);
 
-// ---- Control socket -----------------------------------------------------
-
-std::string controlSocketPath(const std::string& serviceName);
+// ---- Control socket (its path: service_files.h) -------------------------
 
 enum class ControlOp : std::uint32_t { kQuery = 1, kControl = 2 };
 

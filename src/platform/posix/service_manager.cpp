@@ -9,7 +9,6 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,7 +24,9 @@
 #include "platform/command_line.h"
 #include "platform/error.h"
 #include "platform/posix/service_control_channel.h"
+#include "platform/posix/service_files.h"
 #include "platform/posix/state_root.h"
+#include "platform/posix/unix_socket_path.h"
 #include "platform/registry.h"
 #include "platform/tap.h"
 
@@ -216,9 +217,12 @@ void removeServiceKeys(const std::string& name) {
   regDeleteTree(localMachine(), serviceKeyPath(name));
 }
 
+// Every name accepted here must be servable: its files named after it
+// must fit, which also keeps it within the 256 characters Windows allows.
 bool validServiceName(const std::string& name) {
   // Slashes would also lead out of run/ and log/.
-  return !name.empty() && name.size() <= 256 && name.find_first_of("/\\") == std::string::npos;
+  return !name.empty() && name.find_first_of("/\\") == std::string::npos &&
+         posix::serviceFilesCanBeNamed(name);
 }
 
 // ---- Talking to a running service -------------------------------------------
@@ -358,8 +362,7 @@ bool spawnService(const ServiceRecord& record, const std::vector<std::string>& a
 
   Fd input(open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (input.get() < 0) return failWithErrno();
-  const std::string logPath = root + "/log/" + record.name + ".out";
-  Fd output(open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  Fd output(open(posix::outputLogPath(record.name).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (output.get() < 0) return failWithErrno();
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return failWithErrno();
@@ -483,21 +486,13 @@ class Dispatcher {
 
   bool listen() {
     const std::string path = posix::controlSocketPath(m_name);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) return failWithErrno(ENAMETOOLONG);
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    // Left behind by a process that died; the starter made sure none runs.
-    unlink(path.c_str());
     m_listener.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (m_listener.get() < 0) return failWithErrno();
-    if (bind(m_listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      return failWithErrno();
-    }
+    // Replaces one left behind by a process that died; the starter made
+    // sure none runs.
+    if (posix::bindUnixSocket(m_listener.get(), path, 0600) != 0) return failWithErrno();
     m_path = path;
-    if (chmod(path.c_str(), 0600) != 0 || ::listen(m_listener.get(), 16) != 0) {
-      return failWithErrno();
-    }
+    if (::listen(m_listener.get(), 16) != 0) return failWithErrno();
     return true;
   }
 
@@ -780,7 +775,7 @@ bool startService(ScHandle service, const std::vector<std::string>& arguments) {
   if (!posix::ensureStateRoot()) return false;
   // Held for the whole start, so two starts cannot both spawn.
   FileLock lock;
-  if (!lock.acquire(posix::stateFile("run/" + service->name + ".lock"))) return false;
+  if (!lock.acquire(posix::startLockPath(service->name))) return false;
 
   ServiceRecord record;
   if (!findService(service->name, record)) return fail(kErrorServiceDoesNotExist);
@@ -841,7 +836,7 @@ bool deleteService(ScHandle service) {
   if (!posix::ensureStateRoot()) return false;
   // Not while a start is under way.
   FileLock lock;
-  if (!lock.acquire(posix::stateFile("run/" + service->name + ".lock"))) return false;
+  if (!lock.acquire(posix::startLockPath(service->name))) return false;
 
   ServiceRecord record;
   // Gone already: it was marked and has stopped since.
