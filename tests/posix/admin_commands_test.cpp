@@ -85,6 +85,29 @@ std::string talk(std::uint16_t port, const std::string& bytes) {
   return "";
 }
 
+// The process that listens on a service's control socket, 0 when none.
+pid_t servicePid(const std::string& name) {
+  const std::string path = platform::posix::stateFile("run/" + name + ".ctl");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return 0;
+  path.copy(address.sun_path, path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  const bool known =
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
+  close(fd);
+  return known ? peer.pid : 0;
+}
+
+// Continues a stopped process however the test ends.
+struct Continuer {
+  pid_t pid;
+  ~Continuer() { kill(pid, SIGCONT); }
+};
+
 std::string loginRecord(const std::string& user) {
   std::string bytes(netLogin::kSize, '\0');
   bytes.replace(0, user.size(), user);
@@ -377,6 +400,33 @@ TEST_F(AdminCommands, InstallRefusesNamesTheServiceManagerCannotServe) {
   }
   EXPECT_FALSE(keyExists("SOFTWARE\\Vornware\\Services"));
   EXPECT_FALSE(keyExists("SYSTEM\\CurrentControlSet\\Services"));
+}
+
+// Removing a service whose process does not answer (stopped by a signal
+// here) marks it at once; its keys go when it has stopped.
+TEST_F(AdminCommands, RemoveOfAServiceThatDoesNotAnswerReturnsAtOnce) {
+  installServing("hung");
+  ASSERT_TRUE(reaches("hung", platform::kServiceRunning));
+  const pid_t pid = servicePid("hung");
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(0, kill(pid, SIGSTOP));
+  Continuer continuer{pid};
+
+  const auto began = std::chrono::steady_clock::now();
+  Outcome outcome = vornd({"-remove", "-name=hung"});
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
+  EXPECT_EQ("hung stopped\nhung removed\n", outcome.out);
+  EXPECT_EQ(0, outcome.exitCode);
+  EXPECT_FALSE(values("SOFTWARE\\Vornware\\Services").count("hung"));
+  EXPECT_TRUE(keyExists(kServices + "hung\\Config")) << "kept while its process holds it";
+
+  ASSERT_EQ(0, kill(pid, SIGCONT));
+  outcome = vornd({"-stop", "hung"});
+  EXPECT_EQ("Service: hung stop requested\n", outcome.out);
+  for (int i = 0; i < 200 && keyExists(kServices + "hung"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_FALSE(keyExists(kServices + "hung"));
 }
 
 // Admin commands at the same moment lose nothing of each other.

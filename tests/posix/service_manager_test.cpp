@@ -519,6 +519,43 @@ TEST_F(ServiceManagerTest, MarkedServiceGoesWhenFoundDeadAndStoppedOneAtOnce) {
   EXPECT_EQ(lastError(), kErrorServiceMarkedForDelete);
 }
 
+// A service whose process is stopped by a signal cannot answer anything.
+// Deleting it needs no answer: it is marked at once, and its keys go when
+// its process is found gone.
+TEST_F(ServiceManagerTest, HungServiceIsMarkedAtOnceAndGoesWhenItsProcessIsGone) {
+  Handle service(create("hung"));
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(startService(service.get(), {})) << lastError() << output("hung");
+  ASSERT_TRUE(reaches(service.get(), kServiceRunning)) << output("hung");
+  const pid_t pid = hostPid("hung");
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(kill(pid, SIGSTOP), 0);
+
+  auto began = std::chrono::steady_clock::now();
+  EXPECT_TRUE(deleteService(service.get())) << lastError();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+  EXPECT_TRUE(keyExists(kServicesKey + "hung")) << "its process still holds it";
+  EXPECT_FALSE(deleteService(service.get()));
+  EXPECT_EQ(lastError(), kErrorServiceMarkedForDelete);
+  began = std::chrono::steady_clock::now();
+  Handle again(openService(m_manager, "hung", kServiceAllAccess));
+  EXPECT_TRUE(again) << lastError();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+  // Nor does a control wait out its time limit for a process that cannot
+  // answer before it is let go on.
+  began = std::chrono::steady_clock::now();
+  ServiceStatus status;
+  EXPECT_FALSE(controlService(again.get(), kControlStop, status));
+  EXPECT_EQ(lastError(), kErrorServiceRequestTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_TRUE(processGoneWithin(pid, 3000));
+  EXPECT_EQ(openService(m_manager, "hung", kServiceAllAccess), nullptr);
+  EXPECT_EQ(lastError(), kErrorServiceDoesNotExist);
+  EXPECT_FALSE(keyExists(kServicesKey + "hung"));
+}
+
 TEST_F(ServiceManagerTest, StartFailsWhenTheProcessNeverReachesItsDispatcher) {
   Handle quitter(create("quitter", "", "sm-exit"));
   ASSERT_TRUE(quitter);

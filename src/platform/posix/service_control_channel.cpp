@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "platform/posix/service_files.h"
 #include "platform/posix/state_root.h"
@@ -98,6 +100,26 @@ bool isUnixStreamSocket(int fd) {
   }
   length = sizeof value;
   return getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &length) == 0 && value == SOCK_STREAM;
+}
+
+// True when the process that listens on the far end of a connected socket
+// is stopped by a signal or a tracer: it cannot answer until someone lets
+// it go on, so waiting for it would only use up the exchange's time limit.
+bool peerIsStopped(int fd) {
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.pid <= 0) {
+    return false;
+  }
+  std::ifstream stat("/proc/" + std::to_string(peer.pid) + "/stat");
+  std::stringstream text;
+  text << stat.rdbuf();
+  // "pid (command) state ...": the command may hold blanks and parentheses.
+  const std::string line = text.str();
+  const std::string::size_type close = line.rfind(')');
+  if (close == std::string::npos || close + 2 >= line.size()) return false;
+  const char state = line[close + 2];
+  return state == 'T' || state == 't';
 }
 
 }  // namespace
@@ -215,6 +237,11 @@ ExchangeResult exchange(const std::string& serviceName, const ControlRequest& re
       failWithErrno();
       result = ExchangeResult::kFailed;
     }
+  } else if (peerIsStopped(fd)) {
+    // Nothing is sent: a request left in the socket would act when the
+    // process goes on, long after its sender gave up.
+    setLastError(kErrorServiceRequestTimeout);
+    result = ExchangeResult::kFailed;
   } else if (!writeFull(fd, &request, sizeof request)) {
     if (errno == EPIPE || errno == ECONNRESET) {
       result = ExchangeResult::kNotRunning;
@@ -249,6 +276,15 @@ ExchangeResult exchange(const std::string& serviceName, const ControlRequest& re
   }
   close(fd);
   return result;
+}
+
+bool serviceProcessPresent(const std::string& serviceName) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return true;
+  const bool present = connectUnixSocket(fd, controlSocketPath(serviceName)) == 0 ||
+                       (errno != ENOENT && errno != ECONNREFUSED);
+  close(fd);
+  return present;
 }
 
 bool readRequest(int fd, ControlRequest& request) {

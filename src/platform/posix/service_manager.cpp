@@ -251,11 +251,12 @@ Reach queryStatus(const std::string& name, ServiceStatus& status) {
 }
 
 // A marked service goes once it stops; its dispatcher removes it, but a
-// process that died cannot, so whoever finds it stopped does.
-void collectIfMarkedAndStopped(const ServiceRecord& record) {
-  if (!record.marked) return;
-  ServiceStatus status;
-  if (queryStatus(record.name, status) == Reach::kStopped) removeServiceKeys(record.name);
+// process that died cannot, so whoever finds it gone does. Asks nothing
+// of the service: a hung one must not hang its finder.
+void collectIfMarkedAndGone(const ServiceRecord& record) {
+  if (record.marked && !posix::serviceProcessPresent(record.name)) {
+    removeServiceKeys(record.name);
+  }
 }
 
 bool isServiceHandle(ScHandle handle) { return handle != nullptr && !handle->manager; }
@@ -761,7 +762,7 @@ ScHandle openService(ScHandle manager, const std::string& serviceName, std::uint
   }
   ServiceRecord record;
   if (!findService(serviceName, record)) return failNull<ScHandleImpl>(kErrorServiceDoesNotExist);
-  collectIfMarkedAndStopped(record);
+  collectIfMarkedAndGone(record);
   if (record.marked && !findService(serviceName, record)) {
     return failNull<ScHandleImpl>(kErrorServiceDoesNotExist);
   }
@@ -780,7 +781,7 @@ bool startService(ScHandle service, const std::vector<std::string>& arguments) {
   ServiceRecord record;
   if (!findService(service->name, record)) return fail(kErrorServiceDoesNotExist);
   if (record.marked) {
-    collectIfMarkedAndStopped(record);
+    collectIfMarkedAndGone(record);
     return fail(kErrorServiceMarkedForDelete);
   }
   if (record.startType == kServiceDisabled) return fail(1058);  // ERROR_SERVICE_DISABLED
@@ -843,10 +844,9 @@ bool deleteService(ScHandle service) {
   if (!findService(service->name, record)) return fail(kErrorServiceMarkedForDelete);
   if (record.marked) return fail(kErrorServiceMarkedForDelete);
 
-  ServiceStatus status;
-  Reach reach = queryStatus(record.name, status);
-  if (reach == Reach::kFailed) return false;
-  if (reach == Reach::kStopped) {
+  // As on Windows, deleting needs no answer from the service, which may
+  // be hung: only whether its process is there.
+  if (!posix::serviceProcessPresent(record.name)) {
     ErrorCode error = regDeleteTree(localMachine(), serviceKeyPath(record.name));
     return error == kErrorSuccess || fail(error);
   }
@@ -855,9 +855,9 @@ bool deleteService(ScHandle service) {
                                key.out());
   if (error == kErrorSuccess) error = writeDword(key.get(), kDeleteFlag, 1);
   if (error != kErrorSuccess) return fail(error);
-  // It may have stopped between the query and the mark, after its
+  // It may have stopped between the look and the mark, after its
   // dispatcher looked for the mark.
-  if (queryStatus(record.name, status) == Reach::kStopped) removeServiceKeys(record.name);
+  if (!posix::serviceProcessPresent(record.name)) removeServiceKeys(record.name);
   return true;
 }
 
