@@ -429,6 +429,44 @@ TEST_F(AdminCommands, RemoveOfAServiceThatDoesNotAnswerReturnsAtOnce) {
   EXPECT_FALSE(keyExists(kServices + "hung"));
 }
 
+// An install under the name of a service marked for delete that still runs
+// is refused and writes nothing: the keys go when the old process stops.
+TEST_F(AdminCommands, InstallOverAServiceMarkedForDeleteIsRefused) {
+  const std::uint16_t port = installServing("again", {"OLD=1"});
+  ASSERT_TRUE(reaches("again", platform::kServiceRunning));
+  {
+    platform::ScHandle manager = platform::openSCManager(platform::kScManagerAllAccess);
+    platform::ScHandle service = platform::openService(manager, "again", platform::kServiceAllAccess);
+    ASSERT_NE(nullptr, service);
+    EXPECT_TRUE(platform::deleteService(service));
+    platform::closeServiceHandle(service);
+    platform::closeServiceHandle(manager);
+  }
+  ASSERT_EQ(platform::kServiceRunning, stateOf("again"));
+  const std::string registry = m_root.path() + "/registry";
+  const std::string before = testing_support::readFile(registry);
+
+  const std::vector<std::string> install = {"-install", "-name=again",
+                                            "-port=" + std::to_string(port),
+                                            "-engine=" + kEngine, "NEW=1"};
+  Outcome outcome = vornd(install);
+  EXPECT_EQ("\nCreateService failed: The specified service has been marked for deletion.\n\n",
+            outcome.out);
+  EXPECT_EQ(1, outcome.exitCode);
+  EXPECT_EQ(before, testing_support::readFile(registry)) << "nothing written";
+
+  vornd({"-stop", "again"});
+  for (int i = 0; i < 200 && keyExists(kServices + "again"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_FALSE(keyExists(kServices + "again"));
+  outcome = vornd(install);
+  EXPECT_EQ(0, outcome.exitCode) << outcome.out;
+  EXPECT_NE(std::string::npos, outcome.out.find("again Created\nagain Configured\n")) << outcome.out;
+  EXPECT_TRUE(reaches("again", platform::kServiceRunning));
+  EXPECT_EQ("1", values(kServices + "again\\Environment")["NEW"]);
+}
+
 // Admin commands at the same moment lose nothing of each other.
 TEST_F(AdminCommands, ConcurrentInstallsAndModifyKeepEveryValue) {
   std::vector<std::string> vars;

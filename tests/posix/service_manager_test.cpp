@@ -483,8 +483,19 @@ TEST_F(ServiceManagerTest, DeletingARunningServiceMarksItUntilItStops) {
   ASSERT_TRUE(again) << "a marked service that runs can still be opened";
   EXPECT_FALSE(startService(again.get(), {}));
   EXPECT_EQ(lastError(), kErrorServiceMarkedForDelete);
-  EXPECT_EQ(create("doomed"), nullptr);
-  EXPECT_EQ(lastError(), kErrorServiceExists);
+  // A new service of that name would lose its keys when the old one stops.
+  EXPECT_EQ(create("doomed", "Doomed Again"), nullptr);
+  EXPECT_EQ(lastError(), kErrorServiceMarkedForDelete);
+  {
+    RegKeyHandle key = nullptr;
+    ASSERT_EQ(regOpenKey(localMachine(), kServicesKey + "doomed", kKeyRead, key), kErrorSuccess);
+    char text[256] = {};
+    std::uint32_t type = 0;
+    std::uint32_t size = sizeof text;
+    EXPECT_EQ(regQueryValue(key, "DisplayName", &type, text, &size), kErrorSuccess);
+    EXPECT_EQ(std::string(text), "doomed") << "the refused create wrote nothing";
+    regCloseKey(key);
+  }
 
   ServiceStatus status;
   ASSERT_TRUE(controlService(again.get(), kControlStop, status)) << lastError();
@@ -493,6 +504,9 @@ TEST_F(ServiceManagerTest, DeletingARunningServiceMarksItUntilItStops) {
   EXPECT_EQ(lastError(), kErrorServiceDoesNotExist);
   EXPECT_FALSE(startService(service.get(), {}));
   EXPECT_EQ(lastError(), kErrorServiceDoesNotExist);
+  // Once it has gone the name is free again.
+  Handle reborn(create("doomed"));
+  EXPECT_TRUE(reborn) << lastError();
 }
 
 TEST_F(ServiceManagerTest, MarkedServiceGoesWhenFoundDeadAndStoppedOneAtOnce) {
@@ -536,6 +550,8 @@ TEST_F(ServiceManagerTest, HungServiceIsMarkedAtOnceAndGoesWhenItsProcessIsGone)
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
   EXPECT_TRUE(keyExists(kServicesKey + "hung")) << "its process still holds it";
   EXPECT_FALSE(deleteService(service.get()));
+  EXPECT_EQ(lastError(), kErrorServiceMarkedForDelete);
+  EXPECT_EQ(create("hung"), nullptr);
   EXPECT_EQ(lastError(), kErrorServiceMarkedForDelete);
   began = std::chrono::steady_clock::now();
   Handle again(openService(m_manager, "hung", kServiceAllAccess));

@@ -720,10 +720,14 @@ ScHandle createService(ScHandle manager, const std::string& serviceName,
   FileLock lock;
   if (!lock.acquire(posix::stateFile("run/services.lock"))) return nullptr;
 
+  // A marked service whose process has gone leaves its name free.
+  if (ServiceRecord old; findService(serviceName, old)) collectIfMarkedAndGone(old);
+
   ErrorCode conflict = kErrorSuccess;
   forEachService([&](const ServiceRecord& other) {
     if (strcasecmp(other.name.c_str(), serviceName.c_str()) == 0) {
-      conflict = kErrorServiceExists;
+      // As on Windows: a new service could not outlive the old one's keys.
+      conflict = other.marked ? kErrorServiceMarkedForDelete : kErrorServiceExists;
       return false;
     }
     if (strcasecmp(other.displayName.c_str(), shownName.c_str()) == 0 ||
