@@ -467,6 +467,26 @@ TEST_F(AdminCommands, InstallOverAServiceMarkedForDeleteIsRefused) {
   EXPECT_EQ("1", values(kServices + "again\\Environment")["NEW"]);
 }
 
+// The raw shutdown control, sent to the daemon's control socket, is refused;
+// the daemon goes on serving and a stop still ends it.
+TEST_F(AdminCommands, ShutdownSentToTheControlSocketIsRefusedAndStopStillEndsTheDaemon) {
+  const std::uint16_t port = installServing("shut");
+  ASSERT_TRUE(reaches("shut", platform::kServiceRunning));
+  platform::posix::ControlReply reply;
+  ASSERT_EQ(platform::posix::ExchangeResult::kAnswered,
+            platform::posix::exchange(
+                "shut",
+                platform::posix::makeRequest(platform::posix::ControlOp::kControl,
+                                             platform::kControlShutdown),
+                reply));
+  EXPECT_EQ(platform::kErrorInvalidServiceControl, reply.error);
+  EXPECT_EQ(platform::kServiceRunning, reply.status.currentState);
+  EXPECT_NE(std::string::npos, talk(port, "GET / HTTP/1.0\r\n\r\n").find("<H1>shut</H1>"));
+
+  EXPECT_EQ("Service: shut stop requested\n", vornd({"-stop", "shut"}).out);
+  EXPECT_TRUE(reaches("shut", platform::kServiceStopped));
+}
+
 // Admin commands at the same moment lose nothing of each other.
 TEST_F(AdminCommands, ConcurrentInstallsAndModifyKeepEveryValue) {
   std::vector<std::string> vars;

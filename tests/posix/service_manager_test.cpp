@@ -126,6 +126,8 @@ void hostHandler(std::uint32_t control) {
     case kControlPause: report(kServicePaused); break;
     case kControlContinue: report(kServiceRunning); break;
     case kControlInterrogate: break;
+    // Seen only if a shutdown got through; shows as check point 5.
+    case kControlShutdown: report(host().status.currentState, kControlShutdown); break;
     default:
       if (control >= 128) report(host().status.currentState, control);
   }
@@ -570,6 +572,29 @@ TEST_F(ServiceManagerTest, HungServiceIsMarkedAtOnceAndGoesWhenItsProcessIsGone)
   EXPECT_EQ(openService(m_manager, "hung", kServiceAllAccess), nullptr);
   EXPECT_EQ(lastError(), kErrorServiceDoesNotExist);
   EXPECT_FALSE(keyExists(kServicesKey + "hung"));
+}
+
+// Shutdown comes from the system alone; sent over the control socket it is
+// refused as a control the service does not take, and a stop still ends
+// the service.
+TEST_F(ServiceManagerTest, ShutdownThroughTheControlSocketIsRefused) {
+  Handle service(create("keeper"));
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(startService(service.get(), {})) << lastError() << output("keeper");
+  ASSERT_TRUE(reaches(service.get(), kServiceRunning)) << output("keeper");
+
+  posix::ControlReply reply;
+  ASSERT_EQ(posix::exchange("keeper", posix::makeRequest(posix::ControlOp::kControl,
+                                                         kControlShutdown),
+                            reply),
+            posix::ExchangeResult::kAnswered);
+  EXPECT_EQ(reply.error, kErrorInvalidServiceControl);
+  EXPECT_EQ(reply.status.currentState, kServiceRunning);
+
+  ServiceStatus status;
+  ASSERT_TRUE(controlService(service.get(), kControlStop, status)) << lastError();
+  EXPECT_EQ(status.currentState, kServiceStopped);
+  EXPECT_EQ(readFile(file("keeper.taps")), "2:1 4:0 1:0 ") << "the handler never saw it";
 }
 
 TEST_F(ServiceManagerTest, StartFailsWhenTheProcessNeverReachesItsDispatcher) {

@@ -470,6 +470,9 @@ ErrorCode checkControl(const ServiceStatus& status, std::uint32_t control) {
     case kControlPause:
     case kControlContinue: needed = kAcceptPauseContinue; break;
     case kControlInterrogate: return kErrorSuccess;
+    // Only the system sends it, when it shuts down; any sender over the
+    // socket is refused, as ControlService is on Windows.
+    case kControlShutdown: return kErrorInvalidServiceControl;
     case 6: needed = 0x8; break;  // parameter change
     default:
       if (control >= 7 && control <= 10) {
