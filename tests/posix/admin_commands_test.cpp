@@ -130,10 +130,8 @@ class AdminCommands : public ::testing::Test {
     for (const std::string& name : names) {
       if (platform::ScHandle service =
               platform::openService(manager, name, platform::kServiceAllAccess)) {
-        platform::ServiceStatus status;
-        platform::controlService(service, platform::kControlStop, status);
         platform::deleteService(service);
-        waitForState(service, platform::kServiceStopped);
+        stopAndWait(service);
         platform::closeServiceHandle(service);
       }
     }
@@ -141,16 +139,23 @@ class AdminCommands : public ::testing::Test {
     platform::cleanupSockets();
   }
 
-  static bool waitForState(platform::ScHandle service, std::uint32_t state) {
-    platform::ServiceStatus status;
+  // A service still starting refuses a stop (1061): ask again until it
+  // takes one, or a test that ends right after an install leaves its
+  // daemon running.
+  static void stopAndWait(platform::ScHandle service) {
     for (int i = 0; i < 300; ++i) {
-      if (platform::queryServiceStatus(service, status) && status.currentState == state) {
-        return true;
+      platform::ServiceStatus status;
+      if (!platform::queryServiceStatus(service, status) ||
+          status.currentState == platform::kServiceStopped) {
+        return;
+      }
+      if (status.currentState != platform::kServiceStopPending) {
+        platform::controlService(service, platform::kControlStop, status);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return false;
   }
+
 
   // The state of an installed service, 0 when it cannot be asked.
   static std::uint32_t stateOf(const std::string& name) {
