@@ -441,7 +441,8 @@ TEST_F(AdminCommands, InstallOverAServiceMarkedForDeleteIsRefused) {
   ASSERT_TRUE(reaches("again", platform::kServiceRunning));
   {
     platform::ScHandle manager = platform::openSCManager(platform::kScManagerAllAccess);
-    platform::ScHandle service = platform::openService(manager, "again", platform::kServiceAllAccess);
+    platform::ScHandle service =
+        platform::openService(manager, "again", platform::kServiceAllAccess);
     ASSERT_NE(nullptr, service);
     EXPECT_TRUE(platform::deleteService(service));
     platform::closeServiceHandle(service);
@@ -467,7 +468,8 @@ TEST_F(AdminCommands, InstallOverAServiceMarkedForDeleteIsRefused) {
   ASSERT_FALSE(keyExists(kServices + "again"));
   outcome = vornd(install);
   EXPECT_EQ(0, outcome.exitCode) << outcome.out;
-  EXPECT_NE(std::string::npos, outcome.out.find("again Created\nagain Configured\n")) << outcome.out;
+  EXPECT_NE(std::string::npos, outcome.out.find("again Created\nagain Configured\n"))
+      << outcome.out;
   EXPECT_TRUE(reaches("again", platform::kServiceRunning));
   EXPECT_EQ("1", values(kServices + "again\\Environment")["NEW"]);
 }

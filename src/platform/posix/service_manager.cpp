@@ -363,7 +363,8 @@ bool spawnService(const ServiceRecord& record, const std::vector<std::string>& a
 
   Fd input(open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (input.get() < 0) return failWithErrno();
-  Fd output(open(posix::outputLogPath(record.name).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  Fd output(open(posix::outputLogPath(record.name).c_str(),
+                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (output.get() < 0) return failWithErrno();
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return failWithErrno();

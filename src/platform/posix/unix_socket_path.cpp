@@ -62,7 +62,8 @@ int bindUnixSocket(int fd, const std::string& path, mode_t mode) {
     return chmod(path.c_str(), mode);
   }
   const std::string::size_type slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string folder =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   const int directory = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (directory < 0) return -1;
