@@ -15,9 +15,7 @@
 
 namespace {
 
-constexpr std::uint32_t kScManagerConnect = 0x0001;
 constexpr std::uint32_t kScManagerCreateService = 0x0002;
-constexpr std::uint32_t kServiceQueryConfig = 0x0001;
 
 bool startsWith(const std::string& word, const char* prefix) {
   return word.compare(0, std::strlen(prefix), prefix) == 0;
@@ -170,49 +168,31 @@ bool CServiceAdmin::checkEngine() {
   return true;
 }
 
-bool CServiceAdmin::serviceExists() {
-  platform::ScHandle manager = platform::openSCManager(kScManagerConnect);
-  if (manager == nullptr) return false;
-  platform::ScHandle service = platform::openService(manager, m_serviceName, kServiceQueryConfig);
-  if (service != nullptr) {
-    platform::closeServiceHandle(service);
-  } else if (const platform::ErrorCode error = platform::lastError();
-             error == platform::kErrorRegistryCorrupt) {
-    // Not "no such service": whether there is one cannot be told.
-    report("OpenService", error);
-  }
-  platform::closeServiceHandle(manager);
-  return service != nullptr;
-}
-
 void CServiceAdmin::createService(std::uint32_t serviceType, std::uint32_t startType) {
-  platform::ScHandle manager = nullptr;
-  platform::ScHandle service = nullptr;
-  const bool exists = serviceExists();
-  if (m_registryDamaged) return;
-  if (!exists) {
-    manager = platform::openSCManager(kScManagerCreateService);
-    if (manager == nullptr) {
-      report("OpenSCManager", platform::lastError());
-      return;
-    }
-    // A path with a blank is quoted: unquoted, Windows would try each
-    // blank-separated beginning of it as a program of its own, and the
-    // command line would be split there.
-    std::string program = platform::moduleFileName();
-    if (program.find(' ') != std::string::npos) program = "\"" + program + "\"";
-    service = platform::createService(manager, m_serviceName, m_displayName,
-                                      platform::kServiceAllAccess, serviceType, startType,
-                                      platform::kServiceErrorNormal, program + " -runService");
-    const platform::ErrorCode error = platform::lastError();
-    std::printf("\n");
-    if (service == nullptr) {
-      report("CreateService", error);
-      platform::closeServiceHandle(manager);
-      return;
-    }
-    std::printf("%s Created\n", m_serviceName.c_str());
+  platform::ScHandle manager = platform::openSCManager(kScManagerCreateService);
+  if (manager == nullptr) {
+    report("OpenSCManager", platform::lastError());
+    return;
   }
+  // A path with a blank is quoted: unquoted, Windows would try each
+  // blank-separated beginning of it as a program of its own, and the
+  // command line would be split there.
+  std::string program = platform::moduleFileName();
+  if (program.find(' ') != std::string::npos) program = "\"" + program + "\"";
+  platform::ScHandle service = platform::createService(
+      manager, m_serviceName, m_displayName, platform::kServiceAllAccess, serviceType, startType,
+      platform::kServiceErrorNormal, program + " -runService");
+  const platform::ErrorCode error = platform::lastError();
+  // An installed service only has its settings written again. Any other
+  // refusal, a service marked for delete among them (its keys go when it
+  // stops, settings written now with them), ends the install here.
+  if (service == nullptr && error != platform::kErrorServiceExists) {
+    std::printf("\n");
+    report("CreateService", error);
+    platform::closeServiceHandle(manager);
+    return;
+  }
+  if (service != nullptr) std::printf("\n%s Created\n", m_serviceName.c_str());
 
   const int failuresBefore = m_failures;
   if (addToServiceList() && writeConfig() && writeEnvironment() && m_failures == failuresBefore) {
@@ -231,7 +211,7 @@ void CServiceAdmin::createService(std::uint32_t serviceType, std::uint32_t start
                 m_serviceName.c_str());
   }
   if (service != nullptr) platform::closeServiceHandle(service);
-  if (manager != nullptr) platform::closeServiceHandle(manager);
+  platform::closeServiceHandle(manager);
 }
 
 bool CServiceAdmin::setText(platform::RegKeyHandle key, const std::string& name,

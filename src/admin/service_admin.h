@@ -45,7 +45,6 @@ class CServiceAdmin {
   // True when the engine named by m_engine is refused (message printed).
   bool checkEngine();
   void createService(std::uint32_t serviceType, std::uint32_t startType);
-  bool serviceExists();
   bool addToServiceList();
   bool writeConfig();
   bool writeEnvironment();

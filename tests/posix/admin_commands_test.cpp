@@ -2,7 +2,10 @@
 // state root of its own: services it installs run for real under the
 // platform's service manager and are deleted again at the end.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +21,8 @@
 #include "platform/net.h"
 #include "platform/service_manager.h"
 #include "platform/environment.h"
+#include "platform/posix/service_control_channel.h"
+#include "platform/posix/state_root.h"
 #include "posix/run_program.h"
 #include "posix/throwaway_account.h"
 #include "session/net_login.h"
@@ -80,6 +85,29 @@ std::string talk(std::uint16_t port, const std::string& bytes) {
   return "";
 }
 
+// The process that listens on a service's control socket, 0 when none.
+pid_t servicePid(const std::string& name) {
+  const std::string path = platform::posix::stateFile("run/" + name + ".ctl");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return 0;
+  path.copy(address.sun_path, path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  const bool known =
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
+  close(fd);
+  return known ? peer.pid : 0;
+}
+
+// Continues a stopped process however the test ends.
+struct Continuer {
+  pid_t pid;
+  ~Continuer() { kill(pid, SIGCONT); }
+};
+
 std::string loginRecord(const std::string& user) {
   std::string bytes(netLogin::kSize, '\0');
   bytes.replace(0, user.size(), user);
@@ -102,10 +130,8 @@ class AdminCommands : public ::testing::Test {
     for (const std::string& name : names) {
       if (platform::ScHandle service =
               platform::openService(manager, name, platform::kServiceAllAccess)) {
-        platform::ServiceStatus status;
-        platform::controlService(service, platform::kControlStop, status);
         platform::deleteService(service);
-        waitForState(service, platform::kServiceStopped);
+        stopAndWait(service);
         platform::closeServiceHandle(service);
       }
     }
@@ -113,16 +139,23 @@ class AdminCommands : public ::testing::Test {
     platform::cleanupSockets();
   }
 
-  static bool waitForState(platform::ScHandle service, std::uint32_t state) {
-    platform::ServiceStatus status;
+  // A service still starting refuses a stop (1061): ask again until it
+  // takes one, or a test that ends right after an install leaves its
+  // daemon running.
+  static void stopAndWait(platform::ScHandle service) {
     for (int i = 0; i < 300; ++i) {
-      if (platform::queryServiceStatus(service, status) && status.currentState == state) {
-        return true;
+      platform::ServiceStatus status;
+      if (!platform::queryServiceStatus(service, status) ||
+          status.currentState == platform::kServiceStopped) {
+        return;
+      }
+      if (status.currentState != platform::kServiceStopPending) {
+        platform::controlService(service, platform::kControlStop, status);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return false;
   }
+
 
   // The state of an installed service, 0 when it cannot be asked.
   static std::uint32_t stateOf(const std::string& name) {
@@ -399,6 +432,108 @@ TEST_F(AdminCommands, ModifySetsAndDeletesThenRestartsTheNamedServiceOnly) {
   EXPECT_EQ(1, outcome.exitCode);
   EXPECT_EQ(0u, outcome.out.find("Service: nosuch OpenService failed: "));
   EXPECT_EQ("1", values(kServices + "nosuch\\Environment")["X"]);
+}
+
+// A name the service manager cannot serve is refused by the install with
+// the system's text, and nothing is written.
+TEST_F(AdminCommands, InstallRefusesNamesTheServiceManagerCannotServe) {
+  const std::string invalid =
+      "\nCreateService failed: The filename, directory name, or volume label syntax is "
+      "incorrect.\n\n";
+  for (const std::string& name : {std::string("a/b"), std::string("a\\b"), std::string(300, 'x')}) {
+    const Outcome outcome = vornd({"-install", "-name=" + name, "-engine=" + kEngine, "A=1"});
+    EXPECT_EQ(invalid, outcome.out) << name;
+    EXPECT_EQ(1, outcome.exitCode) << name;
+  }
+  EXPECT_FALSE(keyExists("SOFTWARE\\Vornware\\Services"));
+  EXPECT_FALSE(keyExists("SYSTEM\\CurrentControlSet\\Services"));
+}
+
+// Removing a service whose process does not answer (stopped by a signal
+// here) marks it at once; its keys go when it has stopped.
+TEST_F(AdminCommands, RemoveOfAServiceThatDoesNotAnswerReturnsAtOnce) {
+  installServing("hung");
+  ASSERT_TRUE(reaches("hung", platform::kServiceRunning));
+  const pid_t pid = servicePid("hung");
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(0, kill(pid, SIGSTOP));
+  Continuer continuer{pid};
+
+  const auto began = std::chrono::steady_clock::now();
+  Outcome outcome = vornd({"-remove", "-name=hung"});
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
+  EXPECT_EQ("hung stopped\nhung removed\n", outcome.out);
+  EXPECT_EQ(0, outcome.exitCode);
+  EXPECT_FALSE(values("SOFTWARE\\Vornware\\Services").count("hung"));
+  EXPECT_TRUE(keyExists(kServices + "hung\\Config")) << "kept while its process holds it";
+
+  ASSERT_EQ(0, kill(pid, SIGCONT));
+  outcome = vornd({"-stop", "hung"});
+  EXPECT_EQ("Service: hung stop requested\n", outcome.out);
+  for (int i = 0; i < 200 && keyExists(kServices + "hung"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_FALSE(keyExists(kServices + "hung"));
+}
+
+// An install under the name of a service marked for delete that still runs
+// is refused and writes nothing: the keys go when the old process stops.
+TEST_F(AdminCommands, InstallOverAServiceMarkedForDeleteIsRefused) {
+  const std::uint16_t port = installServing("again", {"OLD=1"});
+  ASSERT_TRUE(reaches("again", platform::kServiceRunning));
+  {
+    platform::ScHandle manager = platform::openSCManager(platform::kScManagerAllAccess);
+    platform::ScHandle service =
+        platform::openService(manager, "again", platform::kServiceAllAccess);
+    ASSERT_NE(nullptr, service);
+    EXPECT_TRUE(platform::deleteService(service));
+    platform::closeServiceHandle(service);
+    platform::closeServiceHandle(manager);
+  }
+  ASSERT_EQ(platform::kServiceRunning, stateOf("again"));
+  const std::string registry = m_root.path() + "/registry";
+  const std::string before = testing_support::readFile(registry);
+
+  const std::vector<std::string> install = {"-install", "-name=again",
+                                            "-port=" + std::to_string(port),
+                                            "-engine=" + kEngine, "NEW=1"};
+  Outcome outcome = vornd(install);
+  EXPECT_EQ("\nCreateService failed: The specified service has been marked for deletion.\n\n",
+            outcome.out);
+  EXPECT_EQ(1, outcome.exitCode);
+  EXPECT_EQ(before, testing_support::readFile(registry)) << "nothing written";
+
+  vornd({"-stop", "again"});
+  for (int i = 0; i < 200 && keyExists(kServices + "again"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_FALSE(keyExists(kServices + "again"));
+  outcome = vornd(install);
+  EXPECT_EQ(0, outcome.exitCode) << outcome.out;
+  EXPECT_NE(std::string::npos, outcome.out.find("again Created\nagain Configured\n"))
+      << outcome.out;
+  EXPECT_TRUE(reaches("again", platform::kServiceRunning));
+  EXPECT_EQ("1", values(kServices + "again\\Environment")["NEW"]);
+}
+
+// The raw shutdown control, sent to the daemon's control socket, is refused;
+// the daemon goes on serving and a stop still ends it.
+TEST_F(AdminCommands, ShutdownSentToTheControlSocketIsRefusedAndStopStillEndsTheDaemon) {
+  const std::uint16_t port = installServing("shut");
+  ASSERT_TRUE(reaches("shut", platform::kServiceRunning));
+  platform::posix::ControlReply reply;
+  ASSERT_EQ(platform::posix::ExchangeResult::kAnswered,
+            platform::posix::exchange(
+                "shut",
+                platform::posix::makeRequest(platform::posix::ControlOp::kControl,
+                                             platform::kControlShutdown),
+                reply));
+  EXPECT_EQ(platform::kErrorInvalidServiceControl, reply.error);
+  EXPECT_EQ(platform::kServiceRunning, reply.status.currentState);
+  EXPECT_NE(std::string::npos, talk(port, "GET / HTTP/1.0\r\n\r\n").find("<H1>shut</H1>"));
+
+  EXPECT_EQ("Service: shut stop requested\n", vornd({"-stop", "shut"}).out);
+  EXPECT_TRUE(reaches("shut", platform::kServiceStopped));
 }
 
 // Admin commands at the same moment lose nothing of each other.

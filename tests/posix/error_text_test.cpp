@@ -2,7 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "platform/error.h"
@@ -51,6 +57,47 @@ TEST(PosixErrorText, EveryMappedCodeHasOneLineOfText) {
     EXPECT_EQ(text->find('\n'), text->size() - 1) << code;
     EXPECT_EQ(text->find('\r'), std::string::npos) << code;
     EXPECT_EQ((*text)[text->size() - 2], '.') << code;
+  }
+}
+
+// Every code the POSIX side can set, read from its sources rather than
+// listed again here: the ErrorCode constants, the literal codes handed to
+// the failure helpers, and the codes the mapping switches return. A code
+// added anywhere in the layer without its text fails here.
+TEST(PosixErrorText, EveryCodeThePosixSourcesCanProduceHasText) {
+  namespace fs = std::filesystem;
+  const fs::path source(VORND_SOURCE_DIR);
+  std::vector<fs::path> files{source / "src/platform/error.h"};
+  for (const fs::directory_entry& entry : fs::directory_iterator(source / "src/platform/posix")) {
+    files.push_back(entry.path());
+  }
+  const std::regex forms[] = {
+      std::regex(R"(constexpr\s+ErrorCode\s+k\w+\s*=\s*(\d+))"),
+      std::regex(R"(\b(?:setLastError|fail\w*|failNull<\w+>)\(\s*(\d+)u?\s*\))"),
+      std::regex(R"((?:\bcase\s[^:;]+|\bdefault)\s*:\s*return\s+(\d+)u?\s*;)"),
+  };
+  std::map<unsigned long, std::string> codes;  // code -> where it was seen
+  int seen[std::size(forms)] = {};
+  for (const fs::path& file : files) {
+    std::ifstream in(file);
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::string body = text.str();
+    for (std::size_t form = 0; form < std::size(forms); ++form) {
+      for (std::sregex_iterator match(body.begin(), body.end(), forms[form]), end; match != end;
+           ++match) {
+        codes.emplace(std::stoul((*match)[1]), file.filename().string() + ": " + match->str());
+        ++seen[form];
+      }
+    }
+  }
+  // Each form must still find something, or a changed source would make
+  // this test pass by finding nothing.
+  for (std::size_t form = 0; form < std::size(forms); ++form) EXPECT_GT(seen[form], 0) << form;
+  EXPECT_GT(codes.size(), 60u);
+  for (const auto& [code, where] : codes) {
+    EXPECT_TRUE(platform::systemErrorText(static_cast<platform::ErrorCode>(code)).has_value())
+        << "no text for " << code << ", set by " << where;
   }
 }
 

@@ -22,8 +22,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/posix/service_control_channel.h"
+#include "platform/posix/state_root.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "platform/tap.h"
@@ -124,6 +126,8 @@ void hostHandler(std::uint32_t control) {
     case kControlPause: report(kServicePaused); break;
     case kControlContinue: report(kServiceRunning); break;
     case kControlInterrogate: break;
+    // Seen only if a shutdown got through; shows as check point 5.
+    case kControlShutdown: report(host().status.currentState, kControlShutdown); break;
     default:
       if (control >= 128) report(host().status.currentState, control);
   }
@@ -240,7 +244,8 @@ class ServiceManagerTest : public ::testing::Test {
     posix::setServiceStartTimeoutForTesting(0);
   }
 
-  std::string file(const std::string& name) const { return m_root.path() + "/" + name; }
+  // In the state root the test runs with, which may not be m_root's.
+  std::string file(const std::string& name) const { return posix::stateRoot() + "/" + name; }
 
   ScHandle create(const std::string& name, const std::string& displayName = "",
                   const std::string& host = "sm-basic") {
@@ -402,7 +407,7 @@ TEST_F(ServiceManagerTest, StartsControlsAndStopsAService) {
   EXPECT_NE(hostFile.find("\nfds 0 1 2 3\n"), std::string::npos) << hostFile;
   EXPECT_NE(hostFile.find("\nstdin /dev/null\n"), std::string::npos) << hostFile;
   char root[PATH_MAX];
-  ASSERT_NE(realpath(m_root.path().c_str(), root), nullptr);
+  ASSERT_NE(realpath(posix::stateRoot().c_str(), root), nullptr);
   const std::string expectedEnvironment =
       "env PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin\nenv VORND_ROOT=" +
       std::string(root) + "\n";
@@ -480,8 +485,19 @@ TEST_F(ServiceManagerTest, DeletingARunningServiceMarksItUntilItStops) {
   ASSERT_TRUE(again) << "a marked service that runs can still be opened";
   EXPECT_FALSE(startService(again.get(), {}));
   EXPECT_EQ(lastError(), kErrorServiceMarkedForDelete);
-  EXPECT_EQ(create("doomed"), nullptr);
-  EXPECT_EQ(lastError(), kErrorServiceExists);
+  // A new service of that name would lose its keys when the old one stops.
+  EXPECT_EQ(create("doomed", "Doomed Again"), nullptr);
+  EXPECT_EQ(lastError(), kErrorServiceMarkedForDelete);
+  {
+    RegKeyHandle key = nullptr;
+    ASSERT_EQ(regOpenKey(localMachine(), kServicesKey + "doomed", kKeyRead, key), kErrorSuccess);
+    char text[256] = {};
+    std::uint32_t type = 0;
+    std::uint32_t size = sizeof text;
+    EXPECT_EQ(regQueryValue(key, "DisplayName", &type, text, &size), kErrorSuccess);
+    EXPECT_EQ(std::string(text), "doomed") << "the refused create wrote nothing";
+    regCloseKey(key);
+  }
 
   ServiceStatus status;
   ASSERT_TRUE(controlService(again.get(), kControlStop, status)) << lastError();
@@ -490,6 +506,9 @@ TEST_F(ServiceManagerTest, DeletingARunningServiceMarksItUntilItStops) {
   EXPECT_EQ(lastError(), kErrorServiceDoesNotExist);
   EXPECT_FALSE(startService(service.get(), {}));
   EXPECT_EQ(lastError(), kErrorServiceDoesNotExist);
+  // Once it has gone the name is free again.
+  Handle reborn(create("doomed"));
+  EXPECT_TRUE(reborn) << lastError();
 }
 
 TEST_F(ServiceManagerTest, MarkedServiceGoesWhenFoundDeadAndStoppedOneAtOnce) {
@@ -514,6 +533,68 @@ TEST_F(ServiceManagerTest, MarkedServiceGoesWhenFoundDeadAndStoppedOneAtOnce) {
   EXPECT_FALSE(keyExists(kServicesKey + "idle"));
   EXPECT_FALSE(deleteService(idle.get()));
   EXPECT_EQ(lastError(), kErrorServiceMarkedForDelete);
+}
+
+// A service whose process is stopped by a signal cannot answer anything.
+// Deleting it needs no answer: it is marked at once, and its keys go when
+// its process is found gone.
+TEST_F(ServiceManagerTest, HungServiceIsMarkedAtOnceAndGoesWhenItsProcessIsGone) {
+  Handle service(create("hung"));
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(startService(service.get(), {})) << lastError() << output("hung");
+  ASSERT_TRUE(reaches(service.get(), kServiceRunning)) << output("hung");
+  const pid_t pid = hostPid("hung");
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(kill(pid, SIGSTOP), 0);
+
+  auto began = std::chrono::steady_clock::now();
+  EXPECT_TRUE(deleteService(service.get())) << lastError();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+  EXPECT_TRUE(keyExists(kServicesKey + "hung")) << "its process still holds it";
+  EXPECT_FALSE(deleteService(service.get()));
+  EXPECT_EQ(lastError(), kErrorServiceMarkedForDelete);
+  EXPECT_EQ(create("hung"), nullptr);
+  EXPECT_EQ(lastError(), kErrorServiceMarkedForDelete);
+  began = std::chrono::steady_clock::now();
+  Handle again(openService(m_manager, "hung", kServiceAllAccess));
+  EXPECT_TRUE(again) << lastError();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+  // Nor does a control wait out its time limit for a process that cannot
+  // answer before it is let go on.
+  began = std::chrono::steady_clock::now();
+  ServiceStatus status;
+  EXPECT_FALSE(controlService(again.get(), kControlStop, status));
+  EXPECT_EQ(lastError(), kErrorServiceRequestTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_TRUE(processGoneWithin(pid, 3000));
+  EXPECT_EQ(openService(m_manager, "hung", kServiceAllAccess), nullptr);
+  EXPECT_EQ(lastError(), kErrorServiceDoesNotExist);
+  EXPECT_FALSE(keyExists(kServicesKey + "hung"));
+}
+
+// Shutdown comes from the system alone; sent over the control socket it is
+// refused as a control the service does not take, and a stop still ends
+// the service.
+TEST_F(ServiceManagerTest, ShutdownThroughTheControlSocketIsRefused) {
+  Handle service(create("keeper"));
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(startService(service.get(), {})) << lastError() << output("keeper");
+  ASSERT_TRUE(reaches(service.get(), kServiceRunning)) << output("keeper");
+
+  posix::ControlReply reply;
+  ASSERT_EQ(posix::exchange("keeper", posix::makeRequest(posix::ControlOp::kControl,
+                                                         kControlShutdown),
+                            reply),
+            posix::ExchangeResult::kAnswered);
+  EXPECT_EQ(reply.error, kErrorInvalidServiceControl);
+  EXPECT_EQ(reply.status.currentState, kServiceRunning);
+
+  ServiceStatus status;
+  ASSERT_TRUE(controlService(service.get(), kControlStop, status)) << lastError();
+  EXPECT_EQ(status.currentState, kServiceStopped);
+  EXPECT_EQ(readFile(file("keeper.taps")), "2:1 4:0 1:0 ") << "the handler never saw it";
 }
 
 TEST_F(ServiceManagerTest, StartFailsWhenTheProcessNeverReachesItsDispatcher) {
@@ -578,6 +659,66 @@ TEST_F(ServiceManagerTest, TwoStartsAtOnceSpawnOneProcess) {
   ServiceStatus status;
   EXPECT_TRUE(controlService(service.get(), kControlStop, status)) << lastError();
   EXPECT_EQ(readFile(file("racer.taps")), "2:1 4:0 1:0 ");
+}
+
+// ---- Long names and long roots -------------------------------------------------------
+
+// A state root whose path alone is longer than an AF_UNIX address holds.
+class LongServiceNamesTest : public ServiceManagerTest {
+ protected:
+  LongServiceNamesTest()
+      : m_longRoot(m_root.path() + "/" + std::string(70, 'r') + "/" + std::string(70, 's')) {
+    setEnvironmentVariable("VORND_ROOT", m_longRoot);
+  }
+  ~LongServiceNamesTest() override { setEnvironmentVariable("VORND_ROOT", m_root.path()); }
+
+  // Create, start, control, stop, start again, delete while running, stop.
+  void liveWholeLife(const std::string& name) {
+    SCOPED_TRACE(std::to_string(name.size()) + " characters");
+    Handle service(create(name));
+    ASSERT_TRUE(service) << lastError();
+    ASSERT_TRUE(startService(service.get(), {})) << lastError() << output(name);
+    ASSERT_TRUE(reaches(service.get(), kServiceRunning)) << output(name);
+    // At its documented path, whatever the length.
+    EXPECT_TRUE(fileExists(file("run/" + name + ".ctl")));
+    ServiceStatus status;
+    EXPECT_TRUE(controlService(service.get(), kControlInterrogate, status)) << lastError();
+    ASSERT_TRUE(controlService(service.get(), kControlStop, status)) << lastError();
+    EXPECT_EQ(status.currentState, kServiceStopped);
+    ASSERT_TRUE(startService(service.get(), {})) << lastError() << output(name);
+    ASSERT_TRUE(reaches(service.get(), kServiceRunning)) << output(name);
+    ASSERT_TRUE(deleteService(service.get())) << lastError();
+    EXPECT_TRUE(keyExists(kServicesKey + name));
+    ASSERT_TRUE(controlService(service.get(), kControlStop, status)) << lastError();
+    EXPECT_FALSE(keyExists(kServicesKey + name));
+    EXPECT_EQ(openService(m_manager, name, kServiceAllAccess), nullptr);
+    EXPECT_EQ(lastError(), kErrorServiceDoesNotExist);
+  }
+
+  std::string m_longRoot;
+};
+
+TEST_F(LongServiceNamesTest, EveryNameCreateAcceptsLivesItsWholeLife) {
+  // Longer names are refused before anything is written; the longest
+  // accepted one must still be a generous length.
+  std::size_t longest = 0;
+  for (std::size_t length = 300; length > 0; --length) {
+    const std::string name(length, 'b');
+    Handle service(create(name));
+    if (service) {
+      longest = length;
+      break;
+    }
+    EXPECT_EQ(lastError(), 123u) << length;
+    EXPECT_FALSE(keyExists(kServicesKey + name)) << length;
+  }
+  ASSERT_GE(longest, 200u);
+  Handle created(openService(m_manager, std::string(longest, 'b'), kServiceAllAccess));
+  ASSERT_TRUE(created);
+  ASSERT_TRUE(deleteService(created.get())) << lastError();
+
+  liveWholeLife(std::string(200, 'a'));
+  liveWholeLife(std::string(longest, 'c'));
 }
 
 // ---- The service side outside a started process ---------------------------------------

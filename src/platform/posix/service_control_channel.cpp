@@ -3,15 +3,18 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
+#include "platform/posix/service_files.h"
 #include "platform/posix/state_root.h"
+#include "platform/posix/unix_socket_path.h"
 
 namespace platform::posix {
 
@@ -99,6 +102,26 @@ bool isUnixStreamSocket(int fd) {
   return getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &length) == 0 && value == SOCK_STREAM;
 }
 
+// True when the process that listens on the far end of a connected socket
+// is stopped by a signal or a tracer: it cannot answer until someone lets
+// it go on, so waiting for it would only use up the exchange's time limit.
+bool peerIsStopped(int fd) {
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.pid <= 0) {
+    return false;
+  }
+  std::ifstream stat("/proc/" + std::to_string(peer.pid) + "/stat");
+  std::stringstream text;
+  text << stat.rdbuf();
+  // "pid (command) state ...": the command may hold blanks and parentheses.
+  const std::string line = text.str();
+  const std::string::size_type close = line.rfind(')');
+  if (close == std::string::npos || close + 2 >= line.size()) return false;
+  const char state = line[close + 2];
+  return state == 'T' || state == 't';
+}
+
 }  // namespace
 
 std::uint32_t serviceStartTimeoutMs() { return g_startTimeoutMs.load(); }
@@ -175,10 +198,6 @@ ReadyResult readReady(int fd) {
   return ReadyResult::kClosed;
 }
 
-std::string controlSocketPath(const std::string& serviceName) {
-  return stateFile("run/" + serviceName + ".ctl");
-}
-
 ControlRequest makeRequest(ControlOp op, std::uint32_t control) {
   ControlRequest request;
   request.magic = kControlMagic;
@@ -197,15 +216,6 @@ ControlReply makeReply(ErrorCode error, const ServiceStatus& status) {
 
 ExchangeResult exchange(const std::string& serviceName, const ControlRequest& request,
                         ControlReply& reply) {
-  const std::string path = controlSocketPath(serviceName);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
-    failWithErrno(ENAMETOOLONG);
-    return ExchangeResult::kFailed;
-  }
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     failWithErrno();
@@ -217,11 +227,7 @@ ExchangeResult exchange(const std::string& serviceName, const ControlRequest& re
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 
   ExchangeResult result = ExchangeResult::kAnswered;
-  int rc;
-  do {
-    rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
+  if (connectUnixSocket(fd, controlSocketPath(serviceName)) != 0) {
     if (errno == ENOENT || errno == ECONNREFUSED) {
       result = ExchangeResult::kNotRunning;
     } else if (errno == EAGAIN || errno == EINPROGRESS) {
@@ -231,6 +237,11 @@ ExchangeResult exchange(const std::string& serviceName, const ControlRequest& re
       failWithErrno();
       result = ExchangeResult::kFailed;
     }
+  } else if (peerIsStopped(fd)) {
+    // Nothing is sent: a request left in the socket would act when the
+    // process goes on, long after its sender gave up.
+    setLastError(kErrorServiceRequestTimeout);
+    result = ExchangeResult::kFailed;
   } else if (!writeFull(fd, &request, sizeof request)) {
     if (errno == EPIPE || errno == ECONNRESET) {
       result = ExchangeResult::kNotRunning;
@@ -265,6 +276,15 @@ ExchangeResult exchange(const std::string& serviceName, const ControlRequest& re
   }
   close(fd);
   return result;
+}
+
+bool serviceProcessPresent(const std::string& serviceName) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return true;
+  const bool present = connectUnixSocket(fd, controlSocketPath(serviceName)) == 0 ||
+                       (errno != ENOENT && errno != ECONNREFUSED);
+  close(fd);
+  return present;
 }
 
 bool readRequest(int fd, ControlRequest& request) {

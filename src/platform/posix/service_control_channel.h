@@ -54,9 +54,7 @@ enum class ReadyResult { kReady, kClosed, kNotYet };
 // is there yet.
 ReadyResult readReady(int fd);
 
-// ---- Control socket -----------------------------------------------------
-
-std::string controlSocketPath(const std::string& serviceName);
+// ---- Control socket (its path: service_files.h) -------------------------
 
 enum class ControlOp : std::uint32_t { kQuery = 1, kControl = 2 };
 
@@ -78,12 +76,19 @@ ControlReply makeReply(ErrorCode error, const ServiceStatus& status);
 enum class ExchangeResult {
   kAnswered,    // reply holds the service's answer
   kNotRunning,  // nothing listens, or the service went away mid-exchange
-  kFailed,      // last error set (1053 on timeout)
+  kFailed,      // last error set (1053 on timeout, or at once when the
+                // service's process is stopped by a signal)
 };
 
 // The admin side of one exchange.
 ExchangeResult exchange(const std::string& serviceName, const ControlRequest& request,
                         ControlReply& reply);
+
+// Whether a process still holds the service's control socket, asked of
+// the kernel alone (a connection the service need not accept), so a hung
+// service counts as present. True also when it cannot be told: keys are
+// removed only for a process known to be gone.
+bool serviceProcessPresent(const std::string& serviceName);
 
 // The service side: reads one request, writes one reply. False when the
 // client broke off or stayed silent past the time limit.

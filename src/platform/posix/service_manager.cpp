@@ -9,7 +9,6 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,7 +24,9 @@
 #include "platform/command_line.h"
 #include "platform/error.h"
 #include "platform/posix/service_control_channel.h"
+#include "platform/posix/service_files.h"
 #include "platform/posix/state_root.h"
+#include "platform/posix/unix_socket_path.h"
 #include "platform/registry.h"
 #include "platform/tap.h"
 
@@ -224,9 +225,12 @@ void removeServiceKeys(const std::string& name) {
   regDeleteTree(localMachine(), serviceKeyPath(name));
 }
 
+// Every name accepted here must be servable: its files named after it
+// must fit, which also keeps it within the 256 characters Windows allows.
 bool validServiceName(const std::string& name) {
   // Slashes would also lead out of run/ and log/.
-  return !name.empty() && name.size() <= 256 && name.find_first_of("/\\") == std::string::npos;
+  return !name.empty() && name.find_first_of("/\\") == std::string::npos &&
+         posix::serviceFilesCanBeNamed(name);
 }
 
 // ---- Talking to a running service -------------------------------------------
@@ -255,11 +259,12 @@ Reach queryStatus(const std::string& name, ServiceStatus& status) {
 }
 
 // A marked service goes once it stops; its dispatcher removes it, but a
-// process that died cannot, so whoever finds it stopped does.
-void collectIfMarkedAndStopped(const ServiceRecord& record) {
-  if (!record.marked) return;
-  ServiceStatus status;
-  if (queryStatus(record.name, status) == Reach::kStopped) removeServiceKeys(record.name);
+// process that died cannot, so whoever finds it gone does. Asks nothing
+// of the service: a hung one must not hang its finder.
+void collectIfMarkedAndGone(const ServiceRecord& record) {
+  if (record.marked && !posix::serviceProcessPresent(record.name)) {
+    removeServiceKeys(record.name);
+  }
 }
 
 bool isServiceHandle(ScHandle handle) { return handle != nullptr && !handle->manager; }
@@ -366,8 +371,8 @@ bool spawnService(const ServiceRecord& record, const std::vector<std::string>& a
 
   Fd input(open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (input.get() < 0) return failWithErrno();
-  const std::string logPath = root + "/log/" + record.name + ".out";
-  Fd output(open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  Fd output(open(posix::outputLogPath(record.name).c_str(),
+                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (output.get() < 0) return failWithErrno();
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return failWithErrno();
@@ -474,6 +479,9 @@ ErrorCode checkControl(const ServiceStatus& status, std::uint32_t control) {
     case kControlPause:
     case kControlContinue: needed = kAcceptPauseContinue; break;
     case kControlInterrogate: return kErrorSuccess;
+    // Only the system sends it, when it shuts down; any sender over the
+    // socket is refused, as ControlService is on Windows.
+    case kControlShutdown: return kErrorInvalidServiceControl;
     case 6: needed = 0x8; break;  // parameter change
     default:
       if (control >= 7 && control <= 10) {
@@ -491,21 +499,13 @@ class Dispatcher {
 
   bool listen() {
     const std::string path = posix::controlSocketPath(m_name);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) return failWithErrno(ENAMETOOLONG);
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    // Left behind by a process that died; the starter made sure none runs.
-    unlink(path.c_str());
     m_listener.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (m_listener.get() < 0) return failWithErrno();
-    if (bind(m_listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      return failWithErrno();
-    }
+    // Replaces one left behind by a process that died; the starter made
+    // sure none runs.
+    if (posix::bindUnixSocket(m_listener.get(), path, 0600) != 0) return failWithErrno();
     m_path = path;
-    if (chmod(path.c_str(), 0600) != 0 || ::listen(m_listener.get(), 16) != 0) {
-      return failWithErrno();
-    }
+    if (::listen(m_listener.get(), 16) != 0) return failWithErrno();
     return true;
   }
 
@@ -732,10 +732,14 @@ ScHandle createService(ScHandle manager, const std::string& serviceName,
   FileLock lock;
   if (!lock.acquire(posix::stateFile("run/services.lock"))) return nullptr;
 
+  // A marked service whose process has gone leaves its name free.
+  if (ServiceRecord old; findService(serviceName, old)) collectIfMarkedAndGone(old);
+
   ErrorCode conflict = kErrorSuccess;
   const ErrorCode walked = forEachService([&](const ServiceRecord& other) {
     if (strcasecmp(other.name.c_str(), serviceName.c_str()) == 0) {
-      conflict = kErrorServiceExists;
+      // As on Windows: a new service could not outlive the old one's keys.
+      conflict = other.marked ? kErrorServiceMarkedForDelete : kErrorServiceExists;
       return false;
     }
     if (strcasecmp(other.displayName.c_str(), shownName.c_str()) == 0 ||
@@ -775,7 +779,7 @@ ScHandle openService(ScHandle manager, const std::string& serviceName, std::uint
   }
   ServiceRecord record;
   if (!findService(serviceName, record)) return nullptr;
-  collectIfMarkedAndStopped(record);
+  collectIfMarkedAndGone(record);
   if (record.marked && !findService(serviceName, record)) return nullptr;
   auto* handle = new ScHandleImpl;
   handle->name = record.name;
@@ -787,12 +791,12 @@ bool startService(ScHandle service, const std::vector<std::string>& arguments) {
   if (!posix::ensureStateRoot()) return false;
   // Held for the whole start, so two starts cannot both spawn.
   FileLock lock;
-  if (!lock.acquire(posix::stateFile("run/" + service->name + ".lock"))) return false;
+  if (!lock.acquire(posix::startLockPath(service->name))) return false;
 
   ServiceRecord record;
   if (!findService(service->name, record)) return false;
   if (record.marked) {
-    collectIfMarkedAndStopped(record);
+    collectIfMarkedAndGone(record);
     return fail(kErrorServiceMarkedForDelete);
   }
   if (record.startType == kServiceDisabled) return fail(1058);  // ERROR_SERVICE_DISABLED
@@ -848,7 +852,7 @@ bool deleteService(ScHandle service) {
   if (!posix::ensureStateRoot()) return false;
   // Not while a start is under way.
   FileLock lock;
-  if (!lock.acquire(posix::stateFile("run/" + service->name + ".lock"))) return false;
+  if (!lock.acquire(posix::startLockPath(service->name))) return false;
 
   ServiceRecord record;
   if (!findService(service->name, record)) {
@@ -858,10 +862,9 @@ bool deleteService(ScHandle service) {
   }
   if (record.marked) return fail(kErrorServiceMarkedForDelete);
 
-  ServiceStatus status;
-  Reach reach = queryStatus(record.name, status);
-  if (reach == Reach::kFailed) return false;
-  if (reach == Reach::kStopped) {
+  // As on Windows, deleting needs no answer from the service, which may
+  // be hung: only whether its process is there.
+  if (!posix::serviceProcessPresent(record.name)) {
     ErrorCode error = regDeleteTree(localMachine(), serviceKeyPath(record.name));
     return error == kErrorSuccess || fail(error);
   }
@@ -870,9 +873,9 @@ bool deleteService(ScHandle service) {
                                key.out());
   if (error == kErrorSuccess) error = writeDword(key.get(), kDeleteFlag, 1);
   if (error != kErrorSuccess) return fail(error);
-  // It may have stopped between the query and the mark, after its
+  // It may have stopped between the look and the mark, after its
   // dispatcher looked for the mark.
-  if (queryStatus(record.name, status) == Reach::kStopped) removeServiceKeys(record.name);
+  if (!posix::serviceProcessPresent(record.name)) removeServiceKeys(record.name);
   return true;
 }
 
