@@ -148,8 +148,9 @@ TEST(DamagedRegistry, EveryAdminCommandReportsTheFileAndLineAndWritesNothing) {
       {{"-restart"}, report},
       {{"-restart", "svc"}, "Service: svc " + report},
       {{"-remove", "-name=svc"}, report},
-      {{"-install", "-name=svc", "-port=8061", "-engine=" + engine}, report},
-      {{"-install", "-name=fresh", "-port=8062", "-engine=" + engine, "A=1"}, report},
+      // The install's line break before a CreateService report, as for any.
+      {{"-install", "-name=svc", "-port=8061", "-engine=" + engine}, "\n" + report},
+      {{"-install", "-name=fresh", "-port=8062", "-engine=" + engine, "A=1"}, "\n" + report},
       {{"-modify", "svc", "A=1"}, report},
       {{"-modify", "svc", "SockPort="}, report},
   };
