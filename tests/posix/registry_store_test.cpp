@@ -507,7 +507,8 @@ std::string expectedCrashFile(const std::string& bulk, std::uint32_t written) {
 TEST_F(RegistryStoreTest, WriterKilledMidWriteLeavesACompletedWrite) {
   // At least this many kills, and more (up to the limit) until some have
   // landed inside a write: under the sanitizers a writer spends most of its
-  // time formatting, and a kill rarely finds the temporary file.
+  // time formatting, and a kill at a random moment rarely finds the
+  // temporary file; every other kill is aimed at it.
   constexpr int kKills = 200;
   constexpr int kKillLimit = 400;
   constexpr int kWantedMidWrite = 3;
@@ -537,8 +538,18 @@ TEST_F(RegistryStoreTest, WriterKilledMidWriteLeavesACompletedWrite) {
     // renames, then kill within two of its write cycles.
     const auto cycleStart = waitForRename(m_file);
     const auto cycle = waitForRename(m_file) - cycleStart;
-    std::uniform_int_distribution<long long> delay(0, 2 * cycle.count());
-    std::this_thread::sleep_for(std::chrono::steady_clock::duration(delay(random)));
+    if (kill % 2 == 0) {
+      std::uniform_int_distribution<long long> delay(0, 2 * cycle.count());
+      std::this_thread::sleep_for(std::chrono::steady_clock::duration(delay(random)));
+    } else {
+      // Aimed: the temporary file lives for a sliver of each cycle (the
+      // formatting before it takes far longer), so a random moment seldom
+      // finds it. Watch for it, for two cycles at most, and kill on sight.
+      const auto giveUp = std::chrono::steady_clock::now() + 2 * cycle;
+      while (!testing_support::fileExists(m_file + ".tmp") &&
+             std::chrono::steady_clock::now() < giveUp) {
+      }
+    }
     ::kill(pid, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
