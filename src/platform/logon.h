@@ -8,7 +8,10 @@
 // failed login must not hold up the clients behind it.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "platform/sync.h"
 
 namespace platform {
 
@@ -16,8 +19,11 @@ struct LogonTokenImpl;
 using LogonToken = LogonTokenImpl*;  // null: no token
 
 // False with the last error set: 1326 for an unknown user or a wrong
-// password, other codes for what else the system refuses.
-bool logonUser(const std::string& user, const std::string& password, LogonToken& token);
+// password, 1460 when the check took longer than timeoutMs (it is then
+// abandoned, and nothing of it is left behind), other codes for what else
+// the system refuses. Safe to call from several threads at once.
+bool logonUser(const std::string& user, const std::string& password, LogonToken& token,
+               std::uint32_t timeoutMs = kInfinite);
 void closeLogonToken(LogonToken token);
 
 }  // namespace platform

@@ -88,6 +88,11 @@ bool lookupHostIpv4(const char* name, std::uint32_t* address);
 // One recv that does not wait: the byte count, 0 when the peer closed, or
 // kSocketError with kWsaWouldBlock when nothing has arrived yet.
 int receiveReady(SocketHandle socket, void* buffer, int length);
+// One send that does not wait: the bytes taken (perhaps fewer than
+// length), or kSocketError with kWsaWouldBlock when there is no room at
+// all. Windows: only a non-blocking socket (one watched by a SocketWait)
+// is sure not to wait.
+int sendReady(SocketHandle socket, const void* bytes, int length);
 
 // While set, the socket's sends are held back and each reports the whole
 // length taken; clearing it sends what is held at once, so a reply made

@@ -493,6 +493,21 @@ int receiveReady(SocketHandle socket, void* buffer, int length) {
   }
 }
 
+int sendReady(SocketHandle socket, const void* bytes, int length) {
+  if (length < 0) {
+    failSocketCode(kWsaInvalidArgument);
+    return kSocketError;
+  }
+  for (;;) {
+    const ssize_t sent = send(descriptorOf(socket), bytes, static_cast<std::size_t>(length),
+                              MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return static_cast<int>(sent);
+    if (errno == EINTR) continue;
+    failSocket(errno);
+    return kSocketError;
+  }
+}
+
 bool setCorked(SocketHandle socket, bool corked) {
   const int fd = descriptorOf(socket);
   if (corked) {

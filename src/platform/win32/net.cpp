@@ -219,6 +219,12 @@ int receiveReady(SocketHandle socket, void* buffer, int length) {
   return receiveSocket(socket, buffer, length);
 }
 
+int sendReady(SocketHandle socket, const void* bytes, int length) {
+  // Non-blocking while watched: a send with no room fails with
+  // WSAEWOULDBLOCK instead of waiting.
+  return send(toSocket(socket), static_cast<const char*>(bytes), length, 0);
+}
+
 bool setCorked(SocketHandle, bool) {
   // No such option: the sends go out as they are made.
   return true;
