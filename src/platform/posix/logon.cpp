@@ -144,7 +144,8 @@ bool readAccount(const std::string& user, LogonTokenImpl& account) {
 
 }  // namespace
 
-bool logonUser(const std::string& user, const std::string& password, LogonToken& token) {
+bool logonUser(const std::string& user, const std::string& password, LogonToken& token,
+               std::uint32_t) {
   token = nullptr;
   // An empty name would make PAM ask for one; there is none to give.
   if (user.empty()) {

@@ -6,7 +6,8 @@
 
 namespace platform {
 
-bool logonUser(const std::string& user, const std::string& password, LogonToken& token) {
+bool logonUser(const std::string& user, const std::string& password, LogonToken& token,
+               std::uint32_t) {
   HANDLE handle = nullptr;
   const BOOL ok = LogonUserA(user.c_str(), nullptr, password.c_str(), LOGON32_LOGON_INTERACTIVE,
                              LOGON32_PROVIDER_DEFAULT, &handle);
