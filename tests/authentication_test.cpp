@@ -29,7 +29,7 @@ TEST_F(LoginCheck, HTPasswordRefusesEveryRecordWithoutALookup) {
   }
   EXPECT_EQ(log(), "");
   EXPECT_TRUE(m_tap.events().empty());
-  EXPECT_EQ(m_daemon.m_hLogonToken, nullptr);
+  EXPECT_EQ(m_token, nullptr);
 }
 
 TEST_F(LoginCheck, VornAcceptsAnEmptyUserAndPasswordUnchecked) {
@@ -45,7 +45,7 @@ TEST_F(LoginCheck, VornAcceptsAnEmptyUserAndPasswordUnchecked) {
 
   EXPECT_EQ(log(), "");
   EXPECT_TRUE(m_tap.events().empty());
-  EXPECT_EQ(m_daemon.m_hLogonToken, nullptr);
+  EXPECT_EQ(m_token, nullptr);
 }
 
 // Any text but the two exact names goes to the system's logon, which logs
@@ -60,7 +60,7 @@ TEST_F(LoginCheck, AnyOtherMethodTextGoesToTheSystemLogonAndKeepsNoToken) {
     const auto outcome = check(kNoSuchUser, kPassword);
     EXPECT_EQ(outcome.reply, outcome.accepted ? kAccepted : kRefused) << method;
     EXPECT_EQ(log().rfind("LogonUser ", 0), 0u) << "method \"" << method << "\": " << log();
-    EXPECT_EQ(m_daemon.m_hLogonToken, nullptr) << method;
+    EXPECT_EQ(m_token, nullptr) << method;
   }
 }
 
@@ -81,7 +81,7 @@ TEST_F(LoginCheck, UnknownUserIsRefusedWithTheLogLineAndAnEventLogError) {
                                  0),
             0u)
       << events[0].text;
-  EXPECT_EQ(m_daemon.m_hLogonToken, nullptr);
+  EXPECT_EQ(m_token, nullptr);
 
   for (const auto& event : events) EXPECT_EQ(event.text.find(kPassword), std::string::npos);
   for (const auto& line : m_tap.debug()) EXPECT_EQ(line.find(kPassword), std::string::npos);

@@ -204,8 +204,22 @@ TEST(EngineCommandLine, PiecesAndBlockFromTheDaemonAlone) {
   EXPECT_EQ(std::string(2, '\0'), daemon.buildEnvironment(nullptr, nullptr));
   const std::string user = "u", password = "";
   EXPECT_EQ(std::string("$SYSUID=u\0$SYSUIDP=\0\0", 21), daemon.buildEnvironment(&user, &password));
-  // The credentials stay in the list, and only a new launch replaces them.
-  EXPECT_EQ("u", daemon.config().Environment.at("$SYSUID"));
+  // The list is shared by launches on several threads: it stays as loaded.
+  EXPECT_TRUE(daemon.config().Environment.empty());
+
+  // The credentials go in at their places among the list's names, over a
+  // value the list has for one of them.
+  struct ListDaemon : CVornD {
+    ListDaemon() : CVornD("blocks2", "blocks2", platform::kServiceWin32OwnProcess) {
+      m_config.Environment = {{"$A", "1"}, {"$SYSUIDP", "stored"}, {"PATH", "/bin"}};
+    }
+  } listed;
+  const std::string name = "n", secret = "s";
+  EXPECT_EQ(std::string("$A=1\0$SYSUID=n\0$SYSUIDP=s\0PATH=/bin\0\0", 37),
+            listed.buildEnvironment(&name, &secret));
+  EXPECT_EQ(std::string("$A=1\0$SYSUIDP=stored\0PATH=/bin\0\0", 32),
+            listed.buildEnvironment(nullptr, nullptr));
+  EXPECT_EQ("stored", listed.config().Environment.at("$SYSUIDP"));
 }
 
 }  // namespace

@@ -24,7 +24,6 @@ class CheckingDaemon : public CVornD {
   explicit CheckingDaemon(const std::string& name)
       : CVornD(name, name, platform::kServiceWin32OwnProcess) {}
   using CVornD::m_config;
-  using CVornD::m_hLogonToken;
   using CVornD::m_log;
 };
 
@@ -52,10 +51,19 @@ class LoginCheck : public ::testing::Test {
     restartLog();
     ASSERT_TRUE(m_daemon.m_log.good());
   }
-  void TearDown() override { platform::cleanupSockets(); }
+  void TearDown() override {
+    releaseToken();
+    platform::cleanupSockets();
+  }
+
+  void releaseToken() {
+    if (m_token != nullptr) platform::closeLogonToken(m_token);
+    m_token = nullptr;
+  }
 
   // authenticateUser over a fresh connection; the daemon's end is closed
-  // afterwards, so the reply holds all it sent.
+  // afterwards, so the reply holds all it sent. The token it leaves for a
+  // launch is in m_token until the next check.
   CheckOutcome check(const netLogin& login) {
     CheckOutcome outcome;
     CSocket listener(platform::createTcpSocket());
@@ -67,7 +75,8 @@ class LoginCheck : public ::testing::Test {
     {
       CSocket server(platform::acceptSocket(listener.Handle(), nullptr));
       EXPECT_NE(server.Handle(), platform::kInvalidSocket);
-      outcome.accepted = m_daemon.authenticateUser(login, server);
+      releaseToken();
+      outcome.accepted = m_daemon.authenticateUser(login, server, m_token);
     }
     char chunk[16];
     int got;
@@ -100,6 +109,7 @@ class LoginCheck : public ::testing::Test {
   TemporaryDirectory m_dir;
   RecordingTap m_tap;
   CheckingDaemon m_daemon;
+  platform::LogonToken m_token = nullptr;
 };
 
 inline const std::string kAccepted(kLoginAccepted, 2);

@@ -80,7 +80,9 @@ TEST_F(ServiceConfigLoad, NoKeyGivesTheDefaultsAndTheirDump) {
       "SockNonBlock(false)\n"
       "AuthenticationMethod(LogonUser)\n"
       "IncludeSystemEnv(true)\n"
-      "CreateDesktop(true)\n",
+      "CreateDesktop(true)\n"
+      "MaxPendingLogins(64)\n"
+      "MaxPendingPerSource(8)\n",
       dumpOf(loaded));
 }
 

@@ -1,4 +1,4 @@
-// The listening socket and the wait loop that hands each connection on.
+// The listening socket: created, bound and listening, or bound later.
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -25,8 +25,12 @@ void CVornD::createListener() {
       m_nextBindAttempt = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_dwBindRetryMs);
     }
   }
-  m_hAcceptEvent = platform::createAcceptEvent();
-  if (!platform::selectAcceptEvent(m_listenSocket, m_hAcceptEvent)) {
+  // The connection loop's wait watches the listener from the start; an
+  // accept with nothing waiting must fail at once, not hang.
+  m_socketWait = platform::createSocketWait();
+  if (m_socketWait == nullptr ||
+      !platform::watchSocket(m_socketWait, m_listenSocket) ||
+      !platform::setBlocking(m_listenSocket, false)) {
     ReportFailure("Can't associate event with listener socket", true, platform::lastSocketError());
   }
   if (listening && m_config.LogAllEvents) {
@@ -44,7 +48,8 @@ bool CVornD::bindListener() {
   local.address = platform::kAnyAddress;
   local.port = listenPort();
   if (!platform::bindSocket(m_listenSocket, local)) return false;
-  platform::listenSocket(m_listenSocket, 5);
+  platform::listenSocket(m_listenSocket, platform::kMaximumBacklog);
+  m_bListening = true;
   return true;
 }
 
@@ -56,10 +61,6 @@ bool CVornD::retryBind() {
     return false;
   }
   m_dwBindRetryMs = 0;
-  // The accept event learns of the listening socket only now.
-  if (!platform::selectAcceptEvent(m_listenSocket, m_hAcceptEvent)) {
-    ReportFailure("Can't associate event with listener socket", true, platform::lastSocketError());
-  }
   WriteEventLog("Listener socket bound to requested port " + std::to_string(listenPort()) +
                     " after " + std::to_string(m_nBindRetries + 1) + " attempts",
                 false);
@@ -67,57 +68,4 @@ bool CVornD::retryBind() {
     m_log.entry() << "createListener complete - listening on port " << m_config.SockPort;
   }
   return true;
-}
-
-void CVornD::handleClients() {
-  m_log.entry() << "handleClients - starting";
-  // After a failed wait the next full wait comes only after a pause on
-  // scmEvent alone, growing while the failures go on: a wait that cannot
-  // work (no listener, no event) never spins, and a stop still ends it.
-  std::uint32_t pauseMs = 0;
-  for (;;) {
-    // A port another program held at start-up: nothing to wait for on the
-    // network until the bind succeeds, only for scmEvent.
-    if (m_dwBindRetryMs != 0) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-          m_nextBindAttempt - std::chrono::steady_clock::now());
-      if (left.count() > 0 &&
-          platform::waitForEvent(m_hScmEvent, static_cast<std::uint32_t>(left.count())) == 0) {
-        m_log.entry() << "handleClients - scmEvent fired";
-        return;
-      }
-      if (std::chrono::steady_clock::now() >= m_nextBindAttempt) retryBind();
-      continue;
-    }
-    if (pauseMs != 0 && platform::waitForEvent(m_hScmEvent, pauseMs) == 0) {
-      m_log.entry() << "handleClients - scmEvent fired";
-      return;
-    }
-    if (m_config.LogAllEvents) m_log.entry() << "handleClients - waiting";
-    const std::uint32_t result = platform::waitForControlOrConnection(m_hScmEvent, m_hAcceptEvent);
-    switch (result) {
-      case 0:
-        // The wait consumed the auto-reset event: reset is implied.
-        m_log.entry() << "handleClients - scmEvent fired";
-        return;
-      case 1:
-        if (m_config.LogAllEvents) m_log.entry() << "handleClients - client connection detected";
-        platform::resetAcceptEvent(m_hAcceptEvent);
-        negotiateLogin();
-        pauseMs = 0;
-        break;
-      case platform::kWaitIoCompletion:
-        m_log.entry() << "handleClients - WSA_WAIT_IO_COMPLETION";
-        break;
-      case platform::kWaitFailed:
-        m_log.entry() << "handleClients - WSA_WAIT_FAILED";
-        ReportFailure("WAIT failed", true, platform::lastSocketError());
-        pauseMs = std::min<std::uint32_t>(pauseMs == 0 ? 1000 : pauseMs * 2, 60000);
-        break;
-      default:
-        ReportFailure("WAIT returned unexpected result", true, platform::lastSocketError());
-        pauseMs = std::min<std::uint32_t>(pauseMs == 0 ? 1000 : pauseMs * 2, 60000);
-        break;
-    }
-  }
 }

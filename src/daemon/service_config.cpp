@@ -61,6 +61,8 @@ const FieldRule kFields[] = {
     integer("TCPKeepInterval", &CServiceConfig::TCPKeepInterval),
     integer("TCPKeepIdle", &CServiceConfig::TCPKeepIdle),
     integer("TCPKeepCount", &CServiceConfig::TCPKeepCount),
+    integer("MaxPendingLogins", &CServiceConfig::MaxPendingLogins),
+    integer("MaxPendingPerSource", &CServiceConfig::MaxPendingPerSource),
 };
 
 void debugService() {
@@ -161,5 +163,7 @@ LogStream& CServiceConfig::Dump(LogStream& log) const {
   log.entry() << "AuthenticationMethod(" << AuthenticationMethod << ")";
   log.entry() << "IncludeSystemEnv(" << IncludeSystemEnv << ")";
   log.entry() << "CreateDesktop(" << CreateDesktop << ")";
+  log.entry() << "MaxPendingLogins(" << MaxPendingLogins << ")";
+  log.entry() << "MaxPendingPerSource(" << MaxPendingPerSource << ")";
   return log;
 }

@@ -15,7 +15,7 @@ class CServiceConfig {
   // values leave the defaults. Reports nothing.
   void Load(const std::string& serviceName);
 
-  // The configuration dump: 25 lines, one a setting.
+  // The configuration dump: 27 lines, one a setting.
   LogStream& Dump(LogStream& log) const;
 
   // The registry's text conversions.
@@ -51,6 +51,11 @@ class CServiceConfig {
   std::int32_t TCPKeepInterval = 60;
   std::int32_t TCPKeepIdle = 300;
   std::int32_t TCPKeepCount = 8;
+  // Connections between their accept and the end of their handling; at
+  // the limit the rest wait in the listen backlog. Below 1: the default.
+  std::int32_t MaxPendingLogins = 64;
+  // Of those, from one IPv4 address; one more is closed at once.
+  std::int32_t MaxPendingPerSource = 8;
   // Variable name to value; names compare byte by byte, case-sensitively.
   std::map<std::string, std::string> Environment;
 };

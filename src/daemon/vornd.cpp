@@ -12,14 +12,17 @@ CVornD::CVornD(const std::string& serviceName, const std::string& eventSource,
 }
 
 CVornD::~CVornD() {
+  // Logins still with a worker finish first: they use all of the below.
+  m_workers.reset();
+  closeConnections();
   m_log.close();
   // Cleanup leaves scmEvent to the end of the daemon's life.
   if (m_hScmEvent != nullptr) platform::closeEvent(m_hScmEvent);
   // The listener lives as long as the process; on Windows WSACleanup has
   // released it already, elsewhere it goes here.
   if (m_listenSocket != platform::kInvalidSocket) platform::closeSocket(m_listenSocket);
-  if (m_hAcceptEvent != nullptr) platform::closeAcceptEvent(m_hAcceptEvent);
-  if (m_hLogonToken != nullptr) platform::closeLogonToken(m_hLogonToken);
+  if (m_socketWait != nullptr) platform::closeSocketWait(m_socketWait);
+  if (m_hFinishedEvent != nullptr) platform::closeEvent(m_hFinishedEvent);
   if (g_pDaemon == this) g_pDaemon = nullptr;
 }
 
@@ -28,6 +31,8 @@ void CVornD::Init() {
   if (m_hAckEvent == nullptr) ReportFailure("CreateEvent", true, platform::lastError());
   m_hScmEvent = platform::createEvent(false, false);
   if (m_hScmEvent == nullptr) ReportFailure("CreateEvent", true, platform::lastError());
+  m_hFinishedEvent = platform::createEvent(false, false);
+  if (m_hFinishedEvent == nullptr) ReportFailure("CreateEvent", true, platform::lastError());
 
   if (const platform::ErrorCode code = platform::startSockets(2, 2); code != 0) {
     ReportFailure("WSAStartup", true, code);
@@ -48,6 +53,9 @@ void CVornD::Init() {
 
   if (m_config.CreateDesktop) createWindowStation();
   createListener();
+  m_workers = std::make_unique<LoginWorkers>([this](LoginJob& job) { completeLogin(job); },
+                                             m_hFinishedEvent);
+  m_workers->setThreadLimit(maxPendingLogins());
 }
 
 std::string CVornD::logFilePath() const {
@@ -113,6 +121,8 @@ void CVornD::Run() {
       platform::sleepMs(10);
     }
   }
+  // Logins past their record finish their launch before the stop goes on.
+  if (m_workers) m_workers->drain();
   SetStatus(platform::kServiceStopPending, 2, 5000, kKeep, 0, 0);
 }
 

@@ -2,21 +2,30 @@
 //
 // It owns everything a running instance holds: configuration, log, events,
 // flags and counters. Start-up (Init), the main loop (Run), pause,
-// continue and stop run under CService's sequence; client work happens
-// inside Run on the service main thread.
+// continue and stop run under CService's sequence. Connections are
+// accepted, read and answered with status pages by the connection loop
+// inside Run, on the service main thread, all of them at once; each
+// screened login is finished (check, reply, launch) by a worker thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "daemon/log_stream.h"
+#include "daemon/login_workers.h"
+#include "daemon/pending_per_source.h"
 #include "daemon/service_config.h"
 #include "platform/logon.h"
 #include "platform/net.h"
+#include "platform/socket_wait.h"
 #include "platform/sync.h"
 #include "service/service.h"
+#include "session/client_connection.h"
 #include "session/net_login.h"
 
 class CSocket;
@@ -52,32 +61,65 @@ class CVornD : public CService {
   // Another attempt at a bind that failed at start-up; the pause before
   // the next one doubles, up to a minute.
   bool retryBind();
-  // Serves connections one after another until scmEvent fires.
+  // Serves every connection at once until scmEvent fires; those not yet
+  // handed to a worker are then closed (connection_loop.cpp).
   void handleClients();
+  // Takes the connections waiting on the listener, within the bounds.
+  void acceptClients();
+  // A connection just accepted: refused by its source's cap, or set up
+  // and read from at once.
+  void admitClient(platform::SocketHandle accepted, const platform::Ipv4Endpoint& peer);
+  // Works on a connection the wait found ready; false once it has left
+  // the loop (closed or handed over).
+  bool progressConnection(ClientConnection& connection);
+  // A connection whose time ran out, closed with its log line.
+  void expireConnection(ClientConnection& connection);
+  // Lets go of the loop's connections and counts of the logins done.
+  void releaseConnection(std::uint32_t source);
+  void takeFinishedLogins();
+  void closeConnections();
+  // The limits, with their defaults for values below 1.
+  std::size_t maxPendingLogins() const;
+  std::size_t maxPendingPerSource() const;
+  // SockReceiveTimeout, or 5 for a value below 1.
+  std::uint32_t receiveBoundSeconds() const;
+  // Waits up to ms for scmEvent; true when it fired, or, should there be
+  // no event to wait on, when a stop or pause is flagged.
+  bool waitOnControl(std::uint32_t ms);
 
-  // One connection, from accept to hand-over (login_negotiation.cpp).
-  void negotiateLogin();
+  // The login record coming in, then the screening and the hand-over to
+  // a worker (login_negotiation.cpp). False once the connection has left
+  // the loop.
+  bool progressRecord(ClientConnection& connection);
+  void screenAndHandOver(ClientConnection& connection);
+  // A worker's part: the check, the reply, the count and the launch.
+  void completeLogin(LoginJob& job);
   // Checks a screened record by the configured method and sends the
-  // login reply; true when accepted (authentication.cpp).
-  bool authenticateUser(const netLogin& login, CSocket& client);
+  // login reply; true when accepted. A logon token the launch is to use
+  // is left in `token` (authentication.cpp).
+  bool authenticateUser(const netLogin& login, CSocket& client, platform::LogonToken& token);
   bool refuseLogin(const netLogin& login, CSocket& client);
   bool acceptLogin(const netLogin& login, CSocket& client);
-  bool checkLogonUser(const netLogin& login, CSocket& client);
-  // Hands an accepted client to a new engine process; on return the
-  // daemon holds no handle of the connection (engine_launch.cpp).
-  void startEngine(const netLogin& login, CSocket& client);
+  bool checkLogonUser(const netLogin& login, CSocket& client, platform::LogonToken& token);
+  // Hands an accepted client to a new engine process, run under `token`
+  // for "LogonUser", which it closes; on return the daemon holds no handle
+  // of the connection (engine_launch.cpp).
+  void startEngine(const netLogin& login, CSocket& client, platform::LogonToken token);
   // The engine's command line, with the socket number it inherits.
   std::string engineCommandLine(const netLogin& login, platform::SocketHandle socket) const;
   // The engine's environment block from the environment list; with a
-  // user and a password, $SYSUID and $SYSUIDP are set in the list first.
-  std::string buildEnvironment(const std::string* user, const std::string* password);
+  // user and a password, $SYSUID and $SYSUIDP are set in the block over
+  // what the list has for them.
+  std::string buildEnvironment(const std::string* user, const std::string* password) const;
   // One client piece: " -name=value", the field's trailing blanks and
   // NULs dropped; nothing when nothing is left.
   static void appendStartupArg(std::string& commandLine, const char* name, const char* field,
                                std::size_t width);
-  // The HTML status page; shuts the connection down and closes it
-  // (status_page.cpp).
-  void sendStatusPage(CSocket& client);
+  // The HTML status page: made, then sent as the client takes it. Once
+  // it is all out the connection is shut down and closed
+  // (status_page.cpp). False once the connection has left the loop.
+  void beginStatusPage(ClientConnection& connection);
+  bool progressStatusPage(ClientConnection& connection);
   // What the page shows, as it stands now.
   StatusPageValues statusPageValues() const;
 
@@ -96,6 +138,8 @@ class CVornD : public CService {
   const std::string& desktop() const { return m_strDesktop; }
   std::int32_t clientsServed() const { return m_nClientsServed; }
   std::int32_t clientsRejected() const { return m_nClientsRejected; }
+  // Connections accepted and not yet done with, in the loop or a worker.
+  std::size_t pendingLogins() const { return m_connections.size() + m_nHandedOver; }
 
  protected:
   // Run's pause and continue hand-shake, shared by OnPause and OnContinue.
@@ -107,10 +151,11 @@ class CVornD : public CService {
   std::string m_strDesktop;
   CServiceConfig m_config;
   platform::SocketHandle m_listenSocket = platform::kInvalidSocket;
-  platform::AcceptEventHandle m_hAcceptEvent = nullptr;
+  // Set once the listener listens on its port.
+  bool m_bListening = false;
   platform::EventHandle m_hScmEvent = nullptr;
-  platform::LogonToken m_hLogonToken = nullptr;
-  LogStream m_log;
+  // Written from const members too: a log entry changes nothing of the daemon.
+  mutable LogStream m_log;
   platform::EventHandle m_hAckEvent = nullptr;
   std::uint32_t m_dwStopWaitHint = 10000;
   platform::AtomicFlag m_bPause;
@@ -121,8 +166,22 @@ class CVornD : public CService {
   std::uint32_t m_dwBindRetryMs = 0;
   std::uint32_t m_nBindRetries = 0;
   std::chrono::steady_clock::time_point m_nextBindAttempt;
-  std::int32_t m_nClientsServed = 0;
-  std::int32_t m_nClientsRejected = 0;
+  // The connection loop's own: its wait, its connections, the logins
+  // handed to workers and not yet reported done, the counts per source,
+  // and the pause after a failed accept (0: accepting).
+  static constexpr std::uint32_t kFirstAcceptPauseMs = 100;
+  static constexpr std::uint32_t kLastAcceptPauseMs = 1000;
+  platform::SocketWait m_socketWait = nullptr;
+  platform::EventHandle m_hFinishedEvent = nullptr;
+  std::vector<std::unique_ptr<ClientConnection>> m_connections;
+  std::size_t m_nHandedOver = 0;
+  PendingPerSource m_sources;
+  std::uint32_t m_dwAcceptPauseMs = 0;
+  std::chrono::steady_clock::time_point m_acceptResumes;
+  std::unique_ptr<LoginWorkers> m_workers;
+  // Written by the workers, read by the status page.
+  std::atomic<std::int32_t> m_nClientsServed{0};
+  std::atomic<std::int32_t> m_nClientsRejected{0};
 };
 
 // The one daemon of the process; set by CVornD's constructor.

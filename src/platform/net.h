@@ -28,6 +28,10 @@ inline constexpr ErrorCode kWsaAddressNotAvailable = 10049;  // WSAEADDRNOTAVAIL
 inline constexpr ErrorCode kWsaTimedOut = 10060;         // WSAETIMEDOUT
 inline constexpr ErrorCode kWsaConnectionRefused = 10061;
 
+// The longest listen backlog there is: SOMAXCONN on Windows; POSIX
+// systems cut a larger backlog to their own maximum.
+inline constexpr int kMaximumBacklog = 0x7FFFFFFF;
+
 // Results of waitForControlOrConnection besides the indexes 0 and 1.
 inline constexpr std::uint32_t kWaitIoCompletion = 0xC0;  // WSA_WAIT_IO_COMPLETION
 

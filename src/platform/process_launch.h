@@ -4,9 +4,11 @@
 // line, its environment block, the desktop it runs on, the one socket it
 // inherits, and the account it runs as.
 //
-// Windows: DuplicateHandle and SetHandleInformation for the socket,
-// CreateProcessA or CreateProcessAsUserA with inherit handles TRUE and the
-// daemon's standard handles.
+// Windows: DuplicateHandle for the socket, CreateProcessA or
+// CreateProcessAsUserA with inherit handles TRUE and the daemon's standard
+// handles. Launches from several threads take turns: the socket is
+// inheritable only while its own process is created, so no engine gets
+// another's connection.
 //
 // POSIX: the command line is split into arguments by the C-runtime rules
 // of command_line.h; a program name without a slash is looked for on the
@@ -25,8 +27,9 @@
 
 namespace platform {
 
-// An inheritable duplicate of the socket within this process. False with
-// the last error set; the duplicate is then untouched.
+// A duplicate of the socket within this process, inherited by no process
+// until a launch passes it on. False with the last error set; the
+// duplicate is then untouched.
 bool duplicateSocketHandle(SocketHandle socket, SocketHandle& duplicate);
 
 // Marks a handle inheritable (HANDLE_FLAG_INHERIT). False with the last
@@ -45,8 +48,9 @@ struct ProcessLaunch {
   const char* environment = nullptr;
   // Window station and desktop ("WinSta\Desktop"), or null for none.
   const char* desktop = nullptr;
-  // The socket the process continues with (POSIX passes this descriptor
-  // alone; Windows passes every inheritable handle, as the call does).
+  // The socket the process continues with, made inheritable for it alone
+  // (POSIX passes this descriptor alone; Windows passes every inheritable
+  // handle, as the call does).
   SocketHandle inherited = kInvalidSocket;
   // Run as the logon token's account (CreateProcessAsUserA). A null token
   // with asUser set fails as an invalid handle.

@@ -10,14 +10,18 @@
 namespace {
 
 constexpr int kReplySize = 2;
+// A check still running after this long is given up on and refused.
+constexpr std::uint32_t kLogonBoundMs = 30000;
 
 }  // namespace
 
-bool CVornD::authenticateUser(const netLogin& login, CSocket& client) {
+bool CVornD::authenticateUser(const netLogin& login, CSocket& client,
+                              platform::LogonToken& token) {
+  token = nullptr;
   const std::string& method = m_config.AuthenticationMethod;
   if (method == "HTPassword") return refuseLogin(login, client);
   if (method == "Vorn") return acceptLogin(login, client);
-  return checkLogonUser(login, client);
+  return checkLogonUser(login, client, token);
 }
 
 bool CVornD::refuseLogin(const netLogin&, CSocket& client) {
@@ -30,19 +34,16 @@ bool CVornD::acceptLogin(const netLogin&, CSocket& client) {
   return true;
 }
 
-bool CVornD::checkLogonUser(const netLogin& login, CSocket& client) {
-  // A token the last launch did not take must not leak.
-  if (m_hLogonToken != nullptr) {
-    platform::closeLogonToken(m_hLogonToken);
-    m_hLogonToken = nullptr;
-  }
+bool CVornD::checkLogonUser(const netLogin& login, CSocket& client,
+                            platform::LogonToken& token) {
+  token = nullptr;
   const std::string user = login.user();
-  if (platform::logonUser(user, login.password(), m_hLogonToken)) {
+  if (platform::logonUser(user, login.password(), token, kLogonBoundMs)) {
     // Only the exact method starts the engine as the user; any other
     // spelling launches as for "Vorn" and has no use for the token.
     if (m_config.AuthenticationMethod != "LogonUser") {
-      platform::closeLogonToken(m_hLogonToken);
-      m_hLogonToken = nullptr;
+      platform::closeLogonToken(token);
+      token = nullptr;
     }
     client.Send(kLoginAccepted, kReplySize);
     if (m_config.LogAllEvents) m_log.entry() << "LogonUser ok";

@@ -60,26 +60,48 @@ std::string CVornD::engineCommandLine(const netLogin& login, platform::SocketHan
   return line;
 }
 
-std::string CVornD::buildEnvironment(const std::string* user, const std::string* password) {
-  std::map<std::string, std::string>& list = m_config.Environment;
-  if (user != nullptr && password != nullptr) {
-    list["$SYSUID"] = *user;
-    list["$SYSUIDP"] = *password;
-  }
+std::string CVornD::buildEnvironment(const std::string* user,
+                                     const std::string* password) const {
+  const std::map<std::string, std::string>& list = m_config.Environment;
+  // The client's credentials go in over whatever the list has for them,
+  // in the list's order; the list itself stays as it was loaded, shared
+  // by every launch.
+  const bool credentials = user != nullptr && password != nullptr;
+  struct Override {
+    const char* name;
+    const std::string* value;
+  };
+  const Override overrides[2] = {{"$SYSUID", user}, {"$SYSUIDP", password}};
+  const std::size_t overrideCount = credentials ? 2 : 0;
+
   std::size_t size = 1;
   for (const auto& [name, value] : list) size += name.size() + value.size() + 2;
+  if (credentials) size += user->size() + password->size() + 20;
   std::string block;
   block.reserve(size + 1);
-  for (const auto& [name, value] : list) {
+  auto append = [&block](const std::string& name, const std::string& value) {
     block += name;
     block += '=';
     block += value;
     block += '\0';
+  };
+  std::size_t next = 0;
+  for (const auto& [name, value] : list) {
+    for (; next < overrideCount && name > overrides[next].name; ++next) {
+      append(overrides[next].name, *overrides[next].value);
+    }
+    if (next < overrideCount && name == overrides[next].name) {
+      append(name, *overrides[next].value);
+      ++next;
+      continue;
+    }
+    append(name, value);
   }
+  for (; next < overrideCount; ++next) append(overrides[next].name, *overrides[next].value);
   block += '\0';
-  // The process call reads up to two NULs in a row: an empty list must
-  // not send it past the end of the block.
-  if (list.empty()) block += '\0';
+  // The process call reads up to two NULs in a row: an empty block must
+  // not send it past the end.
+  if (list.empty() && overrideCount == 0) block += '\0';
 
   if (m_config.LogAllEvents) {
     m_log.entry() << "Environment";
@@ -91,7 +113,7 @@ std::string CVornD::buildEnvironment(const std::string* user, const std::string*
   return block;
 }
 
-void CVornD::startEngine(const netLogin& login, CSocket& client) {
+void CVornD::startEngine(const netLogin& login, CSocket& client, platform::LogonToken token) {
   platform::SocketHandle duplicate = platform::kInvalidSocket;
   bool launched = false;
   const char* operation = "CreateProcess failed";
@@ -103,7 +125,7 @@ void CVornD::startEngine(const netLogin& login, CSocket& client) {
     duplicate = platform::kInvalidSocket;
     operation = "DuplicateHandle failed";
   } else {
-    platform::setHandleInheritable(duplicate);  // a refusal is not acted on
+    // The launch makes the copy inheritable for this engine alone.
     try {
       const std::string commandLine = engineCommandLine(login, duplicate);
       if (m_config.LogAllEvents) {
@@ -119,7 +141,7 @@ void CVornD::startEngine(const netLogin& login, CSocket& client) {
       if (m_config.AuthenticationMethod == "LogonUser") {
         environment = buildEnvironment(nullptr, nullptr);
         launch.asUser = true;
-        launch.token = m_hLogonToken;
+        launch.token = token;
       } else {
         const std::string user = login.user();
         const std::string password = login.password();
@@ -133,10 +155,7 @@ void CVornD::startEngine(const netLogin& login, CSocket& client) {
     }
   }
   // The token serves one launch at most, whatever became of it.
-  if (m_hLogonToken != nullptr) {
-    platform::closeLogonToken(m_hLogonToken);
-    m_hLogonToken = nullptr;
-  }
+  if (token != nullptr) platform::closeLogonToken(token);
 
   if (launched) {
     if (m_config.LogAllEvents) m_log.entry() << "startEngine - ack";

@@ -15,3 +15,8 @@ std::string withoutFinalLineBreak(std::string text) {
   }
   return text;
 }
+
+std::string dottedAddress(std::uint32_t address) {
+  return std::to_string(address >> 24) + '.' + std::to_string((address >> 16) & 0xFF) + '.' +
+         std::to_string((address >> 8) & 0xFF) + '.' + std::to_string(address & 0xFF);
+}

@@ -1,8 +1,10 @@
 #include "session/status_page.h"
 
-#include "platform/net.h"
-
+#include <algorithm>
 #include <charconv>
+#include <chrono>
+
+#include "platform/net.h"
 
 #include "daemon/vornd.h"
 #include "platform/process.h"
@@ -143,25 +145,34 @@ StatusPageValues CVornD::statusPageValues() const {
   return values;
 }
 
-void CVornD::sendStatusPage(CSocket& client) {
-  const std::string response = statusPageResponse(statusPageValues());
+void CVornD::beginStatusPage(ClientConnection& connection) {
+  connection.stage = ClientConnection::Stage::Page;
+  connection.page = statusPageResponse(statusPageValues());
+  connection.sent = 0;
+  connection.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(receiveBoundSeconds());
+}
 
-  // The status line and each header line go out on their own, up to and
-  // including the empty line; the body follows in one piece. A failed send
-  // only means the client left: the rest is tried all the same. Held back
-  // while they are made, the pieces leave in as few segments as they fit.
-  platform::setCorked(client.Handle(), true);
-  std::size_t lineStart = 0;
-  for (;;) {
-    const std::size_t lineEnd = response.find("\r\n", lineStart) + 2;
-    client.Send(response.data() + lineStart, static_cast<int>(lineEnd - lineStart));
-    const bool emptyLine = lineEnd - lineStart == 2;
-    lineStart = lineEnd;
-    if (emptyLine) break;
+bool CVornD::progressStatusPage(ClientConnection& connection) {
+  CSocket& client = *connection.client;
+  const std::string& page = connection.page;
+  // As much as the client takes now; each piece it takes gives it another
+  // full bound for the next. A failed send only means the client left.
+  while (connection.sent < page.size()) {
+    const std::size_t left = std::min<std::size_t>(page.size() - connection.sent, 1 << 30);
+    const int sent = platform::sendReady(client.Handle(), page.data() + connection.sent,
+                                         static_cast<int>(left));
+    if (sent > 0) {
+      connection.sent += static_cast<std::size_t>(sent);
+      connection.deadline =
+          std::chrono::steady_clock::now() + std::chrono::seconds(receiveBoundSeconds());
+      continue;
+    }
+    if (sent < 0 && platform::lastSocketError() == platform::kWsaWouldBlock) return true;
+    break;
   }
-  client.Send(response.data() + lineStart, static_cast<int>(response.size() - lineStart));
-  platform::setCorked(client.Handle(), false);
   client.Shutdown();
   discardUnreadRequest(client);
   client.Close();
+  std::string().swap(connection.page);
+  return false;
 }

@@ -84,8 +84,8 @@ TEST_F(PamLogon, TheDaemonKeepsTheTokenOnlyForTheExactMethodAndReleasesTheOldOne
   auto outcome = check(m_account.name(), m_account.password());
   EXPECT_TRUE(outcome.accepted);
   EXPECT_EQ(outcome.reply, kAccepted);
-  ASSERT_NE(m_daemon.m_hLogonToken, nullptr);
-  EXPECT_EQ(platform::posix::tokenUid(m_daemon.m_hLogonToken),
+  ASSERT_NE(m_token, nullptr);
+  EXPECT_EQ(platform::posix::tokenUid(m_token),
             getpwnam(m_account.name().c_str())->pw_uid);
   EXPECT_EQ(log(), "LogonUser ok\n");
 
@@ -95,7 +95,7 @@ TEST_F(PamLogon, TheDaemonKeepsTheTokenOnlyForTheExactMethodAndReleasesTheOldOne
   outcome = check(m_account.name(), "wrong-" + m_account.password());
   EXPECT_FALSE(outcome.accepted);
   EXPECT_EQ(outcome.reply, kRefused);
-  EXPECT_EQ(m_daemon.m_hLogonToken, nullptr);
+  EXPECT_EQ(m_token, nullptr);
   EXPECT_EQ(log(), "LogonUser failed for user " + m_account.name() +
                        " : The user name or password is incorrect.\n");
   const auto events = m_tap.events();
@@ -107,7 +107,7 @@ TEST_F(PamLogon, TheDaemonKeepsTheTokenOnlyForTheExactMethodAndReleasesTheOldOne
   outcome = check(m_account.name(), m_account.password());
   EXPECT_TRUE(outcome.accepted);
   EXPECT_EQ(outcome.reply, kAccepted);
-  EXPECT_EQ(m_daemon.m_hLogonToken, nullptr);
+  EXPECT_EQ(m_token, nullptr);
 }
 
 // Needs no account, so it runs for any user.

@@ -91,8 +91,11 @@ bool spawnAsDaemon(const std::string& program, std::vector<char*>& argv,
   posix_spawnattr_init(&attributes);
   // Everything from 3 upwards goes but the socket: the daemon's own
   // descriptors are close-on-exec, but those a library opened may not be.
-  // A close action on a descriptor that is not open is ignored.
+  // A close action on a descriptor that is not open is ignored. The
+  // socket's own copy is close-on-exec too; a dup2 onto itself clears
+  // that in the child alone.
   if (inherited >= 3) {
+    posix_spawn_file_actions_adddup2(&actions, inherited, inherited);
     for (int fd = 3; fd < inherited; ++fd) posix_spawn_file_actions_addclose(&actions, fd);
     posix_spawn_file_actions_addclosefrom_np(&actions, inherited + 1);
   } else {
@@ -173,6 +176,7 @@ bool forkAsAccount(const std::string& program, std::vector<char*>& argv,
       closeRange(3, high - 1);
     }
     closeRange(high + 1, INT_MAX);
+    if (inherited >= 3) fcntl(inherited, F_SETFD, 0);
     if (setgroups(groups.size(), groups.data()) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
       failure = {1, errno};
     } else {
@@ -213,7 +217,7 @@ bool duplicateSocketHandle(SocketHandle socket, SocketHandle& duplicate) {
   }
   // Above the standard descriptors even when one of them is closed, so
   // the engine's 0, 1 and 2 stay what the daemon has there.
-  const int copy = fcntl(fd, F_DUPFD, 3);
+  const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   if (copy < 0) return posix::failWithErrno();
   duplicate = static_cast<SocketHandle>(copy);
   return true;

@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <mutex>
 #include <string>
 
 #include "platform/win32/logon_win32.h"
@@ -13,7 +14,7 @@ namespace platform {
 bool duplicateSocketHandle(SocketHandle socket, SocketHandle& duplicate) {
   HANDLE copy = nullptr;
   if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(socket), GetCurrentProcess(),
-                       &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+                       &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
     return false;
   }
   duplicate = reinterpret_cast<SocketHandle>(copy);
@@ -33,11 +34,28 @@ bool closeSocketDuplicate(SocketHandle duplicate) {
   return CloseHandle(reinterpret_cast<HANDLE>(duplicate)) != FALSE;
 }
 
+namespace {
+
+// Held from making the socket inheritable to taking that back, so that a
+// launch on another thread cannot pass it to its own process.
+std::mutex& inheritanceLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+}  // namespace
+
 bool launchProcess(const ProcessLaunch& launch) {
   if (launch.commandLine == nullptr || launch.environment == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
+  std::lock_guard<std::mutex> turn(inheritanceLock());
+  HANDLE inherited = launch.inherited != kInvalidSocket ? reinterpret_cast<HANDLE>(launch.inherited)
+                                                        : nullptr;
+  // A refusal is not acted on: some providers refuse the change and the
+  // socket is passed on all the same.
+  if (inherited != nullptr) SetHandleInformation(inherited, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   STARTUPINFOA startup;
   ZeroMemory(&startup, sizeof startup);
   startup.cb = sizeof startup;
@@ -62,7 +80,12 @@ bool launchProcess(const ProcessLaunch& launch) {
     started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, environment,
                              nullptr, &startup, &process);
   }
-  if (!started) return false;
+  const DWORD error = GetLastError();
+  if (inherited != nullptr) SetHandleInformation(inherited, HANDLE_FLAG_INHERIT, 0);
+  if (!started) {
+    SetLastError(error);
+    return false;
+  }
   if (process.hProcess != nullptr && process.hProcess != INVALID_HANDLE_VALUE) {
     CloseHandle(process.hProcess);
   }

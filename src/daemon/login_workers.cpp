@@ -1,0 +1,90 @@
+#include "daemon/login_workers.h"
+
+#include <system_error>
+#include <utility>
+
+LoginWorkers::LoginWorkers(Handler handler, platform::EventHandle finished)
+    : m_handler(std::move(handler)), m_finishedEvent(finished) {}
+
+LoginWorkers::~LoginWorkers() {
+  {
+    std::unique_lock<std::mutex> guard(m_lock);
+    m_allDone.wait(guard, [this] { return m_unfinished == 0; });
+    m_ending = true;
+  }
+  m_jobReady.notify_all();
+  for (std::thread& thread : m_threads) thread.join();
+}
+
+void LoginWorkers::setThreadLimit(std::size_t limit) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_limit = limit > 0 ? limit : 1;
+}
+
+void LoginWorkers::submit(LoginJob job) {
+  std::unique_lock<std::mutex> guard(m_lock);
+  ++m_unfinished;
+  // Each job waiting in the queue takes an idle thread; only when there
+  // are more jobs than idle threads does a new one start.
+  if (m_queue.size() >= m_idle && m_threads.size() < m_limit) {
+    try {
+      m_threads.emplace_back(&LoginWorkers::work, this);
+    } catch (const std::system_error&) {
+      // No thread to be had: with none at all, the job is done here.
+      if (m_threads.empty()) {
+        guard.unlock();
+        m_handler(job);
+        job.client.reset();
+        finish(job.source);
+        return;
+      }
+    }
+  }
+  m_queue.push_back(std::move(job));
+  guard.unlock();
+  m_jobReady.notify_one();
+}
+
+void LoginWorkers::takeFinished(std::vector<std::uint32_t>& sources) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  sources.insert(sources.end(), m_finished.begin(), m_finished.end());
+  m_finished.clear();
+}
+
+void LoginWorkers::drain() {
+  std::unique_lock<std::mutex> guard(m_lock);
+  m_allDone.wait(guard, [this] { return m_unfinished == 0; });
+}
+
+std::size_t LoginWorkers::threadCount() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_threads.size();
+}
+
+void LoginWorkers::work() {
+  std::unique_lock<std::mutex> guard(m_lock);
+  for (;;) {
+    ++m_idle;
+    m_jobReady.wait(guard, [this] { return m_ending || !m_queue.empty(); });
+    --m_idle;
+    if (m_queue.empty()) return;  // ending, and nothing left to do
+    LoginJob job = std::move(m_queue.front());
+    m_queue.pop_front();
+    guard.unlock();
+    m_handler(job);
+    const std::uint32_t source = job.source;
+    job = LoginJob();  // the connection closes before the loop hears of it
+    finish(source);
+    guard.lock();
+  }
+}
+
+void LoginWorkers::finish(std::uint32_t source) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_finished.push_back(source);
+    --m_unfinished;
+    if (m_unfinished == 0) m_allDone.notify_all();
+  }
+  platform::setEvent(m_finishedEvent);
+}

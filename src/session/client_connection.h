@@ -1,0 +1,36 @@
+// One accepted connection while the connection loop still serves it: its
+// login record coming in, or its status page going out. Once the record
+// is whole and screened, the connection leaves the loop for a worker.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/net.h"
+#include "session/net_login.h"
+#include "session/socket.h"
+
+struct ClientConnection {
+  using Clock = std::chrono::steady_clock;
+
+  enum class Stage {
+    Record,  // reading the login record (or the start of a request)
+    Page,    // sending the status page
+  };
+
+  std::unique_ptr<CSocket> client;
+  platform::Ipv4Endpoint peer;
+  Stage stage = Stage::Record;
+  // Record: when the whole record must be in. Page: when the page is
+  // abandoned unless more of it has gone out.
+  Clock::time_point deadline;
+  netLogin login;
+  std::size_t received = 0;
+  std::string page;
+  std::size_t sent = 0;
+  // Given to a worker, which now owns the socket and the source's count.
+  bool handedOver = false;
+};
