@@ -26,13 +26,27 @@ class ServingDaemon : public CVornD {
     m_config.SockPort = testing_support::freePort();
   }
   std::uint16_t port() const { return platform::localPort(m_listenSocket); }
+
+  // Values added to the environment list after it is loaded, for pages
+  // too large to put in a registry value by value.
+  std::size_t bulkValues = 0;
+  std::size_t bulkValueBytes = 0;
+  void Init() override {
+    CVornD::Init();
+    for (std::size_t i = 0; i < bulkValues; ++i) {
+      m_config.Environment["BULK" + std::to_string(i)] = std::string(bulkValueBytes, 'v');
+    }
+  }
+  using CVornD::m_hScmEvent;
 };
 
 // One client connection to the daemon.
 class Client {
  public:
-  explicit Client(std::uint16_t port) {
+  // From `source` (any local address when 0), as another host would be.
+  explicit Client(std::uint16_t port, std::uint32_t source = 0) {
     m_socket = platform::createTcpSocket();
+    if (source != 0) platform::bindSocket(m_socket, platform::Ipv4Endpoint{source, 0});
     platform::Ipv4Endpoint remote;
     remote.address = platform::kLoopbackAddress;
     remote.port = port;
