@@ -98,6 +98,9 @@ class CVornD : public CService {
   // login reply; true when accepted. A logon token the launch is to use
   // is left in `token` (authentication.cpp).
   bool authenticateUser(const netLogin& login, CSocket& client, platform::LogonToken& token);
+  // Counts the login as served or rejected, then sends its reply;
+  // returns `accepted`.
+  bool sendLoginReply(CSocket& client, bool accepted);
   bool refuseLogin(const netLogin& login, CSocket& client);
   bool acceptLogin(const netLogin& login, CSocket& client);
   bool checkLogonUser(const netLogin& login, CSocket& client, platform::LogonToken& token);

@@ -24,15 +24,16 @@ bool CVornD::authenticateUser(const netLogin& login, CSocket& client,
   return checkLogonUser(login, client, token);
 }
 
-bool CVornD::refuseLogin(const netLogin&, CSocket& client) {
-  client.Send(kLoginRefused, kReplySize);
-  return false;
+bool CVornD::sendLoginReply(CSocket& client, bool accepted) {
+  // Counted before the client can know: a page it asks for next counts it.
+  ++(accepted ? m_nClientsServed : m_nClientsRejected);
+  client.Send(accepted ? kLoginAccepted : kLoginRefused, kReplySize);
+  return accepted;
 }
 
-bool CVornD::acceptLogin(const netLogin&, CSocket& client) {
-  client.Send(kLoginAccepted, kReplySize);
-  return true;
-}
+bool CVornD::refuseLogin(const netLogin&, CSocket& client) { return sendLoginReply(client, false); }
+
+bool CVornD::acceptLogin(const netLogin&, CSocket& client) { return sendLoginReply(client, true); }
 
 bool CVornD::checkLogonUser(const netLogin& login, CSocket& client,
                             platform::LogonToken& token) {
@@ -45,7 +46,7 @@ bool CVornD::checkLogonUser(const netLogin& login, CSocket& client,
       platform::closeLogonToken(token);
       token = nullptr;
     }
-    client.Send(kLoginAccepted, kReplySize);
+    sendLoginReply(client, true);
     if (m_config.LogAllEvents) m_log.entry() << "LogonUser ok";
     return true;
   }
@@ -54,6 +55,5 @@ bool CVornD::checkLogonUser(const netLogin& login, CSocket& client,
   m_log.entry() << "LogonUser failed for user " << printableText(user) << " : "
                 << withoutFinalLineBreak(FormatErrorText(code));
   ReportFailure("LogonUser failed", true, code);
-  client.Send(kLoginRefused, kReplySize);
-  return false;
+  return sendLoginReply(client, false);
 }

@@ -78,11 +78,10 @@ void CVornD::screenAndHandOver(ClientConnection& connection) {
 
 void CVornD::completeLogin(LoginJob& job) {
   platform::LogonToken token = nullptr;
+  // The reply counts the login, served or rejected.
   if (authenticateUser(job.login, *job.client, token)) {
-    ++m_nClientsServed;
     startEngine(job.login, *job.client, token);
   } else {
-    ++m_nClientsRejected;
     if (token != nullptr) platform::closeLogonToken(token);
     job.client->Close();
   }

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -23,6 +24,21 @@ inline int openDescriptors() {
     closedir(folder);
   }
   return count - 1;  // the listing's own
+}
+
+// The highest descriptor open; -1 when none is.
+inline int highestDescriptor() {
+  int highest = -1;
+  if (DIR* folder = opendir("/proc/self/fd")) {
+    const int own = dirfd(folder);
+    while (dirent* entry = readdir(folder)) {
+      if (entry->d_name[0] == '.') continue;
+      const int fd = std::atoi(entry->d_name);
+      if (fd != own && fd > highest) highest = fd;
+    }
+    closedir(folder);
+  }
+  return highest;
 }
 
 inline long residentKilobytes() {
