@@ -110,9 +110,9 @@ class Soak : public testing_support::ServingFixture {
   }
 
   // A client that leaves first may be gone while the daemon still holds
-  // its socket; the daemon serves one connection at a time and closes a
-  // refused one before the client sees the end, so after a refusal it
-  // holds nothing of any connection.
+  // its socket. The daemon works on every ready connection before it
+  // accepts the next, and closes a refused one before the client sees the
+  // end, so after a refusal it holds nothing of the connections before.
   bool settle() { return connectOnce(Kind::Refused); }
 
   std::mt19937 m_random;
