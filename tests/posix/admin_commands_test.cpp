@@ -403,6 +403,53 @@ TEST_F(AdminCommands, StartStopRestartStatusAndRemove) {
             outcome.out);
 }
 
+// Clients that connect and say nothing; a pause or a stop closes them at
+// once, without a reply.
+TEST_F(AdminCommands, PauseAndStopOfAnInstalledServiceCloseSilentClientsAtOnce) {
+  const std::uint16_t port = installServing("hush");
+  ASSERT_TRUE(reaches("hush", platform::kServiceRunning));
+  ASSERT_EQ(std::string("\x00\x01", 2) + "hello, ann\n", talk(port, loginRecord("ann")));
+  auto connectSilent = [port] {
+    std::vector<platform::SocketHandle> sockets;
+    for (int i = 0; i < 6; ++i) {
+      const platform::SocketHandle socket = platform::createTcpSocket();
+      EXPECT_TRUE(platform::connectSocket(socket, {platform::kLoopbackAddress, port}));
+      sockets.push_back(socket);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return sockets;
+  };
+  // Each ends with nothing said within a second (their own bound is 5 s).
+  auto endedUnanswered = [](const std::vector<platform::SocketHandle>& sockets) {
+    for (const platform::SocketHandle socket : sockets) {
+      char byte;
+      EXPECT_EQ(1, platform::waitUntilReadable(socket, 1000));
+      EXPECT_EQ(0, platform::receiveSocket(socket, &byte, 1));
+      platform::closeSocket(socket);
+    }
+  };
+
+  platform::ScHandle manager = platform::openSCManager(platform::kScManagerAllAccess);
+  platform::ScHandle service = platform::openService(manager, "hush", platform::kServiceAllAccess);
+  ASSERT_NE(service, nullptr);
+  std::vector<platform::SocketHandle> pending = connectSilent();
+  platform::ServiceStatus status;
+  EXPECT_TRUE(platform::controlService(service, platform::kControlPause, status));
+  EXPECT_TRUE(reaches("hush", platform::kServicePaused));
+  endedUnanswered(pending);
+  EXPECT_TRUE(platform::controlService(service, platform::kControlContinue, status));
+  EXPECT_TRUE(reaches("hush", platform::kServiceRunning));
+  platform::closeServiceHandle(service);
+  platform::closeServiceHandle(manager);
+
+  pending = connectSilent();
+  const auto stopping = std::chrono::steady_clock::now();
+  EXPECT_EQ("Service: hush stop requested\n", vornd({"-stop", "hush"}).out);
+  EXPECT_TRUE(reaches("hush", platform::kServiceStopped));
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(2));
+  endedUnanswered(pending);
+}
+
 TEST_F(AdminCommands, ModifySetsAndDeletesThenRestartsTheNamedServiceOnly) {
   const std::uint16_t port = installServing("mod", {"OLD=1"});
   installServing("other");
