@@ -1,26 +1,36 @@
-// Accepted logins per second, each handed to a trivial engine, over
-// sequential clients: connect, send the 331-byte record, read the 2-byte
-// reply, and wait until the engine's end closes the connection.
+// Accepted logins per second, each handed to a trivial engine: a client
+// connects, sends the 331-byte record, reads the 2-byte reply, and waits
+// until the engine's end closes the connection.
 //
 // Three servers take turns in every round, on the same machine and load:
 //
 //   floor      a minimal serial server in this program: accept, read 331
 //              bytes, write 2, posix_spawn the engine with the socket
 //   tcpserver  the ucspi-tcp program, without its name and ident look-ups
-//              (-R -H -l 0), running the exchange child
-//              (vornd_bench_exchange) on its standard input and output
+//              (-R -H -l 0), at most 100 children at once (-c 100), running
+//              the exchange child (vornd_bench_exchange) on its standard
+//              input and output
 //   vornd      the daemon in the console, method "Vorn", the engine as
 //              VornExecutable, in a throw-away state root
 //
 //   vornd_bench_launch [--count N] [--rounds R] [--engine PATH] [--wait end|reply]
+//   vornd_bench_launch --clients 1,4,16,64 [--seconds S] [--rounds R]
+//                      [--hold H] [--engine PATH] [--wait end|reply]
 //
+// Without --clients the clients are sequential, --count logins a round.
 // With --wait reply a client closes once it has its reply, so the rate is
-// what each server can take on, its engines running beside it.
+// what each server can take on, its engines running beside it. It prints
+// each round, the median rate of each server, the ratios, and the resident
+// memory of the idle daemon and of idle tcpserver.
 //
-// It prints each round, the median rate of each server, the ratios, and
-// the resident memory of the idle daemon and of idle tcpserver.
+// With --clients, each level runs that many clients at once for rounds of
+// --seconds, every client repeating its login; a login is given up after
+// 10 s. Before any login, the daemon's resident memory is read idle and
+// again while --hold clients are connected without sending anything
+// (SockReceiveTimeout is raised so that the daemon does not drop them
+// meanwhile). It prints, per level, each server's median rate, the ratios,
+// the daemon's latency from connect to reply, and the errors.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -33,19 +43,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
+#include "login_load.h"
 #include "platform/registry.h"
-
-extern char** environ;
 
 namespace {
 
-constexpr std::size_t kLoginSize = 331;
+using bench::kLoginSize;
 
 struct Options {
   long count = 2000;
@@ -54,6 +62,10 @@ struct Options {
   // The client's wait: until the engine's end closes the connection, or
   // only until the reply (the server's own cost per login).
   bool untilEnd = true;
+  // Concurrent levels; none for sequential clients.
+  std::vector<int> clients;
+  double seconds = 1.0;
+  int hold = 64;
 };
 
 std::string binaryDirectory() {
@@ -63,18 +75,6 @@ std::string binaryDirectory() {
   path[length] = '\0';
   std::string text(path);
   return text.substr(0, text.rfind('/'));
-}
-
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
 }
 
 bool readExactly(int fd, char* buffer, std::size_t size) {
@@ -87,42 +87,8 @@ bool readExactly(int fd, char* buffer, std::size_t size) {
   return true;
 }
 
-// One client: true when the reply was the acceptance and the connection
-// then ended.
-bool oneLogin(int port, bool untilEnd) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  char record[kLoginSize] = {'b', 'e', 'n', 'c', 'h'};
-  ok = ok && write(fd, record, sizeof record) == static_cast<ssize_t>(sizeof record);
-  char reply[2];
-  ok = ok && readExactly(fd, reply, 2) && reply[0] == 0 && reply[1] == 1;
-  char rest;
-  ok = ok && (!untilEnd || read(fd, &rest, 1) == 0);
-  close(fd);
-  return ok;
-}
-
-bool waitForListener(int port) {
-  for (int i = 0; i < 500; ++i) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    if (up) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
 // The floor: the least a server must do per accepted login.
-[[noreturn]] void serveFloor(int port, const std::string& engine) {
+void serveFloor(int port, const std::string& engine) {
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int on = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -156,29 +122,6 @@ bool waitForListener(int port) {
   }
 }
 
-pid_t spawnProgram(const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-long residentKilobytes(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
 bool setConfig(const std::string& name, const std::string& value) {
   const std::string path = "SYSTEM\\CurrentControlSet\\Services\\bench\\Config";
   platform::RegKeyHandle key = nullptr;
@@ -202,26 +145,215 @@ double median(std::vector<double> values) {
   return values.empty() ? 0 : values[values.size() / 2];
 }
 
+std::vector<int> parseLevels(const std::string& text) {
+  std::vector<int> levels;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t comma = text.find(',', at);
+    if (comma == std::string::npos) comma = text.size();
+    const int level = std::atoi(text.substr(at, comma - at).c_str());
+    if (level <= 0) return {};
+    levels.push_back(level);
+    at = comma + 1;
+  }
+  return levels;
+}
+
+bool parseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string word = argv[i];
+    const std::string value = argv[i + 1];
+    if (word == "--count") options.count = std::atol(value.c_str());
+    else if (word == "--rounds") options.rounds = std::atoi(value.c_str());
+    else if (word == "--engine") options.engine = value;
+    else if (word == "--wait" && value == "reply") options.untilEnd = false;
+    else if (word == "--wait" && value == "end") options.untilEnd = true;
+    else if (word == "--clients" && !(options.clients = parseLevels(value)).empty()) continue;
+    else if (word == "--seconds") options.seconds = std::atof(value.c_str());
+    else if (word == "--hold") options.hold = std::atoi(value.c_str());
+    else return false;
+  }
+  return argc % 2 == 1 && options.count > 0 && options.rounds > 0 && options.seconds > 0 &&
+         options.hold >= 0;
+}
+
+// ---- sequential clients ------------------------------------------------------
+
+int runSequential(const Options& options, std::vector<Server*>& servers, Server& floor,
+                  Server& tcp, Server& daemon) {
+  const long daemonIdle = bench::residentKilobytes(daemon.pid);
+  const long tcpIdle = bench::residentKilobytes(tcp.pid);
+  std::printf("accepted logins per second, %ld sequential clients a round, engine %s, "
+              "each client waiting %s\n",
+              options.count, options.engine.c_str(),
+              options.untilEnd ? "until the engine's end closes the connection"
+                               : "for the reply only");
+  int status = 0;
+  for (int round = 0; round <= options.rounds && status == 0; ++round) {
+    for (Server* server : servers) {
+      // Round 0 warms everything up and is not counted.
+      const long count = round == 0 ? options.count / 4 + 1 : options.count;
+      const auto start = std::chrono::steady_clock::now();
+      for (long i = 0; i < count && status == 0; ++i) {
+        if (bench::stopRequested() ||
+            bench::oneLogin(server->port, options.untilEnd).outcome != bench::Outcome::Accepted) {
+          std::fprintf(stderr, "%s: login %ld failed\n", server->name, i);
+          status = 1;
+        }
+      }
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      if (round > 0 && status == 0) {
+        server->rates.push_back(count / seconds);
+        std::printf("round %d  %-9s %8.0f/s\n", round, server->name, count / seconds);
+      }
+    }
+  }
+  if (status != 0) return status;
+  const double f = median(floor.rates), t = median(tcp.rates), d = median(daemon.rates);
+  std::printf("\nmedian    floor %.0f/s   tcpserver %.0f/s   vornd %.0f/s\n", f, t, d);
+  std::printf("vornd / tcpserver = %.3f   (goal >= 1.2)\n", d / t);
+  std::printf("vornd / floor     = %.3f   (goal >= 0.95)\n", d / f);
+  std::printf("idle resident memory: vornd %ld kB, tcpserver %ld kB\n", daemonIdle, tcpIdle);
+  return 0;
+}
+
+// ---- concurrent clients ------------------------------------------------------
+
+void printMemory(const char* what, pid_t pid) {
+  const bench::TreeMemory tree = bench::treeMemory(pid);
+  std::printf("memory %s: %ld kB (its process tree: %d processes, %ld kB)\n", what,
+              bench::residentKilobytes(pid), tree.processes, tree.kilobytes);
+}
+
+// The daemon's memory while clients hold connections open and send nothing.
+void measureHeld(const Options& options, const Server& daemon) {
+  const auto before = bench::portState(daemon.port);
+  {
+    bench::SilentClients silent(daemon.port, options.hold);
+    const int connected = silent.waitConnected(2000);
+    // Time for the daemon to take on what it will.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto held = bench::portState(daemon.port);
+    const std::string what = "vornd with " + std::to_string(options.hold) + " silent clients";
+    printMemory(what.c_str(), daemon.pid);
+    const long established = held.established - before.established;
+    std::printf("silent clients: %d of %d connected on the client side, %ld accepted by vornd, %ld "
+                "waiting in its listen queue, %d still connecting\n",
+                connected, options.hold, established - held.queued, held.queued,
+                options.hold - connected);
+  }
+  // Let the daemon see them go before the logins start.
+  for (int i = 0; i < 200 && bench::portState(daemon.port).queued > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+}
+
+struct Level {
+  int clients = 0;
+  // Per server, in the order of servers: rates of the rounds and the
+  // rounds' logins put together.
+  std::vector<std::vector<double>> rates;
+  std::vector<bench::LoadResult> totals;
+};
+
+std::string errorText(const bench::LoadResult& r) {
+  return std::to_string(r.errors()) + " (connect " + std::to_string(r.connectFailed) +
+         ", reply " + std::to_string(r.badReply) + ", end " + std::to_string(r.badEnd) +
+         ", timeout " + std::to_string(r.timedOut) + ")";
+}
+
+int runConcurrent(const Options& options, std::vector<Server*>& servers, Server& tcp,
+                  Server& daemon) {
+  printMemory("vornd idle", daemon.pid);
+  printMemory("tcpserver idle", tcp.pid);
+  if (options.hold > 0) measureHeld(options, daemon);
+
+  std::printf("\naccepted logins per second, engine %s, clients at once each repeating a "
+              "login and waiting %s, median of %d rounds of %.1f s\n",
+              options.engine.c_str(),
+              options.untilEnd ? "until the engine's end" : "for the reply only", options.rounds,
+              options.seconds);
+  std::vector<Level> levels;
+  for (int clients : options.clients) {
+    Level level;
+    level.clients = clients;
+    level.rates.resize(servers.size());
+    level.totals.resize(servers.size());
+    for (Server* server : servers) {  // warm-up, not counted
+      bench::runLoad(server->port, clients, std::min(0.3, options.seconds), options.untilEnd);
+    }
+    for (int round = 0; round < options.rounds && !bench::stopRequested(); ++round) {
+      for (std::size_t s = 0; s < servers.size(); ++s) {
+        const bench::LoadResult result =
+            bench::runLoad(servers[s]->port, clients, options.seconds, options.untilEnd);
+        level.rates[s].push_back(result.accepted / result.seconds);
+        level.totals[s].add(result);
+      }
+    }
+    if (bench::stopRequested()) return 130;
+    for (std::size_t s = 0; s < servers.size(); ++s) {
+      const bench::LoadResult& total = level.totals[s];
+      std::printf("%3d clients %-9s %7.0f/s  rounds", clients, servers[s]->name,
+                  median(level.rates[s]));
+      for (double rate : level.rates[s]) std::printf(" %.0f", rate);
+      std::printf("  latency ms p50 %.2f p99 %.2f max %.2f  errors %s\n",
+                  bench::percentile(total.latenciesMs, 0.50),
+                  bench::percentile(total.latenciesMs, 0.99),
+                  bench::percentile(total.latenciesMs, 1.0), errorText(total).c_str());
+    }
+    levels.push_back(std::move(level));
+  }
+  printMemory("vornd after the logins", daemon.pid);
+
+  // servers is floor, tcpserver, vornd.
+  std::printf("\nconcurrent logins:\n");
+  std::printf("%7s %9s %11s %9s %9s %11s %8s %8s %8s  %s\n", "clients", "vornd/s", "tcpserver/s",
+              "floor/s", "vs tcp", "vs floor", "p50 ms", "p99 ms", "max ms",
+              "errors vornd/tcpserver/floor");
+  for (const Level& level : levels) {
+    const double f = median(level.rates[0]), t = median(level.rates[1]), d = median(level.rates[2]);
+    const std::vector<double>& latencies = level.totals[2].latenciesMs;
+    std::printf("%7d %9.0f %11.0f %9.0f %9.3f %11.3f %8.2f %8.2f %8.2f  %ld/%ld/%ld\n",
+                level.clients, d, t, f, t > 0 ? d / t : 0, f > 0 ? d / f : 0,
+                bench::percentile(latencies, 0.50), bench::percentile(latencies, 0.99),
+                bench::percentile(latencies, 1.0), level.totals[2].errors(),
+                level.totals[1].errors(), level.totals[0].errors());
+  }
+  std::printf("\n");
+  for (const Level& level : levels) {
+    const double f = median(level.rates[0]), t = median(level.rates[1]), d = median(level.rates[2]);
+    if (level.clients == 16) {
+      std::printf("goal at 16 clients, vornd / tcpserver >= 1.2: %.3f, %s\n", d / t,
+                  d >= 1.2 * t ? "met" : "not met");
+    } else if (level.clients == 1) {
+      std::printf("goal at 1 client, vornd / floor >= 0.95: %.3f, %s\n", d / f,
+                  d >= 0.95 * f ? "met" : "not met");
+    } else if (level.clients == 64) {
+      const double p99 = bench::percentile(level.totals[2].latenciesMs, 0.99);
+      const long errors = level.totals[2].errors();
+      std::printf("goal at 64 clients, no error and p99 < 50 ms: %ld errors, p99 %.2f ms, %s\n",
+                  errors, p99, errors == 0 && p99 < 50 && level.totals[2].accepted > 0 ? "met" : "not met");
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string word = argv[i];
-    if (word == "--count") options.count = std::atol(argv[i + 1]);
-    else if (word == "--rounds") options.rounds = std::atoi(argv[i + 1]);
-    else if (word == "--engine") options.engine = argv[i + 1];
-    else if (word == "--wait" && std::string(argv[i + 1]) == "reply") options.untilEnd = false;
-    else if (word == "--wait" && std::string(argv[i + 1]) == "end") options.untilEnd = true;
-    else {
-      std::fprintf(stderr,
-                   "usage: vornd_bench_launch [--count N] [--rounds R] [--engine PATH]"
-                   " [--wait end|reply]\n");
-      return 2;
-    }
+  if (!parseOptions(argc, argv, options)) {
+    std::fprintf(stderr,
+                 "usage: vornd_bench_launch [--count N] [--rounds R] [--engine PATH]"
+                 " [--wait end|reply]\n"
+                 "       vornd_bench_launch --clients N,N,... [--seconds S] [--rounds R]"
+                 " [--hold H] [--engine PATH] [--wait end|reply]\n");
+    return 2;
   }
-  if (options.count <= 0 || options.rounds <= 0) return 2;
   signal(SIGPIPE, SIG_IGN);
+  bench::installStopHandlers();
   const std::string bin = binaryDirectory();
 
   // A throw-away state root for the daemon's registry.
@@ -230,75 +362,41 @@ int main(int argc, char** argv) {
   setenv("VORND_ROOT", rootTemplate, 1);
 
   Server floor("floor"), tcp("tcpserver"), daemon("vornd");
-  floor.port = freePort();
-  floor.pid = fork();
-  if (floor.pid == 0) serveFloor(floor.port, options.engine);
+  floor.port = bench::freePort();
+  floor.pid = bench::startChild(serveFloor, floor.port, options.engine);
 
-  tcp.port = freePort();
-  tcp.pid = spawnProgram({"/usr/bin/tcpserver", "-q", "-R", "-H", "-l", "0", "-c", "1000", "127.0.0.1",
-                          std::to_string(tcp.port), bin + "/vornd_bench_exchange"});
+  tcp.port = bench::freePort();
+  tcp.pid = bench::startProgram({"/usr/bin/tcpserver", "-q", "-R", "-H", "-l", "0", "-c", "100",
+                                 "127.0.0.1", std::to_string(tcp.port),
+                                 bin + "/vornd_bench_exchange"});
 
-  daemon.port = freePort();
+  daemon.port = bench::freePort();
+  // Silent clients are held for a few seconds; the daemon must not drop
+  // them meanwhile.
   bool configured = setConfig("SockPort", std::to_string(daemon.port)) &&
                     setConfig("AuthenticationMethod", "Vorn") &&
                     setConfig("VornExecutable", options.engine) &&
-                    setConfig("CreateDesktop", "No") && setConfig("LogCreate", "No");
-  daemon.pid = configured ? spawnProgram({bin + "/vornd", "-debug", "bench"}) : -1;
+                    setConfig("CreateDesktop", "No") && setConfig("LogCreate", "No") &&
+                    setConfig("SockReceiveTimeout", "30");
+  daemon.pid = configured ? bench::startProgram({bin + "/vornd", "-debug", "bench"}) : -1;
 
   int status = 0;
   std::vector<Server*> servers = {&floor, &tcp, &daemon};
   for (Server* server : servers) {
-    if (server->pid < 0 || !waitForListener(server->port)) {
+    if (server->pid < 0 || !bench::waitUntilListening(server->port, server->pid)) {
       std::fprintf(stderr, "%s did not start%s\n", server->name,
                    server == &tcp ? " (is ucspi-tcp installed?)" : "");
       status = 1;
     }
   }
-  long daemonIdle = 0, tcpIdle = 0;
   if (status == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    daemonIdle = residentKilobytes(daemon.pid);
-    tcpIdle = residentKilobytes(tcp.pid);
-    std::printf("accepted logins per second, %ld sequential clients a round, engine %s, "
-                "each client waiting %s\n",
-                options.count, options.engine.c_str(),
-                options.untilEnd ? "until the engine's end closes the connection"
-                                 : "for the reply only");
-    for (int round = 0; round <= options.rounds && status == 0; ++round) {
-      for (Server* server : servers) {
-        // Round 0 warms everything up and is not counted.
-        const long count = round == 0 ? options.count / 4 + 1 : options.count;
-        const auto start = std::chrono::steady_clock::now();
-        for (long i = 0; i < count; ++i) {
-          if (!oneLogin(server->port, options.untilEnd)) {
-            std::fprintf(stderr, "%s: login %ld failed\n", server->name, i);
-            status = 1;
-            break;
-          }
-        }
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (round > 0 && status == 0) {
-          server->rates.push_back(count / seconds);
-          std::printf("round %d  %-9s %8.0f/s\n", round, server->name, count / seconds);
-        }
-      }
-    }
+    status = options.clients.empty() ? runSequential(options, servers, floor, tcp, daemon)
+                                     : runConcurrent(options, servers, tcp, daemon);
   }
-  if (status == 0) {
-    const double f = median(floor.rates), t = median(tcp.rates), d = median(daemon.rates);
-    std::printf("\nmedian    floor %.0f/s   tcpserver %.0f/s   vornd %.0f/s\n", f, t, d);
-    std::printf("vornd / tcpserver = %.3f   (goal >= 1.2)\n", d / t);
-    std::printf("vornd / floor     = %.3f   (goal >= 0.95)\n", d / f);
-    std::printf("idle resident memory: vornd %ld kB, tcpserver %ld kB\n", daemonIdle, tcpIdle);
-  }
-  for (Server* server : servers) {
-    if (server->pid > 0) {
-      kill(server->pid, SIGTERM);
-      waitpid(server->pid, nullptr, 0);
-    }
-  }
+  if (bench::stopRequested()) status = 130;
+  bench::stopAll();
   std::string remove = std::string("rm -rf ") + rootTemplate;
-  if (std::system(remove.c_str()) != 0) status = 1;
+  if (std::system(remove.c_str()) != 0 && status == 0) status = 1;
   return status;
 }

@@ -1,0 +1,69 @@
+// Clients of the login port for the launch benchmark: one login at a time
+// per client, several clients at once, each login bounded in time.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace bench {
+
+constexpr std::size_t kLoginSize = 331;
+// A login that has not ended this long after its connect began is given up.
+constexpr int kLoginTimeoutMs = 10000;
+
+enum class Outcome {
+  Accepted,       // the acceptance, then (when waited for) the end
+  ConnectFailed,  // refused or reset before the record was sent
+  BadReply,       // the connection ended before two bytes, or not 0x00 0x01
+  BadEnd,         // more bytes or a reset where the end was waited for
+  TimedOut,       // some step still waiting after kLoginTimeoutMs
+};
+
+struct Login {
+  Outcome outcome = Outcome::ConnectFailed;
+  // From the start of the connect to the whole reply, in milliseconds.
+  double latencyMs = 0;
+};
+
+// One client's login: connect, send the record, read the 2-byte reply,
+// then, with untilEnd, read until the server's side ends the connection.
+Login oneLogin(int port, bool untilEnd);
+
+struct LoadResult {
+  long accepted = 0;
+  long connectFailed = 0;
+  long badReply = 0;
+  long badEnd = 0;
+  long timedOut = 0;
+  // From the common start until the last client finished its last login.
+  double seconds = 0;
+  std::vector<double> latenciesMs;  // accepted logins only
+
+  long errors() const { return connectFailed + badReply + badEnd + timedOut; }
+  void add(const LoadResult& other);
+};
+
+// clients threads, each repeating oneLogin until seconds have passed since
+// their common start; a login under way then is finished and counted.
+LoadResult runLoad(int port, int clients, double seconds, bool untilEnd);
+
+// The value at fraction (0..1] of the sorted values, nearest rank.
+double percentile(std::vector<double> values, double fraction);
+
+// Connections opened to the port that send nothing; closed when it goes.
+class SilentClients {
+ public:
+  SilentClients(int port, int count);
+  ~SilentClients();
+  SilentClients(const SilentClients&) = delete;
+  SilentClients& operator=(const SilentClients&) = delete;
+
+  // Waits until every connect finished or the time is up: the number
+  // established on the client's side.
+  int waitConnected(int milliseconds);
+
+ private:
+  std::vector<int> m_sockets;
+};
+
+}  // namespace bench
