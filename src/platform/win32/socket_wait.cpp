@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/error.h"
@@ -15,15 +16,33 @@ namespace platform {
 // again": WSAEventSelect posts edges (FD_READ once until the next recv,
 // FD_WRITE only after a send that would have blocked), while a wait must
 // report states. WSAPoll with no time limit gives the states.
+//
+// A socket is selected for what the last wait wanted of it and nothing
+// more. Wine sets the selected event again from WSAPoll for every selected
+// condition that holds, wanted or not: a writable socket selected for
+// FD_WRITE but wanted for reading would wake the wait at once, every time,
+// and keep it spinning. With the selection following the wants, whatever
+// sets the event after the reset is also something the poll reports.
 struct SocketWaitImpl {
   WSAEVENT network = WSA_INVALID_EVENT;
+  std::unordered_map<SOCKET, long> selected;  // the watched sockets' selections
   std::vector<WSAPOLLFD> fds;    // the wanted sockets only, kept between waits
   std::vector<std::size_t> slot;  // fds[i] is sockets[slot[i]]
 };
 
 namespace {
 
-constexpr long kSelectedEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE | FD_CONNECT;
+// No FD_CONNECT: Wine sets it again from every WSAPoll on a socket that
+// connect() connected, for as long as it lives. A connection made without
+// waiting still wakes the wait through FD_WRITE; one that fails does not
+// until the time runs out (the daemon only accepts).
+constexpr long kReadEvents = FD_READ | FD_ACCEPT | FD_CLOSE;
+constexpr long kWriteEvents = FD_WRITE | FD_CLOSE;
+
+long eventsFor(std::uint8_t want) {
+  return ((want & kWantRead) != 0 ? kReadEvents : 0) |
+         ((want & kWantWrite) != 0 ? kWriteEvents : 0);
+}
 
 bool failSocketCode(int code) {
   WSASetLastError(code);
@@ -41,8 +60,15 @@ int pollSockets(SocketWaitImpl& wait, SocketInterest* sockets) {
   if (wait.fds.empty()) return 0;
   for (WSAPOLLFD& entry : wait.fds) entry.revents = 0;
   const int count = WSAPoll(wait.fds.data(), static_cast<ULONG>(wait.fds.size()), 0);
-  if (count == SOCKET_ERROR) return -1;
   if (count == 0) return 0;
+  if (count == SOCKET_ERROR) {
+    // Wine fails the whole poll (10038) when no socket in it is one, yet
+    // marks them POLLNVAL; those are reported as a mixed set reports them.
+    if (WSAGetLastError() != WSAENOTSOCK) return -1;
+    bool marked = false;
+    for (const WSAPOLLFD& entry : wait.fds) marked = marked || (entry.revents & POLLNVAL) != 0;
+    if (!marked) return -1;
+  }
   bool any = false;
   for (std::size_t i = 0; i < wait.fds.size(); ++i) {
     const SHORT revents = wait.fds[i].revents;
@@ -86,15 +112,21 @@ void closeSocketWait(SocketWait wait) {
 bool watchSocket(SocketWait wait, SocketHandle socket) {
   if (wait == nullptr) return failSocketCode(WSA_INVALID_HANDLE);
   // Replaces whatever selection the socket had, the one an accepted
-  // socket inherits from its listener included.
-  return WSAEventSelect(static_cast<SOCKET>(socket), wait->network, kSelectedEvents) == 0;
+  // socket inherits from its listener included. Reading is what a socket
+  // is most often wanted for; a wait that wants more selects more.
+  const SOCKET handle = static_cast<SOCKET>(socket);
+  if (WSAEventSelect(handle, wait->network, kReadEvents) != 0) return false;
+  wait->selected[handle] = kReadEvents;
+  return true;
 }
 
 bool unwatchSocket(SocketWait wait, SocketHandle socket) {
   if (wait == nullptr) return failSocketCode(WSA_INVALID_HANDLE);
   // No events and no event object: the socket leaves every selection and
   // may be made blocking again.
-  return WSAEventSelect(static_cast<SOCKET>(socket), nullptr, 0) == 0;
+  const SOCKET handle = static_cast<SOCKET>(socket);
+  wait->selected.erase(handle);
+  return WSAEventSelect(handle, nullptr, 0) == 0;
 }
 
 std::uint32_t waitForSocketsOrEvents(SocketWait wait, const EventHandle* events,
@@ -121,7 +153,16 @@ std::uint32_t waitForSocketsOrEvents(SocketWait wait, const EventHandle* events,
     if ((sockets[i].want & kWantRead) != 0) wanted |= POLLRDNORM;
     if ((sockets[i].want & kWantWrite) != 0) wanted |= POLLWRNORM;
     if (wanted == 0) continue;
-    wait->fds.push_back({static_cast<SOCKET>(sockets[i].socket), wanted, 0});
+    const SOCKET handle = static_cast<SOCKET>(sockets[i].socket);
+    // A socket that is not watched is only polled. One that is gone keeps
+    // its old selection: the poll reports it.
+    auto found = wait->selected.find(handle);
+    const long events = eventsFor(sockets[i].want);
+    if (found != wait->selected.end() && found->second != events &&
+        WSAEventSelect(handle, wait->network, events) == 0) {
+      found->second = events;
+    }
+    wait->fds.push_back({handle, wanted, 0});
     wait->slot.push_back(i);
   }
 
