@@ -27,7 +27,8 @@ struct Login {
 
 // One client's login: connect, send the record, read the 2-byte reply,
 // then, with untilEnd, read until the server's side ends the connection.
-Login oneLogin(int port, bool untilEnd);
+// Client n connects from 127.0.0.<n % 250 + 1>.
+Login oneLogin(int port, bool untilEnd, int client = 0);
 
 struct LoadResult {
   long accepted = 0;
@@ -50,7 +51,8 @@ LoadResult runLoad(int port, int clients, double seconds, bool untilEnd);
 // The value at fraction (0..1] of the sorted values, nearest rank.
 double percentile(std::vector<double> values, double fraction);
 
-// Connections opened to the port that send nothing; closed when it goes.
+// Connections opened to the port that send nothing, each from an address
+// of its own; closed when it goes.
 class SilentClients {
  public:
   SilentClients(int port, int count);

@@ -1,7 +1,15 @@
 #include "daemon/login_workers.h"
 
+#include <chrono>
 #include <system_error>
 #include <utility>
+
+namespace {
+
+constexpr std::size_t kKeptThreads = 2;
+constexpr auto kIdleEnd = std::chrono::seconds(10);
+
+}  // namespace
 
 LoginWorkers::LoginWorkers(Handler handler, platform::EventHandle finished)
     : m_handler(std::move(handler)), m_finishedEvent(finished) {}
@@ -13,7 +21,9 @@ LoginWorkers::~LoginWorkers() {
     m_ending = true;
   }
   m_jobReady.notify_all();
-  for (std::thread& thread : m_threads) thread.join();
+  for (std::thread& thread : m_threads) {
+    if (thread.joinable()) thread.join();
+  }
 }
 
 void LoginWorkers::setThreadLimit(std::size_t limit) {
@@ -24,14 +34,24 @@ void LoginWorkers::setThreadLimit(std::size_t limit) {
 void LoginWorkers::submit(LoginJob job) {
   std::unique_lock<std::mutex> guard(m_lock);
   ++m_unfinished;
+  joinEnded();
   // Each job waiting in the queue takes an idle thread; only when there
   // are more jobs than idle threads does a new one start.
-  if (m_queue.size() >= m_idle && m_threads.size() < m_limit) {
+  if (m_queue.size() >= m_idle && m_running < m_limit) {
+    std::size_t slot = m_threads.size();
+    if (!m_free.empty()) {
+      slot = m_free.back();
+      m_free.pop_back();
+    } else {
+      m_threads.emplace_back();
+    }
     try {
-      m_threads.emplace_back(&LoginWorkers::work, this);
+      m_threads[slot] = std::thread(&LoginWorkers::work, this, slot);
+      ++m_running;
     } catch (const std::system_error&) {
+      m_free.push_back(slot);
       // No thread to be had: with none at all, the job is done here.
-      if (m_threads.empty()) {
+      if (m_running == 0) {
         guard.unlock();
         m_handler(job);
         job.client.reset();
@@ -58,16 +78,35 @@ void LoginWorkers::drain() {
 
 std::size_t LoginWorkers::threadCount() const {
   std::lock_guard<std::mutex> guard(m_lock);
-  return m_threads.size();
+  return m_running;
 }
 
-void LoginWorkers::work() {
+void LoginWorkers::joinEnded() {
+  for (const std::size_t slot : m_ended) {
+    m_threads[slot].join();
+    m_free.push_back(slot);
+  }
+  m_ended.clear();
+}
+
+void LoginWorkers::work(std::size_t slot) {
   std::unique_lock<std::mutex> guard(m_lock);
   for (;;) {
     ++m_idle;
-    m_jobReady.wait(guard, [this] { return m_ending || !m_queue.empty(); });
+    const bool woken = m_jobReady.wait_for(guard, kIdleEnd,
+                                           [this] { return m_ending || !m_queue.empty(); });
     --m_idle;
-    if (m_queue.empty()) return;  // ending, and nothing left to do
+    if (m_queue.empty()) {
+      if (m_ending) return;
+      // Idle past its time, and not one of those kept: it ends, and the
+      // next submit (or the pool's end) joins it.
+      if (!woken && m_running > kKeptThreads) {
+        --m_running;
+        m_ended.push_back(slot);
+        return;
+      }
+      continue;
+    }
     LoginJob job = std::move(m_queue.front());
     m_queue.pop_front();
     guard.unlock();

@@ -7,9 +7,10 @@
 // the finished sources back on its own thread, so all counting per
 // connection and per source stays there.
 //
-// Threads are started as the work needs them, up to the limit, and kept
-// until the pool ends. Should no thread start at all, the job runs on the
-// caller's thread: slower, never lost.
+// Threads are started as the work needs them, up to the limit; beyond the
+// first two, a thread idle for ten seconds ends, so that a burst leaves no
+// crowd of threads behind. Should no thread start at all, the job runs on
+// the caller's thread: slower, never lost.
 #pragma once
 
 #include <condition_variable>
@@ -50,12 +51,14 @@ class LoginWorkers {
   void takeFinished(std::vector<std::uint32_t>& sources);
   // Returns once every job handed over has ended.
   void drain();
-  // Threads started so far.
+  // Threads running now.
   std::size_t threadCount() const;
 
  private:
-  void work();
+  void work(std::size_t slot);
   void finish(std::uint32_t source);
+  // Joins the threads that have ended; called with the lock held.
+  void joinEnded();
 
   Handler m_handler;
   platform::EventHandle m_finishedEvent;
@@ -63,7 +66,12 @@ class LoginWorkers {
   std::condition_variable m_jobReady;
   std::condition_variable m_allDone;
   std::deque<LoginJob> m_queue;
+  // A slot per thread started; an ended thread's slot waits in m_ended
+  // to be joined and is then used again.
   std::vector<std::thread> m_threads;
+  std::vector<std::size_t> m_ended;
+  std::vector<std::size_t> m_free;
+  std::size_t m_running = 0;
   std::vector<std::uint32_t> m_finished;
   std::size_t m_limit = 1;
   std::size_t m_idle = 0;

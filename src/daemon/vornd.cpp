@@ -1,5 +1,7 @@
 #include "daemon/vornd.h"
 
+#include <algorithm>
+
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -55,7 +57,8 @@ void CVornD::Init() {
   createListener();
   m_workers = std::make_unique<LoginWorkers>([this](LoginJob& job) { completeLogin(job); },
                                              m_hFinishedEvent);
-  m_workers->setThreadLimit(maxPendingLogins());
+  // More threads than this would only wait for one another.
+  m_workers->setThreadLimit(std::min<std::size_t>(maxPendingLogins(), 64));
 }
 
 std::string CVornD::logFilePath() const {
