@@ -1,0 +1,95 @@
+// The worker pool that finishes logins: jobs run side by side up to the
+// thread limit, none is lost, and every source comes back once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "daemon/login_workers.h"
+#include "platform/sync.h"
+
+namespace {
+
+class LoginWorkersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_finished = platform::createEvent(false, false);
+    ASSERT_NE(m_finished, nullptr);
+  }
+  void TearDown() override { platform::closeEvent(m_finished); }
+
+  // A handler that holds each job until released, noting how many run at
+  // once.
+  LoginWorkers::Handler holdingHandler() {
+    return [this](LoginJob&) {
+      std::unique_lock<std::mutex> guard(m_lock);
+      ++m_running;
+      m_mostAtOnce = std::max(m_mostAtOnce, m_running);
+      m_changed.notify_all();
+      m_changed.wait(guard, [this] { return m_released; });
+      --m_running;
+    };
+  }
+  bool waitForRunning(int count) {
+    std::unique_lock<std::mutex> guard(m_lock);
+    return m_changed.wait_for(guard, std::chrono::seconds(10),
+                              [&] { return m_running == count; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_released = true;
+    m_changed.notify_all();
+  }
+  static LoginJob job(std::uint32_t source) {
+    LoginJob made;
+    made.source = source;
+    return made;
+  }
+
+  platform::EventHandle m_finished = nullptr;
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  int m_running = 0;
+  int m_mostAtOnce = 0;
+  bool m_released = false;
+};
+
+TEST_F(LoginWorkersTest, JobsRunSideBySideUpToTheLimitAndEachSourceComesBackOnce) {
+  LoginWorkers workers(holdingHandler(), m_finished);
+  workers.setThreadLimit(3);
+  for (std::uint32_t source = 1; source <= 5; ++source) workers.submit(job(source));
+  // Three at once, not more; the other two wait for a thread.
+  ASSERT_TRUE(waitForRunning(3));
+  EXPECT_EQ(workers.threadCount(), 3u);
+  std::vector<std::uint32_t> sources;
+  workers.takeFinished(sources);
+  EXPECT_TRUE(sources.empty());
+
+  release();
+  workers.drain();
+  EXPECT_EQ(m_mostAtOnce, 3);
+  EXPECT_EQ(platform::waitForEvent(m_finished, 0), 0u);
+  workers.takeFinished(sources);
+  std::sort(sources.begin(), sources.end());
+  EXPECT_EQ(sources, (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
+  workers.takeFinished(sources);
+  EXPECT_EQ(sources.size(), 5u) << "a source is handed back once";
+}
+
+TEST_F(LoginWorkersTest, TheEndOfThePoolFinishesEveryJobHandedOver) {
+  std::atomic<int> done{0};
+  {
+    LoginWorkers workers([&done](LoginJob&) {
+      platform::sleepMs(20);
+      ++done;
+    }, m_finished);
+    workers.setThreadLimit(2);
+    for (std::uint32_t source = 0; source < 10; ++source) workers.submit(job(source));
+  }
+  EXPECT_EQ(done.load(), 10);
+}
+
+}  // namespace
