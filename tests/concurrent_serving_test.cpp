@@ -35,15 +35,17 @@ class ConcurrentServing : public testing_support::ServingFixture {
     std::string reply;
     double ms = 0;
   };
-  // One login, timed from the connect to its 2-byte reply.
+  // One login, timed from the connect to its 2-byte reply; the reply is
+  // then everything until the daemon's end closes.
   TimedReply timedLogin(std::uint32_t source = 0) {
     TimedReply result;
     const Clock::time_point start = Clock::now();
     Client client(m_port, source);
     EXPECT_TRUE(client.connected());
     client.send(record("concurrent", "pw"));
-    result.reply = client.readAll(10000);
+    result.reply = client.read(2, 10000);
     result.ms = millisecondsSince(start);
+    result.reply += client.readAll(10000);
     return result;
   }
 
@@ -138,7 +140,9 @@ TEST_F(ConcurrentServing, SixtyFourLoginsAtOnceAreAllAcceptedAndCounted) {
   std::vector<std::string> replies(kClients);
   std::vector<std::thread> readers;
   for (int i = 0; i < kClients; ++i) {
-    readers.emplace_back([&, i] { replies[i] = clients[i]->readAll(10000); });
+    // The reply alone: engines started one after another take their time
+    // to end on a slow system, and the connection's end is theirs.
+    readers.emplace_back([&, i] { replies[i] = clients[i]->read(2, 10000); });
   }
   for (auto& reader : readers) reader.join();
   for (int i = 0; i < kClients; ++i) EXPECT_EQ(replies[i], kAccepted) << i;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 
@@ -58,6 +59,20 @@ class Client {
     platform::sendSocket(m_socket, bytes.data(), static_cast<int>(bytes.size()));
   }
   void shutdownSend() { platform::shutdownSend(m_socket); }
+  // Up to count bytes: fewer when the daemon closes first or nothing more
+  // comes within the limit.
+  std::string read(std::size_t count, std::uint32_t limitMs = 10000) {
+    std::string text;
+    char buffer[4096];
+    while (text.size() < count) {
+      if (platform::waitUntilReadable(m_socket, limitMs) != 1) break;
+      const int want = static_cast<int>(std::min(sizeof buffer, count - text.size()));
+      const int got = platform::receiveSocket(m_socket, buffer, want);
+      if (got <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+  }
   // Everything until the daemon closes; "<timeout>" appended when it does
   // not within the limit.
   std::string readAll(std::uint32_t limitMs = 10000) {

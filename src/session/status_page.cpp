@@ -155,20 +155,23 @@ void CVornD::beginStatusPage(ClientConnection& connection) {
 bool CVornD::progressStatusPage(ClientConnection& connection) {
   CSocket& client = *connection.client;
   const std::string& page = connection.page;
-  // As much as the client takes now; each piece it takes gives it another
-  // full bound for the next. A failed send only means the client left.
-  while (connection.sent < page.size()) {
-    const std::size_t left = std::min<std::size_t>(page.size() - connection.sent, 1 << 30);
+  // One piece of at most 256 KB each time the client can take more, so
+  // that a large page never keeps the loop from the other connections
+  // (some systems, Wine among them, are slow to take a large send). Each
+  // piece taken gives the client another full bound for the next. A
+  // failed send only means the client left.
+  constexpr std::size_t kLargestPiece = 256 * 1024;
+  if (connection.sent < page.size()) {
+    const std::size_t left = std::min(page.size() - connection.sent, kLargestPiece);
     const int sent = platform::sendReady(client.Handle(), page.data() + connection.sent,
                                          static_cast<int>(left));
     if (sent > 0) {
       connection.sent += static_cast<std::size_t>(sent);
       connection.deadline =
           std::chrono::steady_clock::now() + std::chrono::seconds(receiveBoundSeconds());
-      continue;
     }
-    if (sent < 0 && platform::lastSocketError() == platform::kWsaWouldBlock) return true;
-    break;
+    const bool wouldBlock = sent < 0 && platform::lastSocketError() == platform::kWsaWouldBlock;
+    if ((sent > 0 && connection.sent < page.size()) || wouldBlock) return true;
   }
   client.Shutdown();
   discardUnreadRequest(client);
