@@ -31,6 +31,9 @@ int serveLogonChild(int channel) {
   prctl(PR_SET_NAME, "vornd-logon", 0, 0, 0);
   // A daemon that dies takes its conversations with it.
   prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+  // What a module's helper leaves running when it ends stays below this
+  // process, where the daemon finds it when it has to kill the lot.
+  prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
 
   std::string request;
   // Room for the longest request, so that no copy of the password is left

@@ -23,6 +23,7 @@
 
 #include "platform/error.h"
 #include "platform/posix/logon_child.h"
+#include "platform/posix/process_tree.h"
 #include "platform/posix/state_root.h"
 #include "platform/sync.h"
 
@@ -73,9 +74,9 @@ std::vector<std::string> childEnvironment() {
 // Starts a child with `channel` as its kLogonChannel, /dev/null for input
 // and output, the daemon's standard error (where a module's complaint or a
 // sanitizer's report is seen), and no other descriptor: the daemon holds
-// its clients' sockets. The child gets a session of its own, so that one
-// kill reaches whatever a module started in it too, and no blocked or
-// ignored signals. -1 with errno's code set as the last error.
+// its clients' sockets. The child gets a session of its own (no terminal,
+// and no share in the daemon's console signals) and no blocked or ignored
+// signals. -1 with errno's code set as the last error.
 pid_t startChild(int channel) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
@@ -168,12 +169,9 @@ Outcome receiveReply(int fd, const Deadline& deadline, std::string& reply) {
 
 // Reaps this child and no other (the engine reaper waits for its own by
 // their ids, and so does this). A child that has not answered is killed
-// first, with everything in its session.
+// first, with whatever its modules started.
 void endChild(pid_t pid, bool kill) {
-  if (kill) {
-    ::kill(-pid, SIGKILL);
-    ::kill(pid, SIGKILL);
-  }
+  if (kill) killProcessTree(pid);
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
 }
