@@ -300,8 +300,9 @@ TEST_F(PamChildLogon, TheChildHoldsNothingOfTheCallersButItsChannel) {
     EXPECT_NE(target, pipeEnds[1]) << number;
   }
   EXPECT_EQ(blocked, "0000000000000000");
-  // Signals 32 and 33 are the C library's own: its posix_spawn leaves them
-  // ignored in every child, and nothing else uses them.
+  // Signals 32 and 33 are the C library's own (thread cancellation and
+  // set*id across threads); its posix_spawn leaves them ignored in the
+  // child, and nothing else sends them.
   const unsigned long long libraryOwn = (1ull << 31) | (1ull << 32);
   EXPECT_EQ(std::stoull(ignored, nullptr, 16) & ~libraryOwn, 0u) << ignored;
 }

@@ -28,9 +28,9 @@ struct Entry {
 
 // pid (name) state ppid ...: the name may hold anything, so the fields are
 // read after the last ')'.
-bool readStat(const char* pid, Entry& entry) {
+bool readStat(pid_t pid, Entry& entry) {
   char path[64];
-  std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   char text[512];
@@ -43,7 +43,7 @@ bool readStat(const char* pid, Entry& entry) {
   if (close == nullptr || std::sscanf(close + 1, " %c %d", &entry.state, &parent) != 2) {
     return false;
   }
-  entry.pid = static_cast<pid_t>(std::atoi(pid));
+  entry.pid = pid;
   entry.parent = parent;
   return true;
 }
@@ -53,8 +53,10 @@ std::vector<Entry> processes() {
   DIR* folder = opendir("/proc");
   if (folder == nullptr) return found;
   while (const dirent* item = readdir(folder)) {
+    char* end = nullptr;
+    const long pid = std::strtol(item->d_name, &end, 10);
     Entry entry;
-    if (item->d_name[0] >= '1' && item->d_name[0] <= '9' && readStat(item->d_name, entry)) {
+    if (pid > 0 && *end == '\0' && readStat(static_cast<pid_t>(pid), entry)) {
       found.push_back(entry);
     }
   }
