@@ -1,11 +1,15 @@
 // The system's logon: a user name and password checked, and a token that
 // a process can later be started under.
 //
-// Windows: LogonUser (interactive logon, default provider). POSIX: PAM with
-// the service name "vornd" (pam_authenticate, then pam_acct_mgmt); the
-// token holds the account's uid, gid and supplementary groups. PAM's delay
-// after a failure is switched off: the daemon has one thread, and a
-// failed login must not hold up the clients behind it.
+// Windows: LogonUser (interactive logon, default provider), on a thread of
+// its own when the wait is bounded. POSIX: PAM with the service name
+// "vornd" (pam_authenticate, then pam_acct_mgmt), each conversation in a
+// child process of its own (the daemon's executable started afresh), since
+// PAM modules may keep state of the whole process; the child sends back the
+// verdict and the account's uid, gid and supplementary groups, which the
+// token holds. A child that overruns the bound is killed. PAM's delay
+// after a failure is switched off: the caller waits for the verdict, and a
+// failed login must not hold it up.
 #pragma once
 
 #include <cstdint>

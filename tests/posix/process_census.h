@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/posix/engine_reaper.h"
 
@@ -73,6 +74,47 @@ inline int zombieChildren() {
   }
   closedir(folder);
   return zombies;
+}
+
+// One line of /proc/<pid>/stat, the fields tests look at.
+struct ProcessStat {
+  int pid = 0;
+  char state = 0;
+  int parent = 0;
+  int session = 0;
+};
+
+// Every process /proc shows at this moment.
+inline std::vector<ProcessStat> allProcesses() {
+  std::vector<ProcessStat> found;
+  DIR* folder = opendir("/proc");
+  if (folder == nullptr) return found;
+  while (dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) continue;
+    ProcessStat process;
+    process.pid = std::atoi(entry->d_name);
+    int group = 0;
+    if (std::sscanf(text.c_str() + close + 1, " %c %d %d %d", &process.state, &process.parent,
+                    &group, &process.session) == 4) {
+      found.push_back(process);
+    }
+  }
+  closedir(folder);
+  return found;
+}
+
+// Children of this process, running or ended and not reaped.
+inline std::vector<int> childProcesses() {
+  std::vector<int> children;
+  for (const ProcessStat& process : allProcesses()) {
+    if (process.parent == getpid()) children.push_back(process.pid);
+  }
+  return children;
 }
 
 // Waits (at most limitMs) until the daemon's reaper has collected every

@@ -12,12 +12,13 @@ namespace testing_support {
 
 inline bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-// Removed again when the test ends.
+// Removed again when the test ends. A test that needs more than one gives
+// each a different tag (a letter or two: names are short).
 class ThrowAwayAccount {
  public:
-  ThrowAwayAccount()
-      : m_name("vorndpam" + std::to_string(getpid())),
-        m_password("Kp-" + std::to_string(getpid()) + "-w9!z") {}
+  explicit ThrowAwayAccount(const std::string& tag = "")
+      : m_name("vorndpam" + tag + std::to_string(getpid())),
+        m_password("Kp-" + tag + std::to_string(getpid()) + "-w9!z") {}
   ~ThrowAwayAccount() {
     if (m_created) run("userdel " + m_name + " >/dev/null 2>&1");
   }

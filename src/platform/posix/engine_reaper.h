@@ -1,7 +1,7 @@
 // Reaps the processes the daemon starts, as soon as each one ends, without
-// waiting for any of them and without touching other children (PAM's
-// password helper is waited for by PAM itself; a wait for any child, or
-// SIGCHLD ignored, would take its status away).
+// waiting for any of them and without touching other children (a logon
+// child is waited for by the logon that started it; a wait for any child,
+// or SIGCHLD ignored, would take its status away).
 #pragma once
 
 #include <sys/types.h>

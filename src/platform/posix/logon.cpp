@@ -1,164 +1,53 @@
 #include "platform/logon.h"
 
-#include <grp.h>
-#include <pwd.h>
-#include <security/pam_appl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "platform/error.h"
+#include "platform/posix/logon_child.h"
 #include "platform/posix/logon_posix.h"
-#include "platform/posix/state_root.h"
+#include "platform/posix/logon_wire.h"
 
 namespace platform {
 
 namespace {
 
-constexpr const char* kPamService = "vornd";
-
-// Windows codes for what PAM can refuse, where the table in error.cpp has
-// no name for them.
-constexpr ErrorCode kErrorNoLogonServers = 1311;
-constexpr ErrorCode kErrorPasswordExpired = 1330;
-constexpr ErrorCode kErrorNoneMapped = 1332;
-constexpr ErrorCode kErrorAccountExpired = 1793;
-constexpr ErrorCode kErrorPasswordMustChange = 1907;
-
-struct Credentials {
-  const std::string* user;
-  const std::string* password;
-};
-
-void freeResponses(pam_response* responses, int count) {
-  for (int i = 0; i < count; ++i) std::free(responses[i].resp);
-  std::free(responses);
-}
-
-// Answers the password prompt with the password and a name prompt with the
-// user; messages for a terminal get an empty answer. Nothing is shown to
-// anyone: the daemon has no one to show it to.
-int converse(int count, const pam_message** messages, pam_response** out, void* data) {
-  if (count <= 0 || messages == nullptr || out == nullptr) return PAM_CONV_ERR;
-  const auto* credentials = static_cast<const Credentials*>(data);
-  auto* responses = static_cast<pam_response*>(std::calloc(count, sizeof(pam_response)));
-  if (responses == nullptr) return PAM_BUF_ERR;
-  for (int i = 0; i < count; ++i) {
-    const std::string* answer = nullptr;
-    switch (messages[i]->msg_style) {
-      case PAM_PROMPT_ECHO_OFF: answer = credentials->password; break;
-      case PAM_PROMPT_ECHO_ON: answer = credentials->user; break;
-      case PAM_ERROR_MSG:
-      case PAM_TEXT_INFO: continue;
-      default:
-        freeResponses(responses, count);
-        return PAM_CONV_ERR;
-    }
-    responses[i].resp = strdup(answer->c_str());
-    if (responses[i].resp == nullptr) {
-      freeResponses(responses, count);
-      return PAM_BUF_ERR;
-    }
+// Here, in the same object as logonUser, so that every program that can
+// start a logon child is also one that serves as one. It runs before the
+// program's own static objects are built (they are none of the child's
+// business) and never returns into main.
+[[gnu::constructor(101)]] void serveAsLogonChild() {
+  if (std::getenv(posix::kLogonChildMarker) != nullptr) {
+    _exit(posix::serveLogonChild(posix::kLogonChannel));
   }
-  *out = responses;
-  return PAM_SUCCESS;
-}
-
-// In place of the sleep after a failure: the daemon serves its clients one
-// after another on one thread, and each would wait out the delay.
-void noFailDelay(int, unsigned, void*) {}
-
-ErrorCode errorFromPam(int result) {
-  switch (result) {
-    case PAM_ACCT_EXPIRED: return kErrorAccountExpired;
-    case PAM_NEW_AUTHTOK_REQD: return kErrorPasswordMustChange;
-    case PAM_AUTHTOK_EXPIRED:
-    case PAM_CRED_EXPIRED: return kErrorPasswordExpired;
-    case PAM_PERM_DENIED: return kErrorAccessDenied;
-    // The caller may not read the secrets (a daemon that is not root).
-    case PAM_CRED_INSUFFICIENT: return kErrorPrivilegeNotHeld;
-    // The account store (shadow file, directory server) could not be read.
-    case PAM_AUTHINFO_UNAVAIL:
-    case PAM_CRED_UNAVAIL: return kErrorNoLogonServers;
-    case PAM_BUF_ERR: return kErrorNotEnoughMemory;
-    // PAM_AUTH_ERR, PAM_USER_UNKNOWN, PAM_MAXTRIES, and the module and
-    // configuration failures: to the client all of them are a refused
-    // name or password, as LogonUser says it.
-    default: return kErrorLogonFailure;
-  }
-}
-
-// PAM's verdict: PAM_SUCCESS when the password is right and the account
-// may log on now.
-int checkWithPam(const std::string& user, const std::string& password) {
-  Credentials credentials{&user, &password};
-  const pam_conv conversation{converse, &credentials};
-  pam_handle_t* handle = nullptr;
-  int result = pam_start(kPamService, user.c_str(), &conversation, &handle);
-  if (result != PAM_SUCCESS) return result;
-  void (*delay)(int, unsigned, void*) = noFailDelay;
-  result = pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(delay));
-  if (result == PAM_SUCCESS) result = pam_authenticate(handle, 0);
-  if (result == PAM_SUCCESS) result = pam_acct_mgmt(handle, 0);
-  pam_end(handle, result);
-  return result;
-}
-
-// The account's ids and groups, or false with the last error set.
-bool readAccount(const std::string& user, LogonTokenImpl& account) {
-  long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(hint > 0 ? static_cast<std::size_t>(hint) : 1024);
-  passwd entry{};
-  passwd* found = nullptr;
-  int error;
-  while ((error = getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found)) ==
-         ERANGE) {
-    buffer.resize(buffer.size() * 2);
-  }
-  if (error != 0) return posix::failWithErrno(error);
-  if (found == nullptr) {
-    // PAM knew the name but the system's account list does not.
-    setLastError(kErrorNoneMapped);
-    return false;
-  }
-  account.user = entry.pw_name;
-  account.uid = entry.pw_uid;
-  account.gid = entry.pw_gid;
-
-  std::vector<gid_t> groups(16);
-  int count = static_cast<int>(groups.size());
-  while (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) {
-    // count now holds the number needed.
-    const auto needed = static_cast<std::size_t>(count);
-    groups.resize(needed > groups.size() ? needed : groups.size() * 2);
-    count = static_cast<int>(groups.size());
-  }
-  groups.resize(static_cast<std::size_t>(count));
-  account.groups = std::move(groups);
-  return true;
 }
 
 }  // namespace
 
 bool logonUser(const std::string& user, const std::string& password, LogonToken& token,
-               std::uint32_t) {
+               std::uint32_t timeoutMs) {
   token = nullptr;
-  // An empty name would make PAM ask for one; there is none to give.
-  if (user.empty()) {
+  // An empty name would make PAM ask for one; there is none to give. A
+  // name or password longer than any account store takes is refused as
+  // any wrong one is.
+  if (user.empty() || user.size() > posix::kMaximumLogonField ||
+      password.size() > posix::kMaximumLogonField) {
     setLastError(kErrorLogonFailure);
     return false;
   }
-  if (const int result = checkWithPam(user, password); result != PAM_SUCCESS) {
-    setLastError(errorFromPam(result));
+  std::string request = posix::encodeLogonRequest(user, password);
+  posix::LogonReply reply;
+  const bool answered = posix::askLogonChild(request, timeoutMs, reply);
+  explicit_bzero(request.data(), request.size());
+  if (!answered) return false;
+  if (reply.error != kErrorSuccess) {
+    setLastError(reply.error);
     return false;
   }
-  auto account = std::make_unique<LogonTokenImpl>();
-  if (!readAccount(user, *account)) return false;
-  token = account.release();
+  token = new LogonTokenImpl(std::move(reply.account));
   return true;
 }
 

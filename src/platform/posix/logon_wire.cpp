@@ -1,0 +1,105 @@
+#include "platform/posix/logon_wire.h"
+
+#include <cstring>
+
+namespace platform::posix {
+
+namespace {
+
+// "VLR1" in the reply's first four bytes: something else there means the
+// bytes did not come from a logon child at all.
+constexpr std::uint32_t kReplyMagic = 0x31524c56u;
+
+void putNumber(std::string& out, std::uint32_t value) {
+  char bytes[sizeof value];
+  std::memcpy(bytes, &value, sizeof value);
+  out.append(bytes, sizeof value);
+}
+
+std::uint32_t numberAt(const std::string& bytes, std::size_t offset) {
+  std::uint32_t value;
+  std::memcpy(&value, bytes.data() + offset, sizeof value);
+  return value;
+}
+
+}  // namespace
+
+std::string encodeLogonRequest(const std::string& user, const std::string& password) {
+  std::string out;
+  out.reserve(8 + user.size() + password.size());
+  putNumber(out, static_cast<std::uint32_t>(user.size()));
+  out += user;
+  putNumber(out, static_cast<std::uint32_t>(password.size()));
+  out += password;
+  return out;
+}
+
+std::optional<std::size_t> logonRequestLength(const std::string& prefix) {
+  if (prefix.size() < 4) return 4;
+  const std::size_t userLength = numberAt(prefix, 0);
+  if (userLength > kMaximumLogonField) return std::nullopt;
+  const std::size_t second = 4 + userLength;
+  if (prefix.size() < second + 4) return second + 4;
+  const std::size_t passwordLength = numberAt(prefix, second);
+  if (passwordLength > kMaximumLogonField) return std::nullopt;
+  return second + 4 + passwordLength;
+}
+
+std::optional<LogonRequest> decodeLogonRequest(const std::string& bytes) {
+  const auto length = logonRequestLength(bytes);
+  if (!length || *length != bytes.size()) return std::nullopt;
+  const std::size_t userLength = numberAt(bytes, 0);
+  LogonRequest request;
+  request.user = bytes.substr(4, userLength);
+  request.password = bytes.substr(8 + userLength);
+  return request;
+}
+
+std::string encodeLogonReply(const LogonReply& reply) {
+  std::string out;
+  putNumber(out, kReplyMagic);
+  putNumber(out, reply.error);
+  const bool ok = reply.error == kErrorSuccess;
+  putNumber(out, ok ? reply.account.uid : 0);
+  putNumber(out, ok ? reply.account.gid : 0);
+  putNumber(out, ok ? static_cast<std::uint32_t>(reply.account.user.size()) : 0);
+  putNumber(out, ok ? static_cast<std::uint32_t>(reply.account.groups.size()) : 0);
+  if (ok) {
+    out += reply.account.user;
+    for (const gid_t group : reply.account.groups) putNumber(out, group);
+  }
+  return out;
+}
+
+std::optional<std::size_t> logonReplyLength(const std::string& prefix) {
+  if (prefix.size() < kLogonReplyHeader) return kLogonReplyHeader;
+  if (numberAt(prefix, 0) != kReplyMagic) return std::nullopt;
+  const bool ok = numberAt(prefix, 4) == kErrorSuccess;
+  const std::size_t nameLength = numberAt(prefix, 16);
+  const std::size_t groupCount = numberAt(prefix, 20);
+  if (ok ? nameLength == 0 || nameLength > kMaximumLogonField || groupCount > kMaximumLogonGroups
+         : nameLength != 0 || groupCount != 0) {
+    return std::nullopt;
+  }
+  return kLogonReplyHeader + nameLength + 4 * groupCount;
+}
+
+std::optional<LogonReply> decodeLogonReply(const std::string& bytes) {
+  const auto length = logonReplyLength(bytes);
+  if (!length || *length != bytes.size()) return std::nullopt;
+  LogonReply reply;
+  reply.error = numberAt(bytes, 4);
+  if (reply.error != kErrorSuccess) return reply;
+  reply.account.uid = numberAt(bytes, 8);
+  reply.account.gid = numberAt(bytes, 12);
+  const std::size_t nameLength = numberAt(bytes, 16);
+  reply.account.user = bytes.substr(kLogonReplyHeader, nameLength);
+  // A name with a null in it would name some other account.
+  if (reply.account.user.find('\0') != std::string::npos) return std::nullopt;
+  for (std::size_t at = kLogonReplyHeader + nameLength; at < bytes.size(); at += 4) {
+    reply.account.groups.push_back(numberAt(bytes, at));
+  }
+  return reply;
+}
+
+}  // namespace platform::posix
