@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "posix/process_census.h"
+#include "posix/slow_pam_stack.h"
+#include "posix/throwaway_account.h"
 #include "serving_fixture.h"
 
 namespace {
@@ -111,6 +113,42 @@ TEST_F(ConcurrentLoad, AThousandMixedConnectionsCountExactlyAndLeaveNothingBehin
   EXPECT_EQ(testing_support::zombieChildren(), 0);
   EXPECT_EQ(occurrences("no complete login record within 1 seconds"),
             static_cast<std::size_t>(silent.load()));
+}
+
+// Two accounts through the system's logon at once, one of them behind a
+// PAM stack that takes three seconds: the other is answered at once.
+TEST_F(ConcurrentLoad, ASlowLogonForOneAccountHoldsUpNoOther) {
+  if (geteuid() != 0) GTEST_SKIP() << "creating accounts and PAM files needs root";
+  testing_support::ThrowAwayAccount slow("slow"), quick("quick");
+  ASSERT_TRUE(slow.create());
+  ASSERT_TRUE(quick.create());
+  testing_support::SlowPamStack stack(slow.name(), 3);
+  ASSERT_TRUE(stack.install());
+  // Checked by the system, launched as the daemon: any spelling but the
+  // exact one.
+  config("AuthenticationMethod", "logonuser");
+  start();
+
+  double slowMs = 0;
+  std::string slowReply;
+  std::thread slowLogin([&] {
+    const Clock::time_point begun = Clock::now();
+    Client client(m_port, 0x7F000002);
+    client.send(record(slow.name(), slow.password()));
+    slowReply = client.read(2, 10000);
+    slowMs = std::chrono::duration<double, std::milli>(Clock::now() - begun).count();
+  });
+  platform::sleepMs(300);
+  const Clock::time_point begun = Clock::now();
+  Client client(m_port);
+  client.send(record(quick.name(), quick.password()));
+  EXPECT_EQ(client.read(2, 10000), kAccepted);
+  const double quickMs = std::chrono::duration<double, std::milli>(Clock::now() - begun).count();
+  slowLogin.join();
+  EXPECT_LT(quickMs, 1000);
+  EXPECT_EQ(slowReply, kAccepted);
+  EXPECT_GT(slowMs, 2500);
+  EXPECT_TRUE(stack.restore());
 }
 
 // Out of descriptors with a connection queued: accepting pauses and is
