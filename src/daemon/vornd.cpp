@@ -9,7 +9,8 @@
 
 CVornD::CVornD(const std::string& serviceName, const std::string& eventSource,
                std::uint32_t serviceType)
-    : CService(serviceName, eventSource, serviceType) {
+    : CService(serviceName, eventSource, serviceType),
+      m_dwProcessId(platform::currentProcessId()) {
   g_pDaemon = this;
 }
 

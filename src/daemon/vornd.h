@@ -153,6 +153,8 @@ class CVornD : public CService {
 
   std::string m_strDesktop;
   CServiceConfig m_config;
+  // Asked once: each status page shows it.
+  std::uint32_t m_dwProcessId = 0;
   platform::SocketHandle m_listenSocket = platform::kInvalidSocket;
   // Set once the listener listens on its port.
   bool m_bListening = false;

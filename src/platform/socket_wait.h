@@ -48,7 +48,9 @@ using SocketWait = SocketWaitImpl*;
 SocketWait createSocketWait();
 void closeSocketWait(SocketWait wait);
 
-// False with the socket error set (not a socket, a null set).
+// False with the socket error set: a null set, or a handle that cannot be
+// a socket (POSIX looks no further than that; a descriptor that is no
+// socket shows as kReadyInvalid at the wait).
 bool watchSocket(SocketWait wait, SocketHandle socket);
 bool unwatchSocket(SocketWait wait, SocketHandle socket);
 

@@ -58,6 +58,13 @@ void CVornD::screenAndHandOver(ClientConnection& connection) {
     m_log.entry() << refusal;
     return;
   }
+  // A method that refuses every login needs neither the system nor an
+  // engine: its answer is given here, at once.
+  if (m_config.AuthenticationMethod == "HTPassword") {
+    refuseLogin(connection.login, client);
+    client.Close();
+    return;
+  }
   // The engine gets the connection as a blocking socket that nothing else
   // waits on.
   if (!platform::unwatchSocket(m_socketWait, client.Handle())) {

@@ -133,7 +133,7 @@ const char* statusPageBuildDate() { return __DATE__; }
 StatusPageValues CVornD::statusPageValues() const {
   StatusPageValues values;
   values.serviceName = m_strServiceName;
-  values.processId = platform::currentProcessId();
+  values.processId = m_dwProcessId;
   values.buildDate = statusPageBuildDate();
   values.engine = m_config.VornExecutable;
   values.port = m_config.SockPort;
