@@ -32,6 +32,8 @@ struct LoginJob {
   netLogin login;
   // The peer's IPv4 address, for the count per source.
   std::uint32_t source = 0;
+  // Accepted and answered already: only the launch is left.
+  bool answered = false;
 };
 
 class LoginWorkers {

@@ -75,6 +75,9 @@ void CVornD::screenAndHandOver(ClientConnection& connection) {
                   platform::lastSocketError());
   }
   LoginJob job;
+  // A method that accepts every login answers here too; the worker has
+  // only the launch left to do.
+  job.answered = m_config.AuthenticationMethod == "Vorn" && acceptLogin(connection.login, client);
   job.client = std::move(connection.client);
   job.login = connection.login;
   job.source = connection.peer.address;
@@ -86,7 +89,7 @@ void CVornD::screenAndHandOver(ClientConnection& connection) {
 void CVornD::completeLogin(LoginJob& job) {
   platform::LogonToken token = nullptr;
   // The reply counts the login, served or rejected.
-  if (authenticateUser(job.login, *job.client, token)) {
+  if (job.answered || authenticateUser(job.login, *job.client, token)) {
     startEngine(job.login, *job.client, token);
   } else {
     if (token != nullptr) platform::closeLogonToken(token);
