@@ -49,17 +49,9 @@ class ConcurrentServing : public testing_support::ServingFixture {
     return result;
   }
 
-  std::size_t occurrences(const std::string& text) {
-    const std::string all = log();
-    std::size_t count = 0;
-    for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
-      ++count;
-    }
-    return count;
-  }
   bool waitForLog(const std::string& text, int limitMs) {
     for (int waited = 0; waited < limitMs; waited += 20) {
-      if (occurrences(text) > 0) return true;
+      if (logOccurrences(text) > 0) return true;
       platform::sleepMs(20);
     }
     return false;
@@ -100,7 +92,7 @@ TEST_F(ConcurrentServing, SilentAndTricklingClientsHoldUpNoLogin) {
   EXPECT_EQ(trickled, "");
   for (auto& client : silent) EXPECT_EQ(client->readAll(5000), "");
   EXPECT_EQ(counters(), "3/0");
-  EXPECT_EQ(occurrences("negotiateLogin - no complete login record within 2 seconds - connection "
+  EXPECT_EQ(logOccurrences("negotiateLogin - no complete login record within 2 seconds - connection "
                         "closed"),
             6u);
 }
@@ -165,7 +157,7 @@ TEST_F(ConcurrentServing, ASourceOverItsCapIsClosedAtOnceAndLoggedOnce) {
   EXPECT_EQ(login.reply, kAccepted);
   EXPECT_LT(login.ms, 1000);
   EXPECT_EQ(counters(), "1/0");
-  EXPECT_EQ(occurrences("negotiateLogin - connection from 127.0.0.2 closed: 8 connections from "
+  EXPECT_EQ(logOccurrences("negotiateLogin - connection from 127.0.0.2 closed: 8 connections from "
                         "that address pending"),
             1u);
 }

@@ -146,6 +146,15 @@ class ServingFixture : public ::testing::Test {
     if (!std::regex_search(text, a, served) || !std::regex_search(text, b, rejected)) return "?";
     return a[1].str() + "/" + b[1].str();
   }
+  // How often the text stands in the log.
+  std::size_t logOccurrences(const std::string& text) {
+    const std::string all = log();
+    std::size_t count = 0;
+    for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+      ++count;
+    }
+    return count;
+  }
   // The log with its line ends as LF alone (Windows writes CR LF).
   std::string log() {
     std::string text;

@@ -33,14 +33,6 @@ class ConcurrentLoad : public testing_support::ServingFixture {
     config("SockReceiveTimeout", "1");
   }
 
-  std::size_t occurrences(const std::string& text) {
-    const std::string all = log();
-    std::size_t count = 0;
-    for (std::size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
-      ++count;
-    }
-    return count;
-  }
 };
 
 // Eight clients at a time from eight addresses, each running a random
@@ -111,7 +103,7 @@ TEST_F(ConcurrentLoad, AThousandMixedConnectionsCountExactlyAndLeaveNothingBehin
   EXPECT_EQ(descriptorsAfter, descriptorsBefore);
   EXPECT_TRUE(testing_support::waitUntilAllReaped());
   EXPECT_EQ(testing_support::zombieChildren(), 0);
-  EXPECT_EQ(occurrences("no complete login record within 1 seconds"),
+  EXPECT_EQ(logOccurrences("no complete login record within 1 seconds"),
             static_cast<std::size_t>(silent.load()));
 }
 
