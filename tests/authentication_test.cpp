@@ -2,6 +2,7 @@
 // bytes, and what a refused system logon leaves in the log and event log.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,16 @@ TEST_F(LoginCheck, HTPasswordRefusesEveryRecordWithoutALookup) {
     EXPECT_EQ(outcome.reply, kRefused) << user;
   }
   EXPECT_EQ(log(), "");
-  EXPECT_TRUE(m_tap.events().empty());
+  // Only the warning each refusal gets, no failure of the system's.
+  EXPECT_TRUE(m_tap.events(platform::EventType::Error).empty());
+  const auto warnings = m_tap.events(platform::EventType::Warning);
+  ASSERT_EQ(warnings.size(), 3u);
+  const std::regex refusal("Login refused for user (|" + std::string(kNoSuchUser) +
+                           "|root) from 127\\.0\\.0\\.1 port [0-9]+: every login is refused "
+                           "by this method");
+  for (const auto& warning : warnings) {
+    EXPECT_TRUE(std::regex_match(warning.text, refusal)) << warning.text;
+  }
   EXPECT_EQ(m_token, nullptr);
 }
 
@@ -73,9 +83,15 @@ TEST_F(LoginCheck, UnknownUserIsRefusedWithTheLogLineAndAnEventLogError) {
   EXPECT_EQ(log(), std::string("LogonUser failed for user ") + kNoSuchUser +
                        " : The user name or password is incorrect.\n");
   const auto events = m_tap.events();
-  ASSERT_EQ(events.size(), 1u);
+  ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].type, platform::EventType::Error);
   EXPECT_EQ(events[0].source, m_daemon.GetEventSourceName());
+  EXPECT_EQ(events[1].type, platform::EventType::Warning);
+  EXPECT_TRUE(std::regex_match(events[1].text,
+                               std::regex(std::string("Login refused for user ") + kNoSuchUser +
+                                          " from 127\\.0\\.0\\.1 port [0-9]+: wrong user "
+                                          "name or password")))
+      << events[1].text;
   EXPECT_EQ(events[0].text.rfind("LogonUser failed failed: The user name or password is "
                                  "incorrect.",
                                  0),

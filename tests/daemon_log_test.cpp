@@ -68,19 +68,21 @@ TEST_F(DaemonLog, AnIdleRunLeavesExactlyTheseLinesAndEmptiesTheOldLog) {
   std::ofstream(m_dir.file("daemon.log")) << "left from the last run\n";
 
   const std::vector<std::string> lines = linesOf(runAndStop());
-  ASSERT_EQ(31u, lines.size());
+  ASSERT_EQ(33u, lines.size());
   EXPECT_EQ("ServiceDisable(false)", lines[0]);
   EXPECT_EQ("LogCreate(true)", lines[13]);
   EXPECT_EQ("LogFileName(" + m_dir.file("daemon.log") + ")", lines[14]);
   EXPECT_EQ("CreateDesktop(true)", lines[24]);
   EXPECT_EQ("MaxPendingLogins(64)", lines[25]);
   EXPECT_EQ("MaxPendingPerSource(8)", lines[26]);
+  EXPECT_EQ("LoginFailureLimit(10)", lines[27]);
+  EXPECT_EQ("LoginFailurePenalty(60)", lines[28]);
   EXPECT_EQ("Using WindowStation+Desktop of(VORND-" +
                 std::to_string(platform::currentProcessId()) + "\\WinVornD)",
-            lines[27]);
-  EXPECT_EQ("CVornD::Run starting", lines[28]);
-  EXPECT_EQ("handleClients - starting", lines[29]);
-  EXPECT_EQ("handleClients - scmEvent fired", lines[30]);
+            lines[29]);
+  EXPECT_EQ("CVornD::Run starting", lines[30]);
+  EXPECT_EQ("handleClients - starting", lines[31]);
+  EXPECT_EQ("handleClients - scmEvent fired", lines[32]);
 }
 
 TEST_F(DaemonLog, DetailedLoggingAddsTheStopEntries) {

@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "daemon/vornd.h"
 #include "platform/net.h"
@@ -40,6 +43,9 @@ struct CheckOutcome {
   bool accepted = false;
   // Every byte the client received.
   std::string reply;
+  // A refusal the check left for later: how long after the record it was
+  // due. The fixture waits for it and sends it, as the connection loop would.
+  std::optional<std::chrono::milliseconds> refusalDelay;
 };
 
 class LoginCheck : public ::testing::Test {
@@ -73,10 +79,19 @@ class LoginCheck : public ::testing::Test {
     EXPECT_TRUE(platform::connectSocket(
         client.Handle(), {platform::kLoopbackAddress, platform::localPort(listener.Handle())}));
     {
-      CSocket server(platform::acceptSocket(listener.Handle(), nullptr));
-      EXPECT_NE(server.Handle(), platform::kInvalidSocket);
+      LoginJob job;
+      job.client = std::make_unique<CSocket>(platform::acceptSocket(listener.Handle(), &job.peer));
+      EXPECT_NE(job.client->Handle(), platform::kInvalidSocket);
+      job.login = login;
+      job.recordAt = LoginJob::Clock::now();
       releaseToken();
-      outcome.accepted = m_daemon.authenticateUser(login, server, m_token);
+      outcome.accepted = m_daemon.authenticateUser(job, m_token);
+      if (job.refuseAt) {
+        outcome.refusalDelay =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*job.refuseAt - job.recordAt);
+        std::this_thread::sleep_until(*job.refuseAt);
+        m_daemon.sendLoginReply(*job.client, false);
+      }
     }
     char chunk[16];
     int got;

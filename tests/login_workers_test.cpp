@@ -45,7 +45,7 @@ class LoginWorkersTest : public ::testing::Test {
   }
   static LoginJob job(std::uint32_t source) {
     LoginJob made;
-    made.source = source;
+    made.peer.address = source;
     return made;
   }
 
@@ -64,19 +64,40 @@ TEST_F(LoginWorkersTest, JobsRunSideBySideUpToTheLimitAndEachSourceComesBackOnce
   // Three at once, not more; the other two wait for a thread.
   ASSERT_TRUE(waitForRunning(3));
   EXPECT_EQ(workers.threadCount(), 3u);
-  std::vector<std::uint32_t> sources;
-  workers.takeFinished(sources);
-  EXPECT_TRUE(sources.empty());
+  std::vector<LoginJob> finished;
+  workers.takeFinished(finished);
+  EXPECT_TRUE(finished.empty());
 
   release();
   workers.drain();
   EXPECT_EQ(m_mostAtOnce, 3);
   EXPECT_EQ(platform::waitForEvent(m_finished, 0), 0u);
-  workers.takeFinished(sources);
+  workers.takeFinished(finished);
+  std::vector<std::uint32_t> sources;
+  for (const LoginJob& job : finished) sources.push_back(job.peer.address);
   std::sort(sources.begin(), sources.end());
   EXPECT_EQ(sources, (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
-  workers.takeFinished(sources);
-  EXPECT_EQ(sources.size(), 5u) << "a source is handed back once";
+  workers.takeFinished(finished);
+  EXPECT_EQ(finished.size(), 5u) << "a job is handed back once";
+}
+
+TEST_F(LoginWorkersTest, AConnectionComesBackOnlyWhenItsRefusalIsLeftForLater) {
+  LoginWorkers workers([](LoginJob& job) {
+    if (job.peer.address == 2) job.refuseAt = LoginJob::Clock::now();
+  }, m_finished);
+  workers.setThreadLimit(2);
+  for (std::uint32_t source = 1; source <= 2; ++source) {
+    LoginJob made = job(source);
+    made.client = std::make_unique<CSocket>();
+    workers.submit(std::move(made));
+  }
+  workers.drain();
+  std::vector<LoginJob> finished;
+  workers.takeFinished(finished);
+  ASSERT_EQ(finished.size(), 2u);
+  for (const LoginJob& done : finished) {
+    EXPECT_EQ(done.client != nullptr, done.peer.address == 2) << done.peer.address;
+  }
 }
 
 TEST_F(LoginWorkersTest, TheEndOfThePoolFinishesEveryJobHandedOver) {

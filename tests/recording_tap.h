@@ -43,6 +43,13 @@ class RecordingTap : public platform::Tap {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_events;
   }
+  std::vector<RecordedEvent> events(platform::EventType type) const {
+    std::vector<RecordedEvent> chosen;
+    for (RecordedEvent& event : events()) {
+      if (event.type == type) chosen.push_back(std::move(event));
+    }
+    return chosen;
+  }
   std::vector<platform::ServiceStatus> statuses() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_statuses;

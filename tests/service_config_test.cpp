@@ -82,7 +82,9 @@ TEST_F(ServiceConfigLoad, NoKeyGivesTheDefaultsAndTheirDump) {
       "IncludeSystemEnv(true)\n"
       "CreateDesktop(true)\n"
       "MaxPendingLogins(64)\n"
-      "MaxPendingPerSource(8)\n",
+      "MaxPendingPerSource(8)\n"
+      "LoginFailureLimit(10)\n"
+      "LoginFailurePenalty(60)\n",
       dumpOf(loaded));
 }
 

@@ -39,6 +39,15 @@ std::size_t CVornD::maxPendingPerSource() const {
   return positiveOr(m_config.MaxPendingPerSource, 8);
 }
 
+std::size_t CVornD::loginFailureLimit() const {
+  if (m_config.LoginFailureLimit == 0) return 0;
+  return positiveOr(m_config.LoginFailureLimit, 10);
+}
+
+std::uint32_t CVornD::loginFailurePenaltySeconds() const {
+  return static_cast<std::uint32_t>(positiveOr(m_config.LoginFailurePenalty, 60));
+}
+
 bool CVornD::waitOnControl(std::uint32_t ms) {
   const std::uint32_t result = platform::waitForEvent(m_hScmEvent, ms);
   if (result == 0) return true;
@@ -83,15 +92,23 @@ void CVornD::handleClients() {
     const bool accepting = m_bListening && !acceptPaused && pendingLogins() < maxPendingLogins();
     interest.clear();
     if (accepting) interest.push_back({m_listenSocket, platform::kWantRead, 0});
-    bool timed = acceptPaused && m_bListening;
-    Clock::time_point wakeAt = m_acceptResumes;
+    // The wait ends at the first of: accepting again, a connection's
+    // time running out, a refusal due, the line on refusal lines left out.
+    bool timed = false;
+    Clock::time_point wakeAt;
+    const auto wakeBy = [&](Clock::time_point when) {
+      if (!timed || when < wakeAt) wakeAt = when;
+      timed = true;
+    };
+    if (acceptPaused && m_bListening) wakeBy(m_acceptResumes);
     for (const auto& connection : m_connections) {
       const bool reading = connection->stage == ClientConnection::Stage::Record;
       interest.push_back({connection->client->Handle(),
                           reading ? platform::kWantRead : platform::kWantWrite, 0});
-      if (!timed || connection->deadline < wakeAt) wakeAt = connection->deadline;
-      timed = true;
+      wakeBy(connection->deadline);
     }
+    for (const LoginJob& refusal : m_delayedRefusals) wakeBy(*refusal.refuseAt);
+    if (const auto summary = m_refusals.summaryDue()) wakeBy(*summary);
     if (m_config.LogAllEvents && m_connections.empty()) {
       m_log.entry() << "handleClients - waiting";
     }
@@ -140,8 +157,11 @@ void CVornD::handleClients() {
         break;
     }
 
-    // Whatever woke the wait, a connection whose time is up goes now.
+    // Whatever woke the wait, a connection whose time is up goes now, and
+    // a refusal whose time has come is sent.
     now = Clock::now();
+    answerDueRefusals(now, false);
+    m_refusals.flush(now);
     std::size_t kept = 0;
     for (std::size_t i = 0; i < m_connections.size(); ++i) {
       if (m_connections[i]->deadline <= now) {
@@ -184,6 +204,7 @@ void CVornD::admitClient(platform::SocketHandle accepted, const platform::Ipv4En
     if (m_sources.mayLogRefusal(peer.address, Clock::now())) {
       m_log.entry() << "negotiateLogin - connection from " << dottedAddress(peer.address)
                     << " closed: " << fromSource << " connections from that address pending";
+      m_refusals.write(pendingClosedText(peer, fromSource));
     }
     return;
   }
@@ -226,6 +247,7 @@ void CVornD::expireConnection(ClientConnection& connection) {
   if (connection.stage == ClientConnection::Stage::Record) {
     m_log.entry() << "negotiateLogin - no complete login record within " << receiveBoundSeconds()
                   << " seconds - connection closed";
+    m_refusals.write(incompleteRecordText(connection.peer, receiveBoundSeconds()));
   } else {
     m_log.entry() << "sendStatusPage - no progress within " << receiveBoundSeconds()
                   << " seconds - page abandoned";
@@ -234,12 +256,33 @@ void CVornD::expireConnection(ClientConnection& connection) {
 }
 
 void CVornD::takeFinishedLogins() {
-  std::vector<std::uint32_t> sources;
-  m_workers->takeFinished(sources);
-  for (const std::uint32_t source : sources) {
+  std::vector<LoginJob> finished;
+  m_workers->takeFinished(finished);
+  for (LoginJob& job : finished) {
     --m_nHandedOver;
-    m_sources.remove(source);
+    // A refusal still to be sent keeps its place in the source's count.
+    if (job.client != nullptr && job.refuseAt) {
+      m_delayedRefusals.push_back(std::move(job));
+    } else {
+      m_sources.remove(job.peer.address);
+    }
   }
+}
+
+void CVornD::answerDueRefusals(Clock::time_point now, bool all) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < m_delayedRefusals.size(); ++i) {
+    LoginJob& refusal = m_delayedRefusals[i];
+    if (all || *refusal.refuseAt <= now) {
+      sendLoginReply(*refusal.client, false);
+      refusal.client->Close();
+      m_sources.remove(refusal.peer.address);
+    } else {
+      if (kept != i) m_delayedRefusals[kept] = std::move(refusal);
+      ++kept;
+    }
+  }
+  m_delayedRefusals.resize(kept);
 }
 
 void CVornD::closeConnections() {

@@ -53,9 +53,8 @@ void LoginWorkers::submit(LoginJob job) {
       // No thread to be had: with none at all, the job is done here.
       if (m_running == 0) {
         guard.unlock();
-        m_handler(job);
-        job.client.reset();
-        finish(job.source);
+        run(job);
+        finish(std::move(job));
         return;
       }
     }
@@ -65,9 +64,9 @@ void LoginWorkers::submit(LoginJob job) {
   m_jobReady.notify_one();
 }
 
-void LoginWorkers::takeFinished(std::vector<std::uint32_t>& sources) {
+void LoginWorkers::takeFinished(std::vector<LoginJob>& jobs) {
   std::lock_guard<std::mutex> guard(m_lock);
-  sources.insert(sources.end(), m_finished.begin(), m_finished.end());
+  for (LoginJob& job : m_finished) jobs.push_back(std::move(job));
   m_finished.clear();
 }
 
@@ -110,18 +109,22 @@ void LoginWorkers::work(std::size_t slot) {
     LoginJob job = std::move(m_queue.front());
     m_queue.pop_front();
     guard.unlock();
-    m_handler(job);
-    const std::uint32_t source = job.source;
-    job = LoginJob();  // the connection closes before the loop hears of it
-    finish(source);
+    run(job);
+    finish(std::move(job));
     guard.lock();
   }
 }
 
-void LoginWorkers::finish(std::uint32_t source) {
+void LoginWorkers::run(LoginJob& job) {
+  m_handler(job);
+  // The connection closes before the loop hears of it.
+  if (!job.refuseAt) job.client.reset();
+}
+
+void LoginWorkers::finish(LoginJob job) {
   {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_finished.push_back(source);
+    m_finished.push_back(std::move(job));
     --m_unfinished;
     if (m_unfinished == 0) m_allDone.notify_all();
   }

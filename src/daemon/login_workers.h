@@ -3,9 +3,10 @@
 //
 // The connection loop hands over each screened login; a worker runs the
 // handler on it (the reply, the check, the launch) and then queues the
-// login's source address for the loop, whose event it sets. The loop takes
-// the finished sources back on its own thread, so all counting per
-// connection and per source stays there.
+// finished job for the loop, whose event it sets: without its connection,
+// unless the handler left a refusal for later. The loop takes the finished
+// jobs back on its own thread, so all counting per connection and per
+// source stays there.
 //
 // Threads are started as the work needs them, up to the limit; beyond the
 // first two, a thread idle for ten seconds ends, so that a burst leaves no
@@ -13,6 +14,7 @@
 // the caller's thread: slower, never lost.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -20,20 +22,29 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
+#include "platform/net.h"
 #include "platform/sync.h"
 #include "session/net_login.h"
 #include "session/socket.h"
 
 struct LoginJob {
+  using Clock = std::chrono::steady_clock;
+
   std::unique_ptr<CSocket> client;
   netLogin login;
-  // The peer's IPv4 address, for the count per source.
-  std::uint32_t source = 0;
+  // The peer, whose address is counted per source.
+  platform::Ipv4Endpoint peer;
+  // When the whole record was in.
+  Clock::time_point recordAt;
   // Accepted and answered already: only the launch is left.
   bool answered = false;
+  // Set by the handler for a refusal that is due only later: the
+  // connection then goes back to the loop, which sends it at that time.
+  std::optional<Clock::time_point> refuseAt;
 };
 
 class LoginWorkers {
@@ -49,8 +60,8 @@ class LoginWorkers {
 
   void setThreadLimit(std::size_t limit);
   void submit(LoginJob job);
-  // The sources of the jobs that ended since the last call, appended.
-  void takeFinished(std::vector<std::uint32_t>& sources);
+  // The jobs that ended since the last call, appended.
+  void takeFinished(std::vector<LoginJob>& jobs);
   // Returns once every job handed over has ended.
   void drain();
   // Threads running now.
@@ -58,7 +69,9 @@ class LoginWorkers {
 
  private:
   void work(std::size_t slot);
-  void finish(std::uint32_t source);
+  // Runs the handler; the connection closes here unless kept for later.
+  void run(LoginJob& job);
+  void finish(LoginJob job);
   // Joins the threads that have ended; called with the lock held.
   void joinEnded();
 
@@ -74,7 +87,7 @@ class LoginWorkers {
   std::vector<std::size_t> m_ended;
   std::vector<std::size_t> m_free;
   std::size_t m_running = 0;
-  std::vector<std::uint32_t> m_finished;
+  std::vector<LoginJob> m_finished;
   std::size_t m_limit = 1;
   std::size_t m_idle = 0;
   // Jobs handed over and not yet ended, queued or running.

@@ -63,6 +63,8 @@ const FieldRule kFields[] = {
     integer("TCPKeepCount", &CServiceConfig::TCPKeepCount),
     integer("MaxPendingLogins", &CServiceConfig::MaxPendingLogins),
     integer("MaxPendingPerSource", &CServiceConfig::MaxPendingPerSource),
+    integer("LoginFailureLimit", &CServiceConfig::LoginFailureLimit),
+    integer("LoginFailurePenalty", &CServiceConfig::LoginFailurePenalty),
 };
 
 void debugService() {
@@ -165,5 +167,7 @@ LogStream& CServiceConfig::Dump(LogStream& log) const {
   log.entry() << "CreateDesktop(" << CreateDesktop << ")";
   log.entry() << "MaxPendingLogins(" << MaxPendingLogins << ")";
   log.entry() << "MaxPendingPerSource(" << MaxPendingPerSource << ")";
+  log.entry() << "LoginFailureLimit(" << LoginFailureLimit << ")";
+  log.entry() << "LoginFailurePenalty(" << LoginFailurePenalty << ")";
   return log;
 }

@@ -15,7 +15,7 @@ class CServiceConfig {
   // values leave the defaults. Reports nothing.
   void Load(const std::string& serviceName);
 
-  // The configuration dump: 27 lines, one a setting.
+  // The configuration dump: 29 lines, one a setting.
   LogStream& Dump(LogStream& log) const;
 
   // The registry's text conversions.
@@ -56,6 +56,11 @@ class CServiceConfig {
   std::int32_t MaxPendingLogins = 64;
   // Of those, from one IPv4 address; one more is closed at once.
   std::int32_t MaxPendingPerSource = 8;
+  // Failed logon checks from one address within LoginFailurePenalty
+  // seconds that block it, until LoginFailurePenalty seconds after its
+  // last failure. 0: no limit; below 0, and a penalty below 1: the default.
+  std::int32_t LoginFailureLimit = 10;
+  std::int32_t LoginFailurePenalty = 60;
   // Variable name to value; names compare byte by byte, case-sensitively.
   std::map<std::string, std::string> Environment;
 };

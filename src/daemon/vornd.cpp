@@ -56,6 +56,8 @@ void CVornD::Init() {
 
   if (m_config.CreateDesktop) createWindowStation();
   createListener();
+  m_failureLimits = std::make_unique<LoginFailureLimits>(
+      loginFailureLimit(), std::chrono::seconds(loginFailurePenaltySeconds()));
   m_workers = std::make_unique<LoginWorkers>([this](LoginJob& job) { completeLogin(job); },
                                              m_hFinishedEvent);
   // More threads than this would only wait for one another.
@@ -121,12 +123,21 @@ void CVornD::Run() {
     } else {
       // Paused and acknowledged: nothing waits on the network. A short
       // sleep keeps the loop from burning a core; stop and continue are
-      // still seen within it.
+      // still seen within it, and refusals still go when they are due.
       platform::sleepMs(10);
+      if (m_workers) takeFinishedLogins();
+      answerDueRefusals(std::chrono::steady_clock::now(), false);
+      m_refusals.flush();
     }
   }
-  // Logins past their record finish their launch before the stop goes on.
-  if (m_workers) m_workers->drain();
+  // Logins past their record finish their launch before the stop goes on;
+  // refusals waiting for their time are sent now.
+  if (m_workers) {
+    m_workers->drain();
+    takeFinishedLogins();
+  }
+  answerDueRefusals(std::chrono::steady_clock::now(), true);
+  m_refusals.flush(std::chrono::steady_clock::now() + std::chrono::seconds(1));
   SetStatus(platform::kServiceStopPending, 2, 5000, kKeep, 0, 0);
 }
 

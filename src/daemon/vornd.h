@@ -16,9 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "daemon/failure_pacing.h"
 #include "daemon/log_stream.h"
+#include "daemon/login_failure_limits.h"
 #include "daemon/login_workers.h"
 #include "daemon/pending_per_source.h"
+#include "daemon/refusal_log.h"
 #include "daemon/service_config.h"
 #include "platform/logon.h"
 #include "platform/net.h"
@@ -76,11 +79,19 @@ class CVornD : public CService {
   void expireConnection(ClientConnection& connection);
   // Lets go of the loop's connections and counts of the logins done.
   void releaseConnection(std::uint32_t source);
+  // The logins the workers finished; those with a refusal left for later
+  // join the refusals due.
   void takeFinishedLogins();
+  // Sends the refusals whose time has come (all of them, with `all`).
+  void answerDueRefusals(std::chrono::steady_clock::time_point now, bool all);
   void closeConnections();
   // The limits, with their defaults for values below 1.
   std::size_t maxPendingLogins() const;
   std::size_t maxPendingPerSource() const;
+  // LoginFailureLimit (0: none; below 0: 10) and LoginFailurePenalty
+  // (below 1: 60).
+  std::size_t loginFailureLimit() const;
+  std::uint32_t loginFailurePenaltySeconds() const;
   // SockReceiveTimeout, or 5 for a value below 1.
   std::uint32_t receiveBoundSeconds() const;
   // Waits up to ms for scmEvent; true when it fired, or, should there be
@@ -96,18 +107,22 @@ class CVornD : public CService {
   void completeLogin(LoginJob& job);
   // Checks a screened record by the configured method and sends the
   // login reply; true when accepted. A logon token the launch is to use
-  // is left in `token` (authentication.cpp).
-  bool authenticateUser(const netLogin& login, CSocket& client, platform::LogonToken& token);
+  // is left in `token`. A refusal that must wait is not sent: its time is
+  // left in the job (authentication.cpp).
+  bool authenticateUser(LoginJob& job, platform::LogonToken& token);
   // Counts the login as served or rejected, then sends its reply;
   // returns `accepted`.
   bool sendLoginReply(CSocket& client, bool accepted);
   bool refuseLogin(const netLogin& login, CSocket& client);
   bool acceptLogin(const netLogin& login, CSocket& client);
-  bool checkLogonUser(const netLogin& login, CSocket& client, platform::LogonToken& token);
+  bool checkLogonUser(LoginJob& job, platform::LogonToken& token);
+  // The event log's warning line for a refused login.
+  void logRefusal(const netLogin& login, const platform::Ipv4Endpoint& peer,
+                  RefusalReason reason);
   // Hands an accepted client to a new engine process, run under `token`
   // for "LogonUser", which it closes; on return the daemon holds no handle
-  // of the connection (engine_launch.cpp).
-  void startEngine(const netLogin& login, CSocket& client, platform::LogonToken token);
+  // of the connection. False when no engine was started (engine_launch.cpp).
+  bool startEngine(const netLogin& login, CSocket& client, platform::LogonToken token);
   // The engine's command line, with the socket number it inherits.
   std::string engineCommandLine(const netLogin& login, platform::SocketHandle socket) const;
   // The engine's environment block from the environment list; with a
@@ -142,7 +157,9 @@ class CVornD : public CService {
   std::int32_t clientsServed() const { return m_nClientsServed; }
   std::int32_t clientsRejected() const { return m_nClientsRejected; }
   // Connections accepted and not yet done with, in the loop or a worker.
-  std::size_t pendingLogins() const { return m_connections.size() + m_nHandedOver; }
+  std::size_t pendingLogins() const {
+    return m_connections.size() + m_nHandedOver + m_delayedRefusals.size();
+  }
 
  protected:
   // Run's pause and continue hand-shake, shared by OnPause and OnContinue.
@@ -184,6 +201,16 @@ class CVornD : public CService {
   std::uint32_t m_dwAcceptPauseMs = 0;
   std::chrono::steady_clock::time_point m_acceptResumes;
   std::unique_ptr<LoginWorkers> m_workers;
+  // Checked logins whose refusal waits for its time, soonest not first.
+  std::vector<LoginJob> m_delayedRefusals;
+  // The defences against guessing: the warning lines, the failures per
+  // address (made at start-up, from the configuration), the pacing of
+  // failures. Shared with the workers.
+  RefusalLog m_refusals{[this](const std::string& line) {
+    WriteEventLog(line, platform::EventType::Warning);
+  }};
+  std::unique_ptr<LoginFailureLimits> m_failureLimits;
+  FailurePacing m_failurePacing;
   // Written by the workers, read by the status page.
   std::atomic<std::int32_t> m_nClientsServed{0};
   std::atomic<std::int32_t> m_nClientsRejected{0};

@@ -43,6 +43,7 @@ inline constexpr ErrorCode kErrorServiceExists = 1073;
 inline constexpr ErrorCode kErrorDuplicateServiceName = 1078;
 inline constexpr ErrorCode kErrorPrivilegeNotHeld = 1314;
 inline constexpr ErrorCode kErrorLogonFailure = 1326;
+inline constexpr ErrorCode kErrorTimeout = 1460;
 
 // The calling thread's last error (GetLastError). Platform calls that fail
 // set it; calls that succeed leave it alone unless documented otherwise.

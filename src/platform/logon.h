@@ -7,9 +7,9 @@
 // child process of its own (the daemon's executable started afresh), since
 // PAM modules may keep state of the whole process; the child sends back the
 // verdict and the account's uid, gid and supplementary groups, which the
-// token holds. A child that overruns the bound is killed. PAM's delay
-// after a failure is switched off: the caller waits for the verdict, and a
-// failed login must not hold it up.
+// token holds. A child that overruns the bound is killed. The delay that
+// PAM asks for after a failure is not slept: it comes back with the
+// verdict, for the caller to keep without holding a thread.
 #pragma once
 
 #include <cstdint>
@@ -22,12 +22,22 @@ namespace platform {
 struct LogonTokenImpl;
 using LogonToken = LogonTokenImpl*;  // null: no token
 
+// How the answer to a failed logon should be paced, as the system's check
+// asked. Windows asks nothing (LogonUser keeps its own timing).
+struct LogonPacing {
+  // The check asked for a delay before a failure is told, of delayMs.
+  bool delayAsked = false;
+  std::uint32_t delayMs = 0;
+  // The name is no account of the system's.
+  bool unknownAccount = false;
+};
+
 // False with the last error set: 1326 for an unknown user or a wrong
 // password, 1460 when the check took longer than timeoutMs (it is then
 // abandoned, and nothing of it is left behind), other codes for what else
 // the system refuses. Safe to call from several threads at once.
 bool logonUser(const std::string& user, const std::string& password, LogonToken& token,
-               std::uint32_t timeoutMs = kInfinite);
+               std::uint32_t timeoutMs = kInfinite, LogonPacing* pacing = nullptr);
 void closeLogonToken(LogonToken token);
 
 }  // namespace platform

@@ -224,9 +224,12 @@ platform::ErrorCode CService::ReportFailure(const char* operation, bool toEventL
 }
 
 void CService::WriteEventLog(const std::string& text, bool isError) {
+  WriteEventLog(text, isError ? platform::EventType::Error : platform::EventType::Information);
+}
+
+void CService::WriteEventLog(const std::string& text, platform::EventType type) {
   platform::EventSource source = platform::registerEventSource(GetEventSourceName());
   if (source == nullptr) return;
-  platform::reportEvent(source, isError ? platform::EventType::Error : platform::EventType::Information,
-                        text);
+  platform::reportEvent(source, type, text);
   platform::deregisterEventSource(source);
 }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/event_log.h"
 #include "platform/service_manager.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -70,6 +71,7 @@ class CService {
   platform::ErrorCode ReportFailure(const char* operation, bool toEventLog,
                                     platform::ErrorCode code);
   void WriteEventLog(const std::string& text, bool isError);
+  void WriteEventLog(const std::string& text, platform::EventType type);
 
  protected:
   platform::Lock m_csStatus;

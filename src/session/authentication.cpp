@@ -15,13 +15,20 @@ constexpr std::uint32_t kLogonBoundMs = 30000;
 
 }  // namespace
 
-bool CVornD::authenticateUser(const netLogin& login, CSocket& client,
-                              platform::LogonToken& token) {
+bool CVornD::authenticateUser(LoginJob& job, platform::LogonToken& token) {
   token = nullptr;
   const std::string& method = m_config.AuthenticationMethod;
-  if (method == "HTPassword") return refuseLogin(login, client);
-  if (method == "Vorn") return acceptLogin(login, client);
-  return checkLogonUser(login, client, token);
+  if (method == "HTPassword") {
+    logRefusal(job.login, job.peer, RefusalReason::MethodRefusesAll);
+    return refuseLogin(job.login, *job.client);
+  }
+  if (method == "Vorn") return acceptLogin(job.login, *job.client);
+  return checkLogonUser(job, token);
+}
+
+void CVornD::logRefusal(const netLogin& login, const platform::Ipv4Endpoint& peer,
+                        RefusalReason reason) {
+  m_refusals.write(loginRefusedText(login.user(), peer, reason));
 }
 
 bool CVornD::sendLoginReply(CSocket& client, bool accepted) {
@@ -35,11 +42,18 @@ bool CVornD::refuseLogin(const netLogin&, CSocket& client) { return sendLoginRep
 
 bool CVornD::acceptLogin(const netLogin&, CSocket& client) { return sendLoginReply(client, true); }
 
-bool CVornD::checkLogonUser(const netLogin& login, CSocket& client,
-                            platform::LogonToken& token) {
+bool CVornD::checkLogonUser(LoginJob& job, platform::LogonToken& token) {
   token = nullptr;
+  const netLogin& login = job.login;
+  CSocket& client = *job.client;
+  // An address that failed too often is not asked about at all.
+  if (m_failureLimits && m_failureLimits->blocked(job.peer.address)) {
+    logRefusal(login, job.peer, RefusalReason::TooManyFailures);
+    return sendLoginReply(client, false);
+  }
   const std::string user = login.user();
-  if (platform::logonUser(user, login.password(), token, kLogonBoundMs)) {
+  platform::LogonPacing pacing;
+  if (platform::logonUser(user, login.password(), token, kLogonBoundMs, &pacing)) {
     // Only the exact method starts the engine as the user; any other
     // spelling launches as for "Vorn" and has no use for the token.
     if (m_config.AuthenticationMethod != "LogonUser") {
@@ -55,5 +69,22 @@ bool CVornD::checkLogonUser(const netLogin& login, CSocket& client,
   m_log.entry() << "LogonUser failed for user " << printableText(user) << " : "
                 << withoutFinalLineBreak(FormatErrorText(code));
   ReportFailure("LogonUser failed", true, code);
+  if (code == platform::kErrorTimeout) {
+    logRefusal(login, job.peer, RefusalReason::CheckTooLong);
+    return sendLoginReply(client, false);
+  }
+  // Only a refused name or password counts towards the limit: the other
+  // refusals are the system's, not a guess.
+  if (code == platform::kErrorLogonFailure && m_failureLimits) {
+    m_failureLimits->recordFailure(job.peer.address);
+  }
+  logRefusal(login, job.peer, RefusalReason::WrongCredentials);
+  // The answer goes no sooner than the check asked, counted from the
+  // record's arrival; the loop sends it when it is due.
+  const auto due = job.recordAt + m_failurePacing.delayFor(pacing);
+  if (due > LoginJob::Clock::now()) {
+    job.refuseAt = due;
+    return false;
+  }
   return sendLoginReply(client, false);
 }

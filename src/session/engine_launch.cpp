@@ -113,7 +113,7 @@ std::string CVornD::buildEnvironment(const std::string* user,
   return block;
 }
 
-void CVornD::startEngine(const netLogin& login, CSocket& client, platform::LogonToken token) {
+bool CVornD::startEngine(const netLogin& login, CSocket& client, platform::LogonToken token) {
   platform::SocketHandle duplicate = platform::kInvalidSocket;
   bool launched = false;
   const char* operation = "CreateProcess failed";
@@ -168,4 +168,5 @@ void CVornD::startEngine(const netLogin& login, CSocket& client, platform::Logon
   }
   client.Close();
   if (duplicate != platform::kInvalidSocket) platform::closeSocketDuplicate(duplicate);
+  return launched;
 }

@@ -56,11 +56,13 @@ void CVornD::screenAndHandOver(ClientConnection& connection) {
     client.Send(kLoginRefused, 2);
     client.Close();
     m_log.entry() << refusal;
+    logRefusal(connection.login, connection.peer, RefusalReason::ServiceSwitches);
     return;
   }
   // A method that refuses every login needs neither the system nor an
   // engine: its answer is given here, at once.
   if (m_config.AuthenticationMethod == "HTPassword") {
+    logRefusal(connection.login, connection.peer, RefusalReason::MethodRefusesAll);
     refuseLogin(connection.login, client);
     client.Close();
     return;
@@ -80,7 +82,8 @@ void CVornD::screenAndHandOver(ClientConnection& connection) {
   job.answered = m_config.AuthenticationMethod == "Vorn" && acceptLogin(connection.login, client);
   job.client = std::move(connection.client);
   job.login = connection.login;
-  job.source = connection.peer.address;
+  job.peer = connection.peer;
+  job.recordAt = ClientConnection::Clock::now();
   connection.handedOver = true;
   ++m_nHandedOver;
   m_workers->submit(std::move(job));
@@ -89,10 +92,13 @@ void CVornD::screenAndHandOver(ClientConnection& connection) {
 void CVornD::completeLogin(LoginJob& job) {
   platform::LogonToken token = nullptr;
   // The reply counts the login, served or rejected.
-  if (job.answered || authenticateUser(job.login, *job.client, token)) {
-    startEngine(job.login, *job.client, token);
+  if (job.answered || authenticateUser(job, token)) {
+    if (!startEngine(job.login, *job.client, token)) {
+      logRefusal(job.login, job.peer, RefusalReason::EngineNotStarted);
+    }
   } else {
     if (token != nullptr) platform::closeLogonToken(token);
-    job.client->Close();
+    // A refusal left for later keeps its connection for the loop.
+    if (!job.refuseAt) job.client->Close();
   }
 }

@@ -99,9 +99,12 @@ TEST_F(PamLogon, TheDaemonKeepsTheTokenOnlyForTheExactMethodAndReleasesTheOldOne
   EXPECT_EQ(log(), "LogonUser failed for user " + m_account.name() +
                        " : The user name or password is incorrect.\n");
   const auto events = m_tap.events();
-  ASSERT_EQ(events.size(), 1u);
+  ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].type, platform::EventType::Error);
-  EXPECT_EQ(events[0].text.find(m_account.password()), std::string::npos);
+  EXPECT_EQ(events[1].type, platform::EventType::Warning);
+  for (const auto& event : events) {
+    EXPECT_EQ(event.text.find(m_account.password()), std::string::npos);
+  }
 
   m_daemon.m_config.AuthenticationMethod = "logonUser";
   outcome = check(m_account.name(), m_account.password());

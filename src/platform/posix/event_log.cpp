@@ -69,12 +69,28 @@ bool writeAll(int fd, const std::string& data) {
   return true;
 }
 
+int priority(EventType type) {
+  switch (type) {
+    case EventType::Error: return LOG_ERR;
+    case EventType::Warning: return LOG_WARNING;
+    default: return LOG_INFO;
+  }
+}
+
+const char* typeName(EventType type) {
+  switch (type) {
+    case EventType::Error: return "ERROR";
+    case EventType::Warning: return "WARNING";
+    default: return "INFORMATION";
+  }
+}
+
 void sendToSyslog(const std::string& source, EventType type, const std::string& line) {
   struct stat info {};
   if (stat("/dev/log", &info) != 0) return;
   std::lock_guard<std::mutex> guard(g_syslogMutex);
   openlog(source.c_str(), LOG_PID, LOG_DAEMON);
-  syslog(type == EventType::Error ? LOG_ERR : LOG_INFO, "%s", line.c_str());
+  syslog(priority(type), "%s", line.c_str());
   closelog();
 }
 
@@ -103,7 +119,7 @@ bool reportEvent(EventSource source, EventType type, const std::string& text) {
 
   const std::string body = oneLine(text);
   const std::string entry = utcTimestamp() + " " + source->name + " " +
-                            (type == EventType::Error ? "ERROR" : "INFORMATION") + " " + body +
+                            typeName(type) + " " + body +
                             "\n";
   // O_APPEND and a single write keep entries of concurrent writers whole.
   bool written = writeAll(source->fd, entry);

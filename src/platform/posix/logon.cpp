@@ -28,13 +28,17 @@ namespace {
 }  // namespace
 
 bool logonUser(const std::string& user, const std::string& password, LogonToken& token,
-               std::uint32_t timeoutMs) {
+               std::uint32_t timeoutMs, LogonPacing* pacing) {
   token = nullptr;
+  if (pacing != nullptr) *pacing = LogonPacing{};
   // An empty name would make PAM ask for one; there is none to give. A
   // name or password longer than any account store takes is refused as
   // any wrong one is.
   if (user.empty() || user.size() > posix::kMaximumLogonField ||
       password.size() > posix::kMaximumLogonField) {
+    // No account has such a name, and its answer is paced as an unknown
+    // one's.
+    if (pacing != nullptr) pacing->unknownAccount = true;
     setLastError(kErrorLogonFailure);
     return false;
   }
@@ -44,6 +48,7 @@ bool logonUser(const std::string& user, const std::string& password, LogonToken&
   explicit_bzero(request.data(), request.size());
   if (!answered) return false;
   if (reply.error != kErrorSuccess) {
+    if (pacing != nullptr) *pacing = reply.pacing;
     setLastError(reply.error);
     return false;
   }

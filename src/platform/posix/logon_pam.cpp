@@ -30,6 +30,8 @@ constexpr ErrorCode kErrorPasswordMustChange = 1907;
 struct Credentials {
   const std::string* user;
   const std::string* password;
+  // What the stack asked of a failure's answer, in microseconds; 0: nothing.
+  unsigned failDelayUs = 0;
 };
 
 void freeResponses(pam_response* responses, int count) {
@@ -66,10 +68,14 @@ int converse(int count, const pam_message** messages, pam_response** out, void* 
   return PAM_SUCCESS;
 }
 
-// In place of the sleep after a failure: the daemon's worker would wait it
-// out, and a client that guesses passwords is held up by the daemon's own
-// limits, not by a sleeping process.
-void noFailDelay(int, unsigned, void*) {}
+// In place of the sleep after a failure: the delay is only noted, and goes
+// back with the verdict. The daemon keeps it without a process or a thread
+// sleeping through it. PAM passes the conversation's data along.
+void noteFailDelay(int status, unsigned microseconds, void* data) {
+  if (status != PAM_SUCCESS && data != nullptr) {
+    static_cast<Credentials*>(data)->failDelayUs = microseconds;
+  }
+}
 
 ErrorCode errorFromPam(int result) {
   switch (result) {
@@ -92,19 +98,38 @@ ErrorCode errorFromPam(int result) {
 }
 
 // PAM's verdict: PAM_SUCCESS when the password is right and the account
-// may log on now.
-int checkWithPam(const std::string& user, const std::string& password) {
+// may log on now. The delay the stack asked for after a failure is left in
+// failDelayUs.
+int checkWithPam(const std::string& user, const std::string& password, unsigned& failDelayUs) {
   Credentials credentials{&user, &password};
   const pam_conv conversation{converse, &credentials};
   pam_handle_t* handle = nullptr;
   int result = pam_start(kPamService, user.c_str(), &conversation, &handle);
   if (result != PAM_SUCCESS) return result;
-  void (*delay)(int, unsigned, void*) = noFailDelay;
+  void (*delay)(int, unsigned, void*) = noteFailDelay;
   result = pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(delay));
   if (result == PAM_SUCCESS) result = pam_authenticate(handle, 0);
   if (result == PAM_SUCCESS) result = pam_acct_mgmt(handle, 0);
   pam_end(handle, result);
+  failDelayUs = credentials.failDelayUs;
   return result;
+}
+
+// Whether the system's account list knows the name, for the pacing of a
+// failure: an unknown one must not be told apart by its speed.
+bool accountExists(const std::string& user) {
+  long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(hint > 0 ? static_cast<std::size_t>(hint) : 1024);
+  passwd entry{};
+  passwd* found = nullptr;
+  int error;
+  while ((error = getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found)) ==
+         ERANGE) {
+    buffer.resize(buffer.size() * 2);
+  }
+  // An account list that cannot be read is taken to know the name: its
+  // failure is then paced as the stack asked, nothing more.
+  return error != 0 || found != nullptr;
 }
 
 // The account's ids and groups, or an error code.
@@ -142,8 +167,12 @@ ErrorCode readAccount(const std::string& user, LogonTokenImpl& account) {
 
 LogonReply checkLogon(const std::string& user, const std::string& password) {
   LogonReply reply;
-  if (const int result = checkWithPam(user, password); result != PAM_SUCCESS) {
+  unsigned failDelayUs = 0;
+  if (const int result = checkWithPam(user, password, failDelayUs); result != PAM_SUCCESS) {
     reply.error = errorFromPam(result);
+    reply.pacing.delayAsked = failDelayUs != 0;
+    reply.pacing.delayMs = (failDelayUs + 999) / 1000;
+    reply.pacing.unknownAccount = !accountExists(user);
   } else {
     reply.error = readAccount(user, reply.account);
   }

@@ -34,7 +34,6 @@ namespace platform::posix {
 namespace {
 
 constexpr ErrorCode kErrorProcessAborted = 1067;
-constexpr ErrorCode kErrorTimeout = 1460;
 
 class Deadline {
  public:

@@ -60,8 +60,14 @@ std::string encodeLogonReply(const LogonReply& reply) {
   putNumber(out, kReplyMagic);
   putNumber(out, reply.error);
   const bool ok = reply.error == kErrorSuccess;
-  putNumber(out, ok ? reply.account.uid : 0);
-  putNumber(out, ok ? reply.account.gid : 0);
+  if (ok) {
+    putNumber(out, reply.account.uid);
+    putNumber(out, reply.account.gid);
+  } else {
+    putNumber(out, reply.pacing.delayMs);
+    putNumber(out, (reply.pacing.delayAsked ? kPacingDelayAsked : 0) |
+                       (reply.pacing.unknownAccount ? kPacingUnknownAccount : 0));
+  }
   putNumber(out, ok ? static_cast<std::uint32_t>(reply.account.user.size()) : 0);
   putNumber(out, ok ? static_cast<std::uint32_t>(reply.account.groups.size()) : 0);
   if (ok) {
@@ -77,8 +83,9 @@ std::optional<std::size_t> logonReplyLength(const std::string& prefix) {
   const bool ok = numberAt(prefix, 4) == kErrorSuccess;
   const std::size_t nameLength = numberAt(prefix, 16);
   const std::size_t groupCount = numberAt(prefix, 20);
+  const std::uint32_t knownFlags = kPacingDelayAsked | kPacingUnknownAccount;
   if (ok ? nameLength == 0 || nameLength > kMaximumLogonField || groupCount > kMaximumLogonGroups
-         : nameLength != 0 || groupCount != 0) {
+         : nameLength != 0 || groupCount != 0 || (numberAt(prefix, 12) & ~knownFlags) != 0) {
     return std::nullopt;
   }
   return kLogonReplyHeader + nameLength + 4 * groupCount;
@@ -89,7 +96,13 @@ std::optional<LogonReply> decodeLogonReply(const std::string& bytes) {
   if (!length || *length != bytes.size()) return std::nullopt;
   LogonReply reply;
   reply.error = numberAt(bytes, 4);
-  if (reply.error != kErrorSuccess) return reply;
+  if (reply.error != kErrorSuccess) {
+    reply.pacing.delayMs = numberAt(bytes, 8);
+    const std::uint32_t flags = numberAt(bytes, 12);
+    reply.pacing.delayAsked = (flags & kPacingDelayAsked) != 0;
+    reply.pacing.unknownAccount = (flags & kPacingUnknownAccount) != 0;
+    return reply;
+  }
   reply.account.uid = numberAt(bytes, 8);
   reply.account.gid = numberAt(bytes, 12);
   const std::size_t nameLength = numberAt(bytes, 16);

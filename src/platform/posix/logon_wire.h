@@ -8,8 +8,10 @@
 //   reply:   u32 magic, u32 error, u32 uid, u32 gid, u32 name length,
 //            u32 group count, name, the groups (u32 each)
 //
-// A reply with an error carries no name and no groups; one without carries
-// a name.
+// A reply with an error carries no name and no groups, and in place of
+// uid and gid the pacing of the failure: the delay PAM asked for, in ms,
+// and its flags (kPacingDelayAsked, kPacingUnknownAccount). One without
+// carries a name.
 #pragma once
 
 #include <cstddef>
@@ -34,9 +36,13 @@ struct LogonRequest {
   std::string password;
 };
 
+inline constexpr std::uint32_t kPacingDelayAsked = 1;
+inline constexpr std::uint32_t kPacingUnknownAccount = 2;
+
 struct LogonReply {
   ErrorCode error = kErrorSuccess;
   LogonTokenImpl account;  // only without an error
+  LogonPacing pacing;      // only with one
 };
 
 // The ...Length functions read a message as it comes in: given the bytes

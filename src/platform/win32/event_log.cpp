@@ -26,8 +26,9 @@ bool reportEvent(EventSource source, EventType type, const std::string& text) {
     return false;
   }
   if (Tap* t = currentTap()) t->onEventLog(source->name, type, text);
-  const WORD eventType =
-      type == EventType::Error ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE;
+  const WORD eventType = type == EventType::Error     ? EVENTLOG_ERROR_TYPE
+                         : type == EventType::Warning ? EVENTLOG_WARNING_TYPE
+                                                      : EVENTLOG_INFORMATION_TYPE;
   const char* strings[] = {text.c_str()};
   return ReportEventA(source->handle, eventType, 0, 0, nullptr, 1, 0, strings, nullptr) != FALSE;
 }

@@ -4,13 +4,12 @@
 
 #include <string>
 
+#include "platform/error.h"
 #include "platform/win32/logon_win32.h"
 
 namespace platform {
 
 namespace {
-
-constexpr DWORD kErrorTimeout = 1460;
 
 BOOL logOn(const std::string& user, const std::string& password, HANDLE& handle) {
   return LogonUserA(user.c_str(), nullptr, password.c_str(), LOGON32_LOGON_INTERACTIVE,
@@ -58,8 +57,10 @@ DWORD WINAPI runLogon(void* parameter) {
 }  // namespace
 
 bool logonUser(const std::string& user, const std::string& password, LogonToken& token,
-               std::uint32_t timeoutMs) {
+               std::uint32_t timeoutMs, LogonPacing* pacing) {
   token = nullptr;
+  // LogonUser paces its own failures: nothing more is asked of the caller.
+  if (pacing != nullptr) *pacing = LogonPacing{};
   if (timeoutMs == kInfinite) {
     HANDLE handle = nullptr;
     if (!logOn(user, password, handle)) return false;

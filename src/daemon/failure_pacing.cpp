@@ -1,0 +1,20 @@
+#include "daemon/failure_pacing.h"
+
+#include <algorithm>
+
+std::chrono::milliseconds FailurePacing::delayFor(const platform::LogonPacing& pacing) {
+  const std::uint32_t longest = static_cast<std::uint32_t>(kLongest.count());
+  std::uint32_t delay = 0;
+  if (pacing.delayAsked) {
+    delay = std::min(pacing.delayMs, longest);
+    if (!pacing.unknownAccount) {
+      std::uint32_t known = m_longestKnownMs.load();
+      while (delay > known && !m_longestKnownMs.compare_exchange_weak(known, delay)) {
+      }
+    }
+  } else if (pacing.unknownAccount) {
+    const std::uint32_t known = m_longestKnownMs.load();
+    delay = known != 0 ? known : static_cast<std::uint32_t>(kUnknownFallback.count());
+  }
+  return std::chrono::milliseconds(delay);
+}

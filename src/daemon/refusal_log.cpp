@@ -1,0 +1,75 @@
+#include "daemon/refusal_log.h"
+
+#include "session/log_text.h"
+
+namespace {
+
+constexpr auto kSecond = std::chrono::seconds(1);
+
+const char* reasonText(RefusalReason reason) {
+  switch (reason) {
+    case RefusalReason::WrongCredentials: return "wrong user name or password";
+    case RefusalReason::ServiceSwitches: return "refused by the service switches";
+    case RefusalReason::MethodRefusesAll: return "every login is refused by this method";
+    case RefusalReason::TooManyFailures: return "too many failures from this address";
+    case RefusalReason::CheckTooLong: return "authentication took too long";
+    case RefusalReason::EngineNotStarted: return "the engine could not be started";
+  }
+  return "refused";
+}
+
+std::string addressAndPort(const platform::Ipv4Endpoint& peer) {
+  return dottedAddress(peer.address) + " port " + std::to_string(peer.port);
+}
+
+}  // namespace
+
+std::string loginRefusedText(const std::string& user, const platform::Ipv4Endpoint& peer,
+                             RefusalReason reason) {
+  return "Login refused for user " + printableText(user) + " from " + addressAndPort(peer) +
+         ": " + reasonText(reason);
+}
+
+std::string incompleteRecordText(const platform::Ipv4Endpoint& peer, std::uint32_t seconds) {
+  return "No complete login record from " + addressAndPort(peer) + " within " +
+         std::to_string(seconds) + " seconds";
+}
+
+std::string pendingClosedText(const platform::Ipv4Endpoint& peer, std::size_t pending) {
+  return "Connection from " + addressAndPort(peer) + " closed: " + std::to_string(pending) +
+         " connections already pending from this address";
+}
+
+void RefusalLog::write(const std::string& line, Clock::time_point now) {
+  std::unique_lock<std::mutex> guard(m_lock);
+  endSecondIfOver(now);
+  if (!m_secondStarted) m_secondStarted = now;
+  if (m_written >= kLinesPerSecond) {
+    ++m_leftOut;
+    return;
+  }
+  ++m_written;
+  // Written under the lock, so that the lines keep the order of their count.
+  m_writer(line);
+}
+
+void RefusalLog::flush(Clock::time_point now) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  endSecondIfOver(now);
+}
+
+std::optional<RefusalLog::Clock::time_point> RefusalLog::summaryDue() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (m_leftOut == 0 || !m_secondStarted) return std::nullopt;
+  return *m_secondStarted + kSecond;
+}
+
+void RefusalLog::endSecondIfOver(Clock::time_point now) {
+  if (!m_secondStarted || now - *m_secondStarted < kSecond) return;
+  if (m_leftOut != 0) {
+    m_writer(std::to_string(m_leftOut) + " refusal lines left out in the last second");
+  }
+  m_secondStarted.reset();
+  m_written = 0;
+  m_leftOut = 0;
+}
