@@ -349,6 +349,8 @@ check "dpkg: configuration files only" \
   bash -c "dpkg -s vornd | grep -qx 'Status: deinstall ok config-files'"
 check "$STATE kept" test -f "$STATE/registry"
 check "the PAM file kept (a configuration file)" test -f /etc/pam.d/vornd
+check "the fail2ban filter and jail kept (configuration files)" \
+  test -f "$F2B_FILTER" -a -f "$F2B_JAIL"
 check "vornd gone" test ! -e /usr/sbin/vornd
 check "the running instance was stopped" bash -c "! (exec 3<>/dev/tcp/127.0.0.1/$KEPT_PORT) 2>/dev/null"
 checkContains "its registration kept" "[SYSTEM\\CurrentControlSet\\Services\\$KEPT]" \
