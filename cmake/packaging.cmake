@@ -50,6 +50,14 @@ install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES packaging/vornd.pam DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/pam.d
         RENAME vornd)
 
+# A fail2ban filter for the daemon's refusal warnings and a jail that uses it,
+# off until the administrator turns it on, where Debian's fail2ban reads them.
+# fail2ban is only suggested: without it they are two unread files.
+install(FILES packaging/fail2ban/filter.d/vornd.conf
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/fail2ban/filter.d)
+install(FILES packaging/fail2ban/jail.d/vornd.conf
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/fail2ban/jail.d)
+
 # The boot unit. Its source names /usr/sbin/vornd; another prefix gets its
 # own path written in.
 set(VORND_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
@@ -95,6 +103,8 @@ if(VORND_DPKG_SHLIBDEPS)
 else()
   string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6, libgcc-s1, libstdc++6, libpam0g")
 endif()
+# fail2ban reads the filter and jail in /etc/fail2ban; the daemon needs none of it.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "fail2ban")
 
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_SOURCE_DIR}/packaging/conffiles

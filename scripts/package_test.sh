@@ -62,6 +62,21 @@ checkEqual() {  # description, expected, actual
     diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/      /'
   fi
 }
+checkLacks() {  # description, text not expected inside, actual
+  if [[ "$3" != *"$2"* ]]; then
+    pass "$1"
+  else
+    fail "$1: \"$2\" in:"
+    printf '%s\n' "$3" | grep -F -- "$2" | head -10 | sed 's/^/      /'
+  fi
+}
+# The value of a key in one [section] of an ini-style file.
+iniValue() {  # file, section, key
+  awk -v section="[$2]" -v key="$3" '
+    /^[ \t]*\[/ { inside = ($1 == section) }
+    inside && $0 ~ "^[ \t]*" key "[ \t]*=" { sub(/^[^=]*=[ \t]*/, ""); sub(/[ \t]+$/, ""); print }
+  ' "$1"
+}
 
 # Whatever happens, the machine is left as it was found.
 restore() {
@@ -120,7 +135,12 @@ depends="$(dpkg-deb -f "$DEB" Depends)"
 echo "      Depends: $depends"
 checkContains "depends on PAM" "libpam0g" "$depends"
 checkContains "depends on the C library" "libc6" "$depends"
-checkEqual "conffiles" "/etc/pam.d/vornd" "$(dpkg-deb --ctrl-tarfile "$DEB" | tar -xOf - ./conffiles)"
+checkLacks "does not depend on fail2ban" "fail2ban" "$depends"
+checkEqual "suggests fail2ban" "fail2ban" "$(dpkg-deb -f "$DEB" Suggests)"
+CONFFILES="/etc/fail2ban/filter.d/vornd.conf
+/etc/fail2ban/jail.d/vornd.conf
+/etc/pam.d/vornd"
+checkEqual "conffiles" "$CONFFILES" "$(dpkg-deb --ctrl-tarfile "$DEB" | tar -xOf - ./conffiles | sort)"
 for script in postinst prerm postrm; do
   check "maintainer script $script" bash -c "dpkg-deb --ctrl-tarfile '$DEB' | tar -tvf - ./$script | grep -q '^-rwxr-xr-x'"
 done
@@ -161,6 +181,15 @@ checkEqual "$STATE: a folder, root's, mode 0700" "directory root root 700" \
 pam="$(cat /etc/pam.d/vornd 2>&1)"
 checkContains "PAM service: common authentication" "@include common-auth" "$pam"
 checkContains "PAM service: common account" "@include common-account" "$pam"
+F2B_FILTER=/etc/fail2ban/filter.d/vornd.conf
+F2B_JAIL=/etc/fail2ban/jail.d/vornd.conf
+check "fail2ban filter in /etc/fail2ban/filter.d" test -f "$F2B_FILTER"
+check "fail2ban jail in /etc/fail2ban/jail.d" test -f "$F2B_JAIL"
+checkEqual "dpkg: the configuration files" "$CONFFILES" \
+  "$(dpkg-query -W -f='${Conffiles}\n' vornd | awk 'NF { print $1 }' | sort)"
+checkEqual "fail2ban jail: [vornd] installed disabled" false "$(iniValue "$F2B_JAIL" vornd enabled)"
+checkEqual "fail2ban jail: reads events.log" "$STATE/log/events.log" \
+  "$(iniValue "$F2B_JAIL" vornd logpath)"
 UNIT="$(grep '/systemd/system/vornd\.service$' "$WORK/owned" | head -n 1)"
 check "systemd unit installed" test -f "$UNIT"
 unit="$(cat "$UNIT" 2>&1)"
@@ -252,6 +281,53 @@ checkEqual "-status after -remove: nothing listed" "" "$OUTPUT"
 check "the instance's output file is in $STATE/log" test -f "$STATE/log/$NAME.out"
 checkEqual "$STATE/run: mode 0700" 700 "$(stat -c %a "$STATE/run" 2>&1)"
 
+# ---- fail2ban ----------------------------------------------------------------------
+
+log "fail2ban"
+if command -v fail2ban-client >/dev/null 2>&1 && command -v fail2ban-regex >/dev/null 2>&1; then
+  dump="$(fail2ban-client -d 2>&1)"
+  checkEqual "fail2ban-client -d: exit status" 0 "$?"
+  checkLacks "fail2ban-client -d: the disabled jail is not added" "['add', 'vornd'," "$dump"
+  # A log as the daemon writes it: whatever the instance wrote (an instance
+  # that had nothing to report wrote no events.log), a refusal that bans
+  # and one that does not.
+  EVENTS="$STATE/log/events.log"
+  now="$(date -u +%Y-%m-%dT%H:%M:%SZ)"
+  {
+    if [[ -f $EVENTS ]]; then cat "$EVENTS"; fi
+    echo "$now $NAME WARNING Login refused for user x from 6.6.6.6 port 1 from 192.0.2.7 port 50112: wrong user name or password"
+    echo "$now $NAME WARNING Login refused for user bob from 192.0.2.8 port 50113: refused by the service switches"
+  } >"$WORK/events.log"
+  # The same configuration with the jail turned on, as the README says,
+  # first on that log, then on the journal.
+  cp -a /etc/fail2ban "$WORK/fail2ban"
+  printf '[vornd]\nenabled = true\nport = %s\nlogpath = %s\n' "$PORT" "$WORK/events.log" \
+    >"$WORK/fail2ban/jail.d/vornd-test.local"
+  dump="$(fail2ban-client -c "$WORK/fail2ban" -d 2>&1)"
+  checkEqual "fail2ban-client -d, jail on: exit status" 0 "$?"
+  checkContains "fail2ban-client -d, jail on: added" "['add', 'vornd', 'auto']" "$dump"
+  checkContains "fail2ban-client -d, jail on: its log" \
+    "['set', 'vornd', 'addlogpath', '$WORK/events.log', 'head']" "$dump"
+  checkContains "fail2ban-client -d, jail on: the filter's expressions" \
+    "'addfailregex', ['^Login refused for user " "$dump"
+  checkContains "fail2ban-client -d, jail on: the port" "--dports $PORT " "$dump"
+  printf 'backend = systemd\n' >>"$WORK/fail2ban/jail.d/vornd-test.local"
+  dump="$(fail2ban-client -c "$WORK/fail2ban" -d 2>&1)"
+  checkEqual "fail2ban-client -d, journal: exit status" 0 "$?"
+  checkContains "fail2ban-client -d, journal: added" "['add', 'vornd', 'systemd']" "$dump"
+  checkContains "fail2ban-client -d, journal: its match" \
+    "['set', 'vornd', 'addjournalmatch', 'SYSLOG_FACILITY=3', 'PRIORITY=4']" "$dump"
+  checkLacks "fail2ban-client -d, journal: no log file" "'addlogpath'" "$dump"
+  # The installed filter, by its path and by its name (as the jail finds it).
+  for filter in "$F2B_FILTER" vornd; do
+    taken="$(fail2ban-regex -r -o ip "$WORK/events.log" "$filter" 2>&1)"
+    checkEqual "fail2ban-regex, filter $filter: exit status" 0 "$?"
+    checkEqual "fail2ban-regex, filter $filter: the one client that guessed" 192.0.2.7 "$taken"
+  done
+else
+  echo "skip  fail2ban-client -d and fail2ban-regex: fail2ban is not installed"
+fi
+
 # One more instance, left running: the removal of the package stops it.
 KEPT="${NAME}k"
 KEPT_PORT=$((PORT + 1))
@@ -273,6 +349,8 @@ check "dpkg: configuration files only" \
   bash -c "dpkg -s vornd | grep -qx 'Status: deinstall ok config-files'"
 check "$STATE kept" test -f "$STATE/registry"
 check "the PAM file kept (a configuration file)" test -f /etc/pam.d/vornd
+check "the fail2ban filter and jail kept (configuration files)" \
+  test -f "$F2B_FILTER" -a -f "$F2B_JAIL"
 check "vornd gone" test ! -e /usr/sbin/vornd
 check "the running instance was stopped" bash -c "! (exec 3<>/dev/tcp/127.0.0.1/$KEPT_PORT) 2>/dev/null"
 checkContains "its registration kept" "[SYSTEM\\CurrentControlSet\\Services\\$KEPT]" \

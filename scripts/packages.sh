@@ -13,6 +13,9 @@ VORND_NATIVE_PACKAGES=(
   libgmock-dev
   googletest
   libpam0g-dev
+  # fail2ban-regex and fail2ban-client, for the tests of the fail2ban filter
+  # and jail the package installs. No service is started by the tests.
+  fail2ban
 )
 
 # The fuzz targets: clang and its fuzzer runtime.
