@@ -1,0 +1,200 @@
+// Password guessing through the system's logon, against a daemon serving
+// real connections: the failures of one address block it and no other,
+// until the penalty is over; a failed logon is answered no sooner than the
+// PAM stack asked, an unknown account no sooner than a known one, and
+// neither holds up anyone else. Needs root (accounts and PAM files).
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/environment.h"
+#include "posix/fail2ban_regex.h"
+#include "posix/pam_service_file.h"
+#include "posix/throwaway_account.h"
+#include "serving_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testing_support::Client;
+using testing_support::kAccepted;
+using testing_support::kRefused;
+using testing_support::record;
+
+constexpr std::uint32_t kGuesser = 0x7F000002;  // 127.0.0.2
+constexpr std::uint32_t kOther = 0x7F000003;    // 127.0.0.3
+// Within the user field, and no account anywhere.
+constexpr const char* kNoSuchUser = "vornd-nobody-4k";
+
+struct Answer {
+  std::string reply;
+  double ms = 0;
+  std::uint16_t port = 0;
+};
+
+class GuessingDefence : public testing_support::ServingFixture {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "creating accounts and PAM files needs root";
+    ASSERT_TRUE(m_account.create());
+    // Checked by the system, launched as the daemon.
+    config("AuthenticationMethod", "logonuser");
+  }
+
+  Answer login(std::uint32_t source, const std::string& user, const std::string& password) {
+    Answer answer;
+    const Clock::time_point begun = Clock::now();
+    Client client(m_port, source);
+    answer.port = client.localPort();
+    client.send(record(user, password));
+    answer.reply = client.read(2, 15000);
+    answer.ms = std::chrono::duration<double, std::milli>(Clock::now() - begun).count();
+    return answer;
+  }
+  std::string wrongPassword() const { return "not-" + m_account.password(); }
+
+  std::vector<std::string> warnings() const {
+    std::vector<std::string> texts;
+    for (const auto& event : m_tap.events(platform::EventType::Warning)) {
+      texts.push_back(event.text);
+    }
+    return texts;
+  }
+  static std::string eventLog() {
+    return testing_support::readFile(
+        platform::getEnvironmentVariable("VORND_ROOT").value_or("") + "/log/events.log");
+  }
+  // Nothing this daemon wrote anywhere holds a password it was sent.
+  void expectNoPasswordWritten() {
+    const std::string events = eventLog();
+    for (const std::string& secret : {m_account.password(), wrongPassword()}) {
+      EXPECT_EQ(log().find(secret), std::string::npos);
+      EXPECT_EQ(events.find(secret), std::string::npos);
+      for (const auto& event : m_tap.events()) {
+        EXPECT_EQ(event.text.find(secret), std::string::npos) << event.text;
+      }
+    }
+  }
+
+  testing_support::ThrowAwayAccount m_account{"g"};
+  testing_support::PamServiceFile m_stack;
+};
+
+// pam_unix without its own delay: failures are answered as soon as known.
+constexpr const char* kPlainStack =
+    "auth required pam_unix.so nodelay\n"
+    "account required pam_unix.so\n";
+
+TEST_F(GuessingDefence, TheLimitBlocksTheGuessingAddressAloneAndLiftsAfterThePenalty) {
+  ASSERT_TRUE(m_stack.install(kPlainStack));
+  config("LoginFailureLimit", "3");
+  config("LoginFailurePenalty", "2");
+  config("SockReceiveTimeout", "1");
+  start();
+  // Half a record from the other address, left to run out.
+  Client partial(m_port, kOther);
+  partial.send(std::string(100, 'p'));
+
+  std::vector<std::uint16_t> guessPorts;
+  for (int i = 0; i < 3; ++i) {
+    const Answer guess = login(kGuesser, m_account.name(), wrongPassword());
+    EXPECT_EQ(guess.reply, kRefused) << i;
+    guessPorts.push_back(guess.port);
+  }
+  const Clock::time_point lastFailure = Clock::now();
+  // Now even the right password is refused, without asking the system.
+  const Answer blocked = login(kGuesser, m_account.name(), m_account.password());
+  EXPECT_EQ(blocked.reply, kRefused);
+  EXPECT_LT(blocked.ms, 1000);
+  EXPECT_EQ(logOccurrences("LogonUser failed for user "), 3u);
+  // Another address is not affected.
+  EXPECT_EQ(login(kOther, m_account.name(), m_account.password()).reply, kAccepted);
+
+  std::this_thread::sleep_until(lastFailure + std::chrono::milliseconds(2300));
+  EXPECT_EQ(login(kGuesser, m_account.name(), m_account.password()).reply, kAccepted);
+  EXPECT_EQ(counters(), "2/4");
+
+  const std::string user = m_account.name();
+  std::vector<std::string> expected;
+  for (const std::uint16_t port : guessPorts) {
+    expected.push_back("Login refused for user " + user + " from 127.0.0.2 port " +
+                       std::to_string(port) + ": wrong user name or password");
+  }
+  expected.push_back("Login refused for user " + user + " from 127.0.0.2 port " +
+                     std::to_string(blocked.port) + ": too many failures from this address");
+  auto lines = warnings();
+  const std::string incomplete = "No complete login record from 127.0.0.3 port " +
+                                 std::to_string(partial.localPort()) + " within 1 seconds";
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), incomplete), 1) << incomplete;
+  std::erase(lines, incomplete);
+  EXPECT_EQ(lines, expected);
+  expectNoPasswordWritten();
+
+  // fail2ban, given this daemon's lines of the event log, takes every
+  // refusal with its address and none of the logins that went through.
+  std::string ours;
+  for (const std::string& line : testing_support::linesOf(eventLog())) {
+    if (line.find(" " + m_name + " ") != std::string::npos) ours += line + "\n";
+  }
+  ASSERT_NE(ours, "");
+  const std::string file = m_dir.file("events-of-this-daemon.log");
+  ASSERT_TRUE(testing_support::writeFile(file, ours));
+  const auto matched = testing_support::fail2banMatchedAddresses(
+      file, testing_support::vorndFail2banFilterPath() + "[_daemon=" + m_name + "]");
+  if (!matched && testing_support::fail2banRegexProgram().empty()) {
+    GTEST_SKIP() << "fail2ban-regex is not installed";
+  }
+  ASSERT_TRUE(matched.has_value());
+  std::vector<std::string> addresses = *matched;
+  std::sort(addresses.begin(), addresses.end());
+  EXPECT_EQ(addresses, (std::vector<std::string>{"127.0.0.2", "127.0.0.2", "127.0.0.2",
+                                                 "127.0.0.2", "127.0.0.3"}));
+}
+
+TEST_F(GuessingDefence, ALimitOf0LetsEveryGuessReachTheSystem) {
+  ASSERT_TRUE(m_stack.install(kPlainStack));
+  config("LoginFailureLimit", "0");
+  start();
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_EQ(login(kGuesser, m_account.name(), wrongPassword()).reply, kRefused) << i;
+  }
+  EXPECT_EQ(login(kGuesser, m_account.name(), m_account.password()).reply, kAccepted);
+  EXPECT_EQ(logOccurrences("LogonUser failed for user "), 12u);
+}
+
+TEST_F(GuessingDefence, AFailureWaitsForTheStacksDelayAndAnUnknownAccountAsLongHoldingUpNoOne) {
+  // A delay of 1.5 s asked for the account's failures alone; PAM spreads
+  // it by up to half either way.
+  ASSERT_TRUE(m_stack.install(
+      "auth [success=ignore default=1] pam_succeed_if.so quiet user = " + m_account.name() +
+      "\n"
+      "auth optional pam_faildelay.so delay=1500000\n" +
+      kPlainStack));
+  start();
+
+  Answer wrong;
+  std::thread guess([&] { wrong = login(kGuesser, m_account.name(), wrongPassword()); });
+  platform::sleepMs(200);
+  const Answer good = login(kOther, m_account.name(), m_account.password());
+  guess.join();
+  EXPECT_EQ(good.reply, kAccepted);
+  EXPECT_LT(good.ms, 700) << "the other address waits for nothing";
+  EXPECT_EQ(wrong.reply, kRefused);
+  EXPECT_GE(wrong.ms, 750);
+  EXPECT_LE(wrong.ms, 2250 + 500);
+
+  // The stack asks nothing for a name it does not know: the answer takes
+  // as long as the known account's did.
+  const Answer unknown = login(kGuesser, kNoSuchUser, wrongPassword());
+  EXPECT_EQ(unknown.reply, kRefused);
+  EXPECT_NEAR(unknown.ms, wrong.ms, 300);
+  EXPECT_EQ(counters(), "1/2");
+  expectNoPasswordWritten();
+}
+
+}  // namespace
