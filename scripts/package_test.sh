@@ -178,6 +178,8 @@ for tool in vornreg vornlogin vorn-echo-engine; do check "$tool in /usr/bin" tes
 check "README in /usr/share/doc/vornd" test -f /usr/share/doc/vornd/README.md
 checkEqual "$STATE: a folder, root's, mode 0700" "directory root root 700" \
   "$(stat -c '%F %U %G %a' "$STATE" 2>&1)"
+checkEqual "$STATE/log/events.log: there, empty, mode 0644" "regular empty file root 644" \
+  "$(stat -c '%F %U %a' "$STATE/log/events.log" 2>&1)"
 pam="$(cat /etc/pam.d/vornd 2>&1)"
 checkContains "PAM service: common authentication" "@include common-auth" "$pam"
 checkContains "PAM service: common account" "@include common-account" "$pam"
@@ -324,6 +326,30 @@ if command -v fail2ban-client >/dev/null 2>&1 && command -v fail2ban-regex >/dev
     checkEqual "fail2ban-regex, filter $filter: exit status" 0 "$?"
     checkEqual "fail2ban-regex, filter $filter: the one client that guessed" 192.0.2.7 "$taken"
   done
+  # A real refusal: an instance that asks the system, a wrong password,
+  # and the filter on the event log the package keeps.
+  GUESSED="${NAME}g"
+  GUESSED_PORT=$((PORT + 2))
+  while (exec 3<>"/dev/tcp/127.0.0.1/$GUESSED_PORT") 2>/dev/null; do GUESSED_PORT=$((GUESSED_PORT + 1)); done
+  vornd -install "-name=$GUESSED" "-port=$GUESSED_PORT" -engine=/usr/bin/vorn-echo-engine -AM=LogonUser
+  checkContains "-install, LogonUser: started" "$GUESSED Started" "$OUTPUT"
+  for _ in $(seq 1 50); do (exec 3<>"/dev/tcp/127.0.0.1/$GUESSED_PORT") 2>/dev/null && break; sleep 0.1; done
+  printf 'ping\n' | timeout 30 /usr/bin/vornlogin -u root -p "not-the-password-$$" \
+    "127.0.0.1:$GUESSED_PORT" >/dev/null 2>"$WORK/guess.err"
+  checkContains "vornlogin, wrong password: refused" "refused" "$(cat "$WORK/guess.err")"
+  line=""
+  for _ in $(seq 1 50); do
+    line="$(grep " $GUESSED WARNING " "$EVENTS" 2>/dev/null)"
+    [[ -n $line ]] && break
+    sleep 0.1
+  done
+  checkContains "events.log: the refusal's warning" \
+    "$GUESSED WARNING Login refused for user root from 127.0.0.1 port " "$line"
+  checkLacks "events.log: no password" "not-the-password-$$" "$(cat "$EVENTS")"
+  taken="$(fail2ban-regex -r -o ip "$EVENTS" vornd 2>&1)"
+  checkEqual "fail2ban-regex on $EVENTS: the guessing client" 127.0.0.1 "$taken"
+  vornd -remove "-name=$GUESSED"
+  checkContains "-remove, LogonUser: removed" "$GUESSED removed" "$OUTPUT"
 else
   echo "skip  fail2ban-client -d and fail2ban-regex: fail2ban is not installed"
 fi
