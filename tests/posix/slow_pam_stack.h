@@ -26,7 +26,7 @@ class SlowPamStack {
         "# A vornd test's: " + std::to_string(m_seconds) + " s more for " + m_account + ".\n"
         "auth [success=ignore default=1] pam_succeed_if.so quiet user = " + m_account + "\n"
         "auth optional pam_exec.so quiet /bin/sleep " + std::to_string(m_seconds) + "\n";
-    return m_file.install(slow + PamServiceFile::currentStack());
+    return m_file.installAhead(slow);
   }
   bool restore() { return m_file.restore(); }
 
