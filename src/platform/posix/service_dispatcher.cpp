@@ -1,0 +1,288 @@
+// The service's side of the service manager: the dispatcher that a
+// service process runs, which takes its name and arguments from its
+// starter, runs the service's main function, and answers controls and
+// status queries on the service's control socket until it reports
+// itself stopped.
+#include "platform/service_manager.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "platform/error.h"
+#include "platform/posix/service_control_channel.h"
+#include "platform/posix/service_files.h"
+#include "platform/posix/service_handles.h"
+#include "platform/posix/service_records.h"
+#include "platform/posix/state_root.h"
+#include "platform/posix/unix_socket_path.h"
+#include "platform/tap.h"
+
+namespace platform {
+
+// One per process: a process runs one service.
+struct ServiceStatusHandleImpl {};
+
+namespace {
+
+using posix::failWithErrno;
+using posix::fail;
+using posix::failNull;
+using posix::Fd;
+using posix::markedForDelete;
+using posix::removeServiceKeys;
+
+struct DispatcherState {
+  std::mutex mutex;
+  bool active = false;
+  bool stopReported = false;
+  ServiceStatus status;
+  ControlHandlerProc handler = nullptr;
+  int wakeFd = -1;
+};
+
+DispatcherState& dispatcher() {
+  static DispatcherState state;
+  return state;
+}
+
+ServiceStatusHandleImpl g_statusHandle;
+
+// What the Windows manager checks before a control reaches a service.
+ErrorCode checkControl(const ServiceStatus& status, std::uint32_t control) {
+  if (status.currentState == kServiceStartPending || status.currentState == kServiceStopPending) {
+    return kErrorServiceCannotAcceptCtrl;
+  }
+  std::uint32_t needed = 0;
+  switch (control) {
+    case kControlStop: needed = kAcceptStop; break;
+    case kControlPause:
+    case kControlContinue: needed = kAcceptPauseContinue; break;
+    case kControlInterrogate: return kErrorSuccess;
+    // Only the system sends it, when it shuts down; any sender over the
+    // socket is refused, as ControlService is on Windows.
+    case kControlShutdown: return kErrorInvalidServiceControl;
+    case 6: needed = 0x8; break;  // parameter change
+    default:
+      if (control >= 7 && control <= 10) {
+        needed = 0x10;  // network binding changes
+      } else {
+        return kErrorSuccess;  // user controls, checked by the admin side
+      }
+  }
+  return (status.controlsAccepted & needed) != 0 ? kErrorSuccess : kErrorInvalidServiceControl;
+}
+
+class Dispatcher {
+ public:
+  explicit Dispatcher(std::string name) : m_name(std::move(name)) {}
+
+  bool listen() {
+    const std::string path = posix::controlSocketPath(m_name);
+    m_listener.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (m_listener.get() < 0) return failWithErrno();
+    // Replaces one left behind by a process that died; the starter made
+    // sure none runs.
+    if (posix::bindUnixSocket(m_listener.get(), path, 0600) != 0) return failWithErrno();
+    m_path = path;
+    if (::listen(m_listener.get(), 16) != 0) return failWithErrno();
+    return true;
+  }
+
+  // Serves until the service reports itself stopped.
+  void serve(int wakeFd) {
+    while (!stopReported()) {
+      pollfd entries[2] = {{m_listener.get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+      if (poll(entries, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (entries[1].revents != 0) break;
+      if (entries[0].revents != 0) serveOne();
+    }
+    finish();
+  }
+
+  // Once stopped, whoever learns of it must find the socket gone (a new
+  // start may already bind the next one) and, for a marked service, the
+  // keys gone too. So this runs before any reply that says stopped.
+  void finish() {
+    if (m_finished) return;
+    m_finished = true;
+    if (markedForDelete(m_name)) removeServiceKeys(m_name);
+    closeSocket();
+  }
+
+  void closeSocket() {
+    if (!m_path.empty()) unlink(m_path.c_str());
+    m_path.clear();
+    m_listener.reset();
+  }
+
+ private:
+  static bool stopReported() {
+    std::lock_guard<std::mutex> guard(dispatcher().mutex);
+    return dispatcher().stopReported;
+  }
+
+  static ServiceStatus currentStatus(ControlHandlerProc* handler = nullptr) {
+    std::lock_guard<std::mutex> guard(dispatcher().mutex);
+    if (handler != nullptr) *handler = dispatcher().handler;
+    return dispatcher().status;
+  }
+
+  void serveOne() {
+    Fd client(accept4(m_listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (client.get() < 0) return;
+    posix::ControlRequest request;
+    if (!posix::readRequest(client.get(), request)) return;
+
+    ControlHandlerProc handler = nullptr;
+    ServiceStatus status = currentStatus(&handler);
+    ErrorCode error = kErrorSuccess;
+    if (stopReported()) {
+      error = request.op == static_cast<std::uint32_t>(posix::ControlOp::kControl)
+                  ? kErrorServiceNotActive
+                  : kErrorSuccess;
+    } else if (request.op == static_cast<std::uint32_t>(posix::ControlOp::kControl)) {
+      error = checkControl(status, request.control);
+      if (error == kErrorSuccess && handler == nullptr) error = kErrorServiceCannotAcceptCtrl;
+      if (error == kErrorSuccess) {
+        handler(request.control);
+        status = currentStatus();
+      }
+    } else if (request.op != static_cast<std::uint32_t>(posix::ControlOp::kQuery)) {
+      error = kErrorInvalidParameter;
+    }
+    if (stopReported()) finish();
+    posix::writeReply(client.get(), posix::makeReply(error, status));
+  }
+
+  std::string m_name;
+  std::string m_path;
+  Fd m_listener;
+  bool m_finished = false;
+};
+
+
+}  // namespace
+
+bool startServiceCtrlDispatcher(const ServiceTableEntry* table) {
+  if (table == nullptr || table[0].serviceName == nullptr || table[0].serviceMain == nullptr) {
+    return fail(kErrorInvalidParameter);
+  }
+  DispatcherState& state = dispatcher();
+  {
+    std::lock_guard<std::mutex> guard(state.mutex);
+    if (state.active) return fail(kErrorServiceAlreadyRunning);
+  }
+  const int channel = posix::kStartChannelDescriptor;
+  if (!posix::carriesStartMessage(channel)) return fail(kErrorFailedServiceControllerConnect);
+  // Processes the service starts must not inherit the channel.
+  fcntl(channel, F_SETFD, FD_CLOEXEC);
+  std::vector<std::string> arguments;
+  if (!posix::readStartMessage(channel, arguments)) {
+    close(channel);
+    return fail(kErrorFailedServiceControllerConnect);
+  }
+
+  Dispatcher server(arguments[0]);
+  Fd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (wake.get() < 0) failWithErrno();
+  if (wake.get() < 0 || !server.listen()) {
+    // The starter sees the channel close and fails the start.
+    const ErrorCode error = lastError();
+    server.closeSocket();
+    close(channel);
+    return fail(error);
+  }
+
+  {
+    std::lock_guard<std::mutex> guard(state.mutex);
+    state.active = true;
+    state.stopReported = false;
+    state.handler = nullptr;
+    state.status = ServiceStatus();
+    state.status.serviceType = kServiceWin32OwnProcess;
+    state.status.currentState = kServiceStartPending;
+    state.wakeFd = wake.get();
+  }
+
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  ServiceMainProc serviceMain = table[0].serviceMain;
+  std::thread mainThread;
+  try {
+    mainThread = std::thread([serviceMain, &argv] {
+      serviceMain(static_cast<std::uint32_t>(argv.size() - 1), argv.data());
+    });
+  } catch (const std::system_error& error) {
+    {
+      std::lock_guard<std::mutex> guard(state.mutex);
+      state.active = false;
+      state.wakeFd = -1;
+    }
+    server.closeSocket();
+    close(channel);
+    return failWithErrno(error.code().value());
+  }
+
+  // A starter that gave up has killed us; nothing to do if it is gone.
+  posix::sendReady(channel);
+  close(channel);
+
+  server.serve(wake.get());
+  mainThread.join();
+  {
+    std::lock_guard<std::mutex> guard(state.mutex);
+    state.active = false;
+    state.handler = nullptr;
+    state.wakeFd = -1;
+  }
+  return true;
+}
+
+ServiceStatusHandle registerServiceCtrlHandler(const std::string& serviceName,
+                                               ControlHandlerProc handler) {
+  (void)serviceName;  // one service per process: any name means it
+  if (handler == nullptr) return failNull<ServiceStatusHandleImpl>(kErrorInvalidParameter);
+  DispatcherState& state = dispatcher();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  if (!state.active) {
+    return failNull<ServiceStatusHandleImpl>(kErrorFailedServiceControllerConnect);
+  }
+  state.handler = handler;
+  return &g_statusHandle;
+}
+
+bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
+  // The tap sees every report as it is made, also one that fails.
+  if (Tap* tap = currentTap()) tap->onServiceStatus(status);
+  if (handle != &g_statusHandle) return fail(kErrorInvalidHandle);
+  if (status.currentState < kServiceStopped || status.currentState > kServicePaused) {
+    return fail(kErrorInvalidData);
+  }
+  DispatcherState& state = dispatcher();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  if (!state.active) return fail(kErrorInvalidHandle);
+  state.status = status;
+  if (status.currentState == kServiceStopped && !state.stopReported) {
+    state.stopReported = true;
+    std::uint64_t one = 1;
+    if (write(state.wakeFd, &one, sizeof one) < 0) {
+      // The counter cannot overflow with one write; nothing else can fail.
+    }
+  }
+  return true;
+}
+
+
+}  // namespace platform
