@@ -7,7 +7,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +25,7 @@
 #include "platform/posix/service_handles.h"
 #include "platform/posix/service_records.h"
 #include "platform/posix/state_root.h"
+#include "platform/posix/systemd_units.h"
 #include "platform/posix/unix_socket_path.h"
 #include "platform/tap.h"
 
@@ -96,16 +100,26 @@ class Dispatcher {
     return true;
   }
 
-  // Serves until the service reports itself stopped.
-  void serve(int wakeFd) {
+  // Serves until the service reports itself stopped. A unit's daemon also
+  // takes SIGTERM, read from signalFd, as a stop control: one that cannot
+  // be taken yet (the service still starting) is offered again until it is.
+  void serve(int wakeFd, int signalFd) {
+    bool stopWanted = false;
     while (!stopReported()) {
-      pollfd entries[2] = {{m_listener.get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
-      if (poll(entries, 2, -1) < 0) {
+      pollfd entries[3] = {{m_listener.get(), POLLIN, 0}, {wakeFd, POLLIN, 0},
+                           {signalFd, POLLIN, 0}};
+      const int ready = poll(entries, signalFd >= 0 ? 3 : 2, stopWanted ? 100 : -1);
+      if (ready < 0) {
         if (errno == EINTR) continue;
         break;
       }
       if (entries[1].revents != 0) break;
       if (entries[0].revents != 0) serveOne();
+      if (signalFd >= 0 && entries[2].revents != 0) {
+        signalfd_siginfo info;
+        while (read(signalFd, &info, sizeof info) == sizeof info) stopWanted = true;
+      }
+      if (stopWanted) stopWanted = !offerControl(kControlStop);
     }
     finish();
   }
@@ -116,7 +130,10 @@ class Dispatcher {
   void finish() {
     if (m_finished) return;
     m_finished = true;
-    if (markedForDelete(m_name)) removeServiceKeys(m_name);
+    if (markedForDelete(m_name)) {
+      removeServiceKeys(m_name);
+      if (!posix::unitServiceName().empty()) posix::disableUnit(m_name);
+    }
     closeSocket();
   }
 
@@ -136,6 +153,19 @@ class Dispatcher {
     std::lock_guard<std::mutex> guard(dispatcher().mutex);
     if (handler != nullptr) *handler = dispatcher().handler;
     return dispatcher().status;
+  }
+
+  // A control from the system rather than a client: true once the
+  // service has taken it (or can never take it).
+  bool offerControl(std::uint32_t control) {
+    ControlHandlerProc handler = nullptr;
+    const ServiceStatus status = currentStatus(&handler);
+    if (stopReported() || status.currentState == kServiceStopPending) return true;
+    // Not yet able to take one: asked again shortly.
+    if (handler == nullptr || status.currentState == kServiceStartPending) return false;
+    // One it refuses for good is left to systemd's own time-out.
+    if (checkControl(status, control) == kErrorSuccess) handler(control);
+    return true;
   }
 
   void serveOne() {
@@ -172,6 +202,34 @@ class Dispatcher {
 };
 
 
+// The start arguments a unit's daemon finds: those its starter left in
+// run/<name>.start (read once, then removed), else the name alone.
+std::vector<std::string> unitStartArguments(const std::string& name) {
+  std::vector<std::string> arguments;
+  const std::string path = posix::startArgumentsPath(name);
+  Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() >= 0) {
+    unlink(path.c_str());
+    std::string bytes;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(file.get(), buffer, sizeof buffer)) > 0) bytes.append(buffer, got);
+    // The same message a start channel carries, read the same way.
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0) {
+      Fd writer(pair[0]);
+      Fd reader(pair[1]);
+      if (send(writer.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+              static_cast<ssize_t>(bytes.size()) &&
+          posix::carriesStartMessage(reader.get())) {
+        posix::readStartMessage(reader.get(), arguments);
+      }
+    }
+  }
+  if (arguments.empty() || arguments[0] != name) arguments = {name};
+  return arguments;
+}
+
 }  // namespace
 
 bool startServiceCtrlDispatcher(const ServiceTableEntry* table) {
@@ -183,14 +241,34 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table) {
     std::lock_guard<std::mutex> guard(state.mutex);
     if (state.active) return fail(kErrorServiceAlreadyRunning);
   }
-  const int channel = posix::kStartChannelDescriptor;
-  if (!posix::carriesStartMessage(channel)) return fail(kErrorFailedServiceControllerConnect);
-  // Processes the service starts must not inherit the channel.
-  fcntl(channel, F_SETFD, FD_CLOEXEC);
+  // Started by this manager: the start message waits on the channel.
+  // Started by systemd as a unit: the name is in the environment, the
+  // arguments (if any) in a file.
+  int channel = -1;
   std::vector<std::string> arguments;
-  if (!posix::readStartMessage(channel, arguments)) {
-    close(channel);
+  if (posix::carriesStartMessage(posix::kStartChannelDescriptor)) {
+    channel = posix::kStartChannelDescriptor;
+    // Processes the service starts must not inherit the channel.
+    fcntl(channel, F_SETFD, FD_CLOEXEC);
+    if (!posix::readStartMessage(channel, arguments)) {
+      close(channel);
+      return fail(kErrorFailedServiceControllerConnect);
+    }
+  } else if (const std::string unit = posix::unitServiceName(); !unit.empty()) {
+    arguments = unitStartArguments(unit);
+  } else {
     return fail(kErrorFailedServiceControllerConnect);
+  }
+  // A unit's daemon takes systemd's SIGTERM as a stop, through a signalfd:
+  // blocked here, before any thread of the service exists, so that none
+  // of them is ever interrupted by it.
+  Fd signals;
+  if (channel < 0) {
+    sigset_t terminate;
+    sigemptyset(&terminate);
+    sigaddset(&terminate, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &terminate, nullptr);
+    signals.reset(signalfd(-1, &terminate, SFD_CLOEXEC | SFD_NONBLOCK));
   }
 
   Dispatcher server(arguments[0]);
@@ -200,7 +278,7 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table) {
     // The starter sees the channel close and fails the start.
     const ErrorCode error = lastError();
     server.closeSocket();
-    close(channel);
+    if (channel >= 0) close(channel);
     return fail(error);
   }
 
@@ -231,15 +309,18 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table) {
       state.wakeFd = -1;
     }
     server.closeSocket();
-    close(channel);
+    if (channel >= 0) close(channel);
     return failWithErrno(error.code().value());
   }
 
-  // A starter that gave up has killed us; nothing to do if it is gone.
-  posix::sendReady(channel);
-  close(channel);
+  // A starter that gave up has killed us; nothing to do if it is gone. A
+  // unit is ready once the service reports itself running.
+  if (channel >= 0) {
+    posix::sendReady(channel);
+    close(channel);
+  }
 
-  server.serve(wake.get());
+  server.serve(wake.get(), signals.get());
   mainThread.join();
   {
     std::lock_guard<std::mutex> guard(state.mutex);
@@ -274,6 +355,7 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   std::lock_guard<std::mutex> guard(state.mutex);
   if (!state.active) return fail(kErrorInvalidHandle);
   state.status = status;
+  posix::notifyStatus(status);
   if (status.currentState == kServiceStopped && !state.stopReported) {
     state.stopReported = true;
     std::uint64_t one = 1;

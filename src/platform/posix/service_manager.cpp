@@ -3,7 +3,9 @@
 // registry records and their control sockets.
 #include "platform/service_manager.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "platform/posix/service_handles.h"
 #include "platform/posix/service_records.h"
 #include "platform/posix/state_root.h"
+#include "platform/posix/systemd_units.h"
 #include "platform/registry.h"
 
 namespace platform {
@@ -45,6 +48,37 @@ using posix::writeString;
 
 enum class Reach { kAnswered, kStopped, kFailed };
 
+// A service's keys go, and, where it is a unit, the unit: stopped (no
+// restart is left due) and disabled.
+void forgetService(const std::string& name) {
+  if (posix::systemdManagesServices()) {
+    posix::stopUnit(name);
+    posix::disableUnit(name);
+  }
+  removeServiceKeys(name);
+}
+
+// A unit's start: the arguments left where its daemon finds them, then
+// systemd asked, which returns once the daemon is ready or has failed.
+bool startAsUnit(const ServiceRecord& record, const std::vector<std::string>& arguments) {
+  std::vector<std::string> message{record.name};
+  message.insert(message.end(), arguments.begin(), arguments.end());
+  const std::string bytes = posix::encodeStartMessage(message);
+  if (bytes.empty()) return fail(kErrorInvalidParameter);
+  const std::string path = posix::startArgumentsPath(record.name);
+  {
+    posix::Fd file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (file.get() < 0 ||
+        write(file.get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+      unlink(path.c_str());
+      return posix::failWithErrno();
+    }
+  }
+  if (posix::startUnit(record.name)) return true;
+  unlink(path.c_str());
+  return fail(kErrorServiceRequestTimeout);
+}
+
 // The status of a service as its process reports it; stopped when no
 // process answers.
 Reach queryStatus(const std::string& name, ServiceStatus& status) {
@@ -71,7 +105,7 @@ Reach queryStatus(const std::string& name, ServiceStatus& status) {
 // of the service: a hung one must not hang its finder.
 void collectIfMarkedAndGone(const ServiceRecord& record) {
   if (record.marked && !posix::serviceProcessPresent(record.name)) {
-    removeServiceKeys(record.name);
+    forgetService(record.name);
   }
 }
 
@@ -138,6 +172,13 @@ ScHandle createService(ScHandle manager, const std::string& serviceName,
   if (error == kErrorSuccess) error = writeString(key.get(), "ImagePath", kRegExpandSz,
                                                   binaryPathName);
   if (error != kErrorSuccess) return failNull<ScHandleImpl>(error);
+  // Where services are units, one that starts with the system is enabled.
+  if (startType == kServiceAutoStart && posix::systemdManagesServices() &&
+      !posix::enableUnit(serviceName)) {
+    const ErrorCode enableError = lastError();
+    removeServiceKeys(serviceName);
+    return failNull<ScHandleImpl>(enableError);
+  }
 
   // A key made earlier (by a Config writer) keeps the case it was made in.
   ServiceRecord record;
@@ -180,6 +221,7 @@ bool startService(ScHandle service, const std::vector<std::string>& arguments) {
     case Reach::kFailed: return false;
     case Reach::kStopped: break;
   }
+  if (posix::systemdManagesServices()) return startAsUnit(record, arguments);
   return posix::startDetachedService(record, arguments);
 }
 
@@ -214,8 +256,14 @@ bool queryServiceStatus(ScHandle service, ServiceStatus& status) {
   Reach reach = queryStatus(service->name, answer);
   if (reach == Reach::kFailed) return false;
   if (reach == Reach::kStopped) {
+    // No daemon answers: a unit may still be starting, or waiting to be
+    // started again.
+    if (posix::systemdManagesServices()) answer = posix::unitStatus(service->name);
     ServiceRecord record;
-    if (findService(service->name, record) && record.marked) removeServiceKeys(record.name);
+    if (answer.currentState == kServiceStopped && findService(service->name, record) &&
+        record.marked) {
+      forgetService(record.name);
+    }
   }
   status = answer;
   return true;
@@ -239,6 +287,10 @@ bool deleteService(ScHandle service) {
   // As on Windows, deleting needs no answer from the service, which may
   // be hung: only whether its process is there.
   if (!posix::serviceProcessPresent(record.name)) {
+    if (posix::systemdManagesServices()) {
+      posix::stopUnit(record.name);
+      posix::disableUnit(record.name);
+    }
     ErrorCode error = regDeleteTree(localMachine(), serviceKeyPath(record.name));
     return error == kErrorSuccess || fail(error);
   }
@@ -249,7 +301,7 @@ bool deleteService(ScHandle service) {
   if (error != kErrorSuccess) return fail(error);
   // It may have stopped between the look and the mark, after its
   // dispatcher looked for the mark.
-  if (!posix::serviceProcessPresent(record.name)) removeServiceKeys(record.name);
+  if (!posix::serviceProcessPresent(record.name)) forgetService(record.name);
   return true;
 }
 
