@@ -14,8 +14,40 @@ include(GNUInstallDirs)
 
 # ---- What `cmake --install` puts where --------------------------------------
 
-install(TARGETS vornd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(TARGETS vornreg vornlogin vorn-echo-engine RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(VORND_SBIN_PROGRAMS vornd)
+set(VORND_BIN_PROGRAMS vornreg vornlogin vorn-echo-engine)
+install(TARGETS ${VORND_SBIN_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS ${VORND_BIN_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The installed programs resolve every symbol at load (with the toolchain's
+# default relro, a read-only GOT), as Debian builds its binaries.
+foreach(program IN LISTS VORND_SBIN_PROGRAMS VORND_BIN_PROGRAMS)
+  target_link_options(${program} PRIVATE LINKER:-z,now)
+endforeach()
+
+# A stripped install (cpack, cmake --install --strip) also drops what a plain
+# strip keeps and no one reads: the compiler's .comment and .note sections.
+set(VORND_INSTALLED_PROGRAMS)
+foreach(program IN LISTS VORND_SBIN_PROGRAMS)
+  list(APPEND VORND_INSTALLED_PROGRAMS ${CMAKE_INSTALL_SBINDIR}/${program})
+endforeach()
+foreach(program IN LISTS VORND_BIN_PROGRAMS)
+  list(APPEND VORND_INSTALLED_PROGRAMS ${CMAKE_INSTALL_BINDIR}/${program})
+endforeach()
+if(CMAKE_STRIP)
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      foreach(program IN ITEMS ${VORND_INSTALLED_PROGRAMS})
+        execute_process(
+          COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${program}\"
+          RESULT_VARIABLE result)
+        if(NOT result EQUAL 0)
+          message(FATAL_ERROR \"strip of \${program} failed\")
+        endif()
+      endforeach()
+    endif()")
+endif()
 
 # Manual pages, compressed as Debian wants them (gzip -9n: no name, no time,
 # so the same sources give the same bytes); plain troff without gzip.
@@ -44,6 +76,41 @@ endforeach()
 add_custom_target(vornd_man_pages ALL DEPENDS ${VORND_MAN_OUTPUTS})
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The package's copyright file (machine-readable, for /usr/share/doc/vornd)
+# and its changelog. The package is its own upstream (a native package, in
+# Debian's words), so its one changelog is changelog.gz, compressed as the
+# manual pages are. Its top entry names the version the package is built as:
+# a project version without its entry fails here, not in a released package.
+install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+set(VORND_CHANGELOG ${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VORND_CHANGELOG})
+file(STRINGS ${VORND_CHANGELOG} VORND_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT VORND_CHANGELOG_TOP MATCHES "^vornd \\(([^)]+)\\) ")
+  message(FATAL_ERROR "packaging/changelog: the first line is not the head of an entry "
+                      "(\"vornd (<version>) <distribution>; urgency=<urgency>\"): "
+                      "\"${VORND_CHANGELOG_TOP}\"")
+endif()
+if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "packaging/changelog: the top entry is for version ${CMAKE_MATCH_1}, "
+                      "the project is version ${PROJECT_VERSION}; add an entry for "
+                      "${PROJECT_VERSION} at the top")
+endif()
+if(VORND_GZIP)
+  set(VORND_CHANGELOG_OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz)
+  add_custom_command(
+    OUTPUT ${VORND_CHANGELOG_OUTPUT}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/packaging
+    COMMAND ${CMAKE_COMMAND} -E copy ${VORND_CHANGELOG} ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog
+    COMMAND ${VORND_GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog
+    DEPENDS ${VORND_CHANGELOG}
+    COMMENT "Compressing the changelog"
+    VERBATIM)
+  add_custom_target(vornd_changelog ALL DEPENDS ${VORND_CHANGELOG_OUTPUT})
+else()
+  set(VORND_CHANGELOG_OUTPUT ${VORND_CHANGELOG})
+endif()
+install(FILES ${VORND_CHANGELOG_OUTPUT} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The PAM service of the LogonUser method: /etc/pam.d for the /usr prefix
 # (GNUInstallDirs says so), <prefix>/etc/pam.d elsewhere.
@@ -77,11 +144,14 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/vornd.service
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vornd)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "vornd maintainers <vornd@localhost>")
+# packaging/changelog signs its entries with the same name and address. A
+# name under the reserved example.org: it reaches no one, and lintian takes
+# it for a real host (not so localhost).
+set(CPACK_PACKAGE_CONTACT "vornd maintainers <maintainers@vornd.example.org>")
+# cpack puts the summary first; the description is the text after it.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "network login daemon that hands each client to an engine")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "network login daemon that hands each client to an engine
-vornd runs instances, each listening on one TCP port. A client sends a
+    "vornd runs instances, each listening on one TCP port. A client sends a
 fixed login record; the instance screens it, authenticates the user (PAM
 service vornd) and starts one engine process for the client, handing it
 the connected socket. The same program installs, removes, starts and stops

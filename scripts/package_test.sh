@@ -104,7 +104,7 @@ fi
 
 # The packaging tools; scripts/packages.sh may list them itself.
 if ! declare -p VORND_PACKAGE_PACKAGES >/dev/null 2>&1; then
-  VORND_PACKAGE_PACKAGES=(dpkg-dev file groff-base man-db mandoc)
+  VORND_PACKAGE_PACKAGES=(dpkg-dev file groff-base man-db mandoc lintian)
 fi
 if [[ "${VORND_SKIP_APT:-0}" != 1 ]]; then
   log "Installing packages"
@@ -165,6 +165,24 @@ if command -v mandoc >/dev/null 2>&1; then
   done
 fi
 
+log "lintian"
+if command -v lintian >/dev/null 2>&1; then
+  # No error and no warning: lintian prints nothing. Run as root it says so
+  # on standard error, which is no finding about the package.
+  lintian "$DEB" >"$WORK/lintian.out" 2>"$WORK/lintian.err"
+  result=$?
+  said="$(cat "$WORK/lintian.out"
+    grep -vxF 'running with root privileges is not recommended!' "$WORK/lintian.err")"
+  if [[ $result == 0 && -z $said ]]; then
+    pass "lintian $(basename "$DEB"): nothing to report"
+  else
+    fail "lintian $(basename "$DEB") (exit status $result):"
+    printf '%s\n' "$said" | sed 's/^/      /'
+  fi
+else
+  echo "skip  lintian: not installed"
+fi
+
 # ---- Installing ------------------------------------------------------------------
 
 log "apt-get install ./$(basename "$DEB")"
@@ -176,6 +194,23 @@ dpkg -L vornd | grep -vx '/\.\?' | sort >"$WORK/owned"
 check "vornd in /usr/sbin" test -x /usr/sbin/vornd
 for tool in vornreg vornlogin vorn-echo-engine; do check "$tool in /usr/bin" test -x "/usr/bin/$tool"; done
 check "README in /usr/share/doc/vornd" test -f /usr/share/doc/vornd/README.md
+DOC=/usr/share/doc/vornd
+check "copyright file in $DOC" test -f "$DOC/copyright"
+copyright="$(cat "$DOC/copyright" 2>&1)"
+checkEqual "copyright file: machine-readable" \
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
+  "$(head -n 1 "$DOC/copyright" 2>&1)"
+# The paragraph for every file: its holders and its license.
+files="$(awk 'BEGIN { RS = "" } /^Files: \*\n/' "$DOC/copyright" 2>&1)"
+checkContains "copyright file: Files: * names its holders" $'\nCopyright: ' "$files"
+checkContains "copyright file: Files: * under Apache-2.0" $'\nLicense: Apache-2.0' "$files"
+checkContains "copyright file: the license's text on the system" \
+  "/usr/share/common-licenses/Apache-2.0" "$copyright"
+check "/usr/share/common-licenses/Apache-2.0 there" test -f /usr/share/common-licenses/Apache-2.0
+# One changelog, the package being its own upstream.
+check "changelog.gz in $DOC" test -f "$DOC/changelog.gz"
+checkEqual "changelog.gz: its top entry is the package's version" "$version" \
+  "$(gzip -dc "$DOC/changelog.gz" 2>&1 | dpkg-parsechangelog -l - -S Version 2>&1)"
 checkEqual "$STATE: a folder, root's, mode 0700" "directory root root 700" \
   "$(stat -c '%F %U %G %a' "$STATE" 2>&1)"
 checkEqual "$STATE/log/events.log: there, empty, mode 0644" "regular empty file root 644" \

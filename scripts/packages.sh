@@ -25,7 +25,7 @@ VORND_FUZZ_PACKAGES=(
 )
 
 # Building, linting and installing the Debian package (scripts/package_test.sh).
-VORND_PACKAGE_PACKAGES=(dpkg-dev file groff-base man-db mandoc)
+VORND_PACKAGE_PACKAGES=(dpkg-dev file groff-base man-db mandoc lintian)
 
 # Cross build for 32-bit Windows and the Wine that runs its tests.
 # googletest (above) brings the sources the cross build compiles.
