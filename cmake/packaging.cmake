@@ -125,18 +125,18 @@ install(FILES packaging/fail2ban/filter.d/vornd.conf
 install(FILES packaging/fail2ban/jail.d/vornd.conf
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/fail2ban/jail.d)
 
-# The boot unit. Its source names /usr/sbin/vornd; another prefix gets its
-# own path written in.
+# The template unit of the instances, vornd@<name>.service. Its source
+# names /usr/sbin/vornd; another prefix gets its own path written in.
 set(VORND_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
     "Where the systemd unit goes, relative to the install prefix")
-file(READ ${CMAKE_CURRENT_SOURCE_DIR}/packaging/vornd.service VORND_UNIT_TEXT)
+file(READ ${CMAKE_CURRENT_SOURCE_DIR}/packaging/vornd@.service VORND_UNIT_TEXT)
 string(REPLACE "/usr/sbin/vornd" "${CMAKE_INSTALL_FULL_SBINDIR}/vornd" VORND_UNIT_TEXT
        "${VORND_UNIT_TEXT}")
-file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/packaging/vornd.service
+file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/packaging/vornd@.service
      CONTENT "${VORND_UNIT_TEXT}" @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-             ${CMAKE_CURRENT_SOURCE_DIR}/packaging/vornd.service)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/vornd.service
+             ${CMAKE_CURRENT_SOURCE_DIR}/packaging/vornd@.service)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/vornd@.service
         DESTINATION ${VORND_SYSTEMD_UNIT_DIR})
 
 # ---- The Debian package (cpack -G DEB) ----------------------------------------

@@ -227,17 +227,19 @@ checkEqual "dpkg: the configuration files" "$CONFFILES" \
 checkEqual "fail2ban jail: [vornd] installed disabled" false "$(iniValue "$F2B_JAIL" vornd enabled)"
 checkEqual "fail2ban jail: reads events.log" "$STATE/log/events.log" \
   "$(iniValue "$F2B_JAIL" vornd logpath)"
-UNIT="$(grep '/systemd/system/vornd\.service$' "$WORK/owned" | head -n 1)"
-check "systemd unit installed" test -f "$UNIT"
+UNIT="$(grep '/systemd/system/vornd@\.service$' "$WORK/owned" | head -n 1)"
+check "systemd template unit installed" test -f "$UNIT"
 unit="$(cat "$UNIT" 2>&1)"
-checkContains "unit: vornd -start at boot" "ExecStart=-/usr/sbin/vornd -start" "$unit"
-checkContains "unit: vornd -stop at shutdown" "ExecStop=/usr/sbin/vornd -stop" "$unit"
+checkContains "unit: the daemon of the instance" "ExecStart=/usr/sbin/vornd -runService" "$unit"
+checkContains "unit: its name" "Environment=VORND_UNIT_INSTANCE=%I" "$unit"
+checkContains "unit: ready by notification" "Type=notify" "$unit"
+checkContains "unit: started again after a failure" "Restart=on-failure" "$unit"
 checkContains "unit: after the network" "After=network-online.target" "$unit"
-if command -v deb-systemd-helper >/dev/null 2>&1; then
-  check "unit enabled for boot" test -L /etc/systemd/system/multi-user.target.wants/vornd.service
-fi
+checkLacks "the boot unit of 0.1.0 is gone" "/vornd.service" "$(cat "$WORK/owned")"
 if command -v systemd-analyze >/dev/null 2>&1; then
-  analysis="$(systemd-analyze verify "$UNIT" 2>&1)"
+  # A template is verified as one of its instances.
+  cp "$UNIT" "$WORK/vornd@check.service"
+  analysis="$(systemd-analyze verify "$WORK/vornd@check.service" 2>&1)"
   if [[ -z "$analysis" ]]; then
     pass "systemd-analyze verify"
   else
