@@ -173,7 +173,7 @@ bool enableUnit(const std::string& serviceName) {
 }
 
 bool disableUnit(const std::string& serviceName) {
-  return systemctl({"disable", "--quiet", "--no-reload", unitName(serviceName)});
+  return systemctl({"disable", "--quiet", unitName(serviceName)});
 }
 
 bool startUnit(const std::string& serviceName) {
