@@ -27,6 +27,16 @@ VORND_FUZZ_PACKAGES=(
 # Building, linting and installing the Debian package (scripts/package_test.sh).
 VORND_PACKAGE_PACKAGES=(dpkg-dev file groff-base man-db mandoc lintian)
 
+# The package under systemd in a container (scripts/systemd_test.sh):
+# debootstrap makes the Debian tree, verified with Debian's archive keys;
+# systemd-nspawn boots it. nsenter, which runs the checks inside, is in
+# util-linux.
+VORND_SYSTEMD_PACKAGES=(
+  debootstrap
+  debian-archive-keyring
+  systemd-container
+)
+
 # Cross build for 32-bit Windows and the Wine that runs its tests.
 # googletest (above) brings the sources the cross build compiles.
 VORND_WINDOWS_PACKAGES=(
