@@ -8,7 +8,12 @@
 # instance name escaped as systemd-escape does), and the checks look at it
 # with systemctl and journalctl as well as with vornlogin.
 #
-#   scripts/systemd_test.sh [--deb PATH]
+#   scripts/systemd_test.sh [--deb PATH] [--upgrade-from OLD_DEB]
+#
+# With --upgrade-from, the older package goes in first with an instance of
+# its own (vorn-up, running as that version runs it), and the package is
+# installed over it: the instance must come out as its enabled, active
+# unit, serving logins, before the other checks begin.
 #
 # Without --deb it builds the package in build-pkg/ as
 # scripts/package_test.sh does. The tree is made once with debootstrap from
@@ -153,8 +158,14 @@ trap 'exit 130' INT TERM
 # ---- What this machine must offer ------------------------------------------------------
 
 DEB=""
+OLD_DEB=""
 while [[ $# -gt 0 ]]; do
   case "$1" in
+  --upgrade-from)
+    [[ $# -ge 2 ]] || die "--upgrade-from needs a path"
+    OLD_DEB="$(realpath -e "$2")" || die "no package at $2"
+    shift 2
+    ;;
   --deb)
     [[ $# -ge 2 ]] || die "--deb needs a path"
     DEB="$(realpath -e "$2")" || die "no package at $2"
@@ -164,7 +175,7 @@ while [[ $# -gt 0 ]]; do
     DEB="$(realpath -e "${1#--deb=}")" || die "no package at ${1#--deb=}"
     shift
     ;;
-  *) die "unknown argument: $1 (usage: systemd_test.sh [--deb PATH])" ;;
+  *) die "unknown argument: $1 (usage: systemd_test.sh [--deb PATH] [--upgrade-from OLD])" ;;
   esac
 done
 
@@ -305,6 +316,10 @@ echo "copied the tree in $(elapsed "$start")"
 echo "$MACHINE" >"$RUNROOT/etc/hostname"
 install -m 0644 "$DEB" "$RUNROOT/root/$(basename "$DEB")" || die "copying the package into the tree failed"
 INSIDE_DEB="/root/$(basename "$DEB")"
+if [[ -n $OLD_DEB ]]; then
+  install -m 0644 "$OLD_DEB" "$RUNROOT/root/old-$(basename "$OLD_DEB")" ||
+    die "copying the older package into the tree failed"
+fi
 
 # A command inside the container: every namespace of its PID 1, its root,
 # and a clean environment, as an administrator's root shell there; none
@@ -481,6 +496,20 @@ listens() { [[ -n "$(listener "$1")" ]]; }
 
 # ---- The package inside ----------------------------------------------------------------------------
 
+if [[ -n $OLD_DEB ]]; then
+  log "The older package first: $(basename "$OLD_DEB"), with instance vorn-up"
+  if inside apt-get -o DPkg::Lock::Timeout=120 install -y --no-install-recommends \
+    "/root/old-$(basename "$OLD_DEB")" >"$WORK/old-install.log" 2>&1; then
+    pass "apt-get install of the older package"
+  else
+    fail "apt-get install of the older package:"
+    tail -n 20 "$WORK/old-install.log" | indent
+  fi
+  vornd -install -name=vorn-up -port=8063 -engine=/usr/bin/vorn-echo-engine -AM=Vorn
+  checkContains "older package, -install vorn-up: started" "vorn-up Started" "$OUTPUT"
+  checkLogin "older package: login to vorn-up" 8063
+fi
+
 log "apt-get install $INSIDE_DEB (inside)"
 start=$SECONDS
 if inside apt-get -o DPkg::Lock::Timeout=120 install -y --no-install-recommends "$INSIDE_DEB" \
@@ -502,6 +531,18 @@ checkContains "unit file vornd@.service installed" "vornd@.service" \
 
 UNIT="vornd@$(inside systemd-escape "$INSTANCE").service"
 PAM_UNIT="vornd@$(inside systemd-escape "$PAM_INSTANCE").service"
+
+if [[ -n $OLD_DEB ]]; then
+  log "After the upgrade: vorn-up as a unit"
+  UP_UNIT='vornd@vorn\x2dup.service'
+  checkActive "$UP_UNIT: active after the upgrade" "$UP_UNIT" 10
+  checkEqual "$UP_UNIT: enabled after the upgrade" enabled "$(unitProperty "$UP_UNIT" UnitFileState)"
+  checkLogin "login to vorn-up after the upgrade" 8063
+  checkLacks "the boot unit of the older package is gone" "vornd.service" \
+    "$(inside systemctl list-unit-files --no-legend 'vornd.service' 2>&1)"
+  vornd -remove -name=vorn-up
+  checkContains "-remove vorn-up: removed" "vorn-up removed" "$OUTPUT"
+fi
 echo "      instance $INSTANCE: unit $UNIT; instance $PAM_INSTANCE: unit $PAM_UNIT"
 
 # ---- An instance ----------------------------------------------------------------------------------
@@ -619,6 +660,16 @@ if [[ $MAINPID =~ ^[1-9][0-9]*$ ]]; then
   checkContains "systemctl status: its main PID" "Main PID: $MAINPID " "$status"
 else
   fail "systemctl status: no main PID ($MAINPID)"
+fi
+
+# The sandbox of the running unit, as systemd rates it: 6.0 or less.
+security="$(inside systemd-analyze security --no-pager "$UNIT" 2>&1)"
+exposure="$(printf '%s\n' "$security" | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')"
+if [[ -n $exposure ]] && awk -v e="$exposure" 'BEGIN { exit !(e <= 6.0) }'; then
+  pass "systemd-analyze security $UNIT: exposure $exposure"
+else
+  fail "systemd-analyze security $UNIT: exposure \"$exposure\", wanted 6.0 or less:"
+  printf '%s\n' "$security" | tail -n 30 | indent 30
 fi
 
 # ---- A system logon through PAM ---------------------------------------------------------------------------

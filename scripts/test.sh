@@ -252,7 +252,34 @@ stage_package() {
 # skipped.
 stage_systemd() {
   log "systemd: the Debian package in a container booted with systemd"
-  record_checks systemd 1800 "$ROOT/scripts/systemd_test.sh"
+  local upgrade=()
+  local old
+  if old="$(old_package)"; then
+    upgrade=(--upgrade-from "$old")
+  else
+    echo "systemd: no 0.1.0 package to upgrade from (no git history here): upgrade not checked"
+  fi
+  record_checks systemd 1800 "$ROOT/scripts/systemd_test.sh" "${upgrade[@]}"
+}
+
+# The package of 0.1.0, whose instances ran outside systemd, built once from
+# the repository's history into build-systemd/ for the upgrade check; its
+# path, or a failure where the history or the build is not to be had.
+OLD_PACKAGE_COMMIT=7c38f52
+old_package() {
+  local dir="$ROOT/build-systemd/old-0.1.0"
+  local deb="$dir/build/vornd_0.1.0_amd64.deb"
+  if [[ ! -f $deb ]]; then
+    command -v git >/dev/null 2>&1 || return 1
+    git -C "$ROOT" cat-file -e "$OLD_PACKAGE_COMMIT^{commit}" 2>/dev/null || return 1
+    rm -rf "$dir" && mkdir -p "$dir/source" || return 1
+    git -C "$ROOT" archive "$OLD_PACKAGE_COMMIT" | tar -x -C "$dir/source" || return 1
+    cmake -S "$dir/source" -B "$dir/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_INSTALL_PREFIX=/usr -DVORND_TESTS=OFF >"$dir/build.log" 2>&1 &&
+      cmake --build "$dir/build" >>"$dir/build.log" 2>&1 &&
+      (cd "$dir/build" && cpack -G DEB >>"$dir/build.log" 2>&1) || return 1
+  fi
+  [[ -f $deb ]] && echo "$deb"
 }
 
 stage_browser() {
