@@ -70,5 +70,12 @@ vornd_apt_update() {
   if [[ "${1:-}" == --with-i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
-  DEBIAN_FRONTEND=noninteractive apt-get update
+  # A mirror in the middle of a sync serves index files that do not match
+  # their release file for a while: tried again, up to five times.
+  local attempt
+  for attempt in 1 2 3 4 5; do
+    DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=3 update && return 0
+    [[ $attempt -lt 5 ]] && sleep $((attempt * 20))
+  done
+  return 1
 }
