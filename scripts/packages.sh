@@ -71,11 +71,17 @@ vornd_apt_update() {
     dpkg --add-architecture i386
   fi
   # A mirror in the middle of a sync serves index files that do not match
-  # their release file for a while: tried again, up to five times.
+  # their release file for a while: tried again, three times. Should one
+  # index still fail, the others are in and the install goes on with them
+  # (it fails on its own if a package it needs is not to be had).
   local attempt
-  for attempt in 1 2 3 4 5; do
+  for attempt in 1 2 3; do
     DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=3 update && return 0
-    [[ $attempt -lt 5 ]] && sleep $((attempt * 20))
+    [[ $attempt -lt 3 ]] && sleep $((attempt * 20))
   done
+  if compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null; then
+    echo "apt-get update: some index files could not be had; going on with those that could" >&2
+    return 0
+  fi
   return 1
 }
