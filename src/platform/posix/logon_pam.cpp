@@ -115,18 +115,29 @@ int checkWithPam(const std::string& user, const std::string& password, unsigned&
   return result;
 }
 
-// Whether the system's account list knows the name, for the pacing of a
-// failure: an unknown one must not be told apart by its speed.
-bool accountExists(const std::string& user) {
+// The system's account list entry for a name: getpwnam_r's error, with
+// `found` null when the list has no such name. The entry's strings live
+// in `buffer`.
+int lookUpAccount(const std::string& user, passwd& entry, std::vector<char>& buffer,
+                  passwd*& found) {
   long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(hint > 0 ? static_cast<std::size_t>(hint) : 1024);
-  passwd entry{};
-  passwd* found = nullptr;
+  buffer.resize(hint > 0 ? static_cast<std::size_t>(hint) : 1024);
+  found = nullptr;
   int error;
   while ((error = getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found)) ==
          ERANGE) {
     buffer.resize(buffer.size() * 2);
   }
+  return error;
+}
+
+// Whether the system's account list knows the name, for the pacing of a
+// failure: an unknown one must not be told apart by its speed.
+bool accountExists(const std::string& user) {
+  passwd entry{};
+  std::vector<char> buffer;
+  passwd* found = nullptr;
+  const int error = lookUpAccount(user, entry, buffer, found);
   // An account list that cannot be read is taken to know the name: its
   // failure is then paced as the stack asked, nothing more.
   return error != 0 || found != nullptr;
@@ -134,15 +145,10 @@ bool accountExists(const std::string& user) {
 
 // The account's ids and groups, or an error code.
 ErrorCode readAccount(const std::string& user, LogonTokenImpl& account) {
-  long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(hint > 0 ? static_cast<std::size_t>(hint) : 1024);
   passwd entry{};
+  std::vector<char> buffer;
   passwd* found = nullptr;
-  int error;
-  while ((error = getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found)) ==
-         ERANGE) {
-    buffer.resize(buffer.size() * 2);
-  }
+  const int error = lookUpAccount(user, entry, buffer, found);
   if (error != 0) return static_cast<ErrorCode>(errorFromErrno(error));
   // PAM knew the name but the system's account list does not.
   if (found == nullptr) return kErrorNoneMapped;
