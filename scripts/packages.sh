@@ -59,8 +59,36 @@ vornd_apt_install() {
     echo "VORND_SKIP_APT=1: not installing $*"
     return 0
   fi
+  local preferences=()
+  [[ -n "${VORND_APT_PREFERENCES:-}" ]] && preferences=(-o "Dir::Etc::Preferences=$VORND_APT_PREFERENCES")
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends \
-    -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold "$@"
+    -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold "${preferences[@]}" "$@"
+}
+
+# A suite (security, updates) whose i386 index could not be had while its
+# amd64 one came in offers amd64 packages newer than any i386 one, and
+# multiarch packages (libssl3, zlib1g) must have the same version on both:
+# wine32 then cannot be installed. For this script's installs only, such a
+# suite is put below the others, so that both architectures take the
+# versions they share. Sets VORND_APT_PREFERENCES to the pinning file.
+vornd_pin_suites_missing_i386() {
+  dpkg --print-foreign-architectures | grep -qx i386 || return 0
+  local lists=/var/lib/apt/lists release prefix codename pins=""
+  for release in "$lists"/*_InRelease; do
+    [[ -e "$release" ]] || continue
+    prefix="${release%InRelease}"
+    codename="$(sed -n 's/^Codename: //p' "$release" | head -n 1)"
+    [[ "$codename" == *-* ]] || continue
+    if compgen -G "${prefix}main_binary-amd64_Packages*" >/dev/null &&
+      ! compgen -G "${prefix}main_binary-i386_Packages*" >/dev/null; then
+      echo "apt: the i386 index of $codename is missing; its packages are installed only where needed" >&2
+      pins+="Package: *"$'\n'"Pin: release n=$codename"$'\n'"Pin-Priority: 100"$'\n\n'
+    fi
+  done
+  [[ -n "$pins" ]] || return 0
+  VORND_APT_PREFERENCES="$(mktemp /tmp/vornd-apt-preferences.XXXXXX)"
+  printf '%s' "$pins" >"$VORND_APT_PREFERENCES"
+  export VORND_APT_PREFERENCES
 }
 
 # apt-get update, once per script run; with i386 added first when asked,
@@ -81,6 +109,7 @@ vornd_apt_update() {
   done
   if compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null; then
     echo "apt-get update: some index files could not be had; going on with those that could" >&2
+    vornd_pin_suites_missing_i386
     return 0
   fi
   return 1
