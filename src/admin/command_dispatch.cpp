@@ -14,9 +14,9 @@ const struct {
   const char* word;
   Branch branch;
 } kCommandWords[] = {
-    {"-status", Branch::Status},   {"-start", Branch::Start},     {"-stop", Branch::Stop},
-    {"-restart", Branch::Restart}, {"-modify", Branch::Modify},   {"-install", Branch::Install},
-    {"-remove", Branch::Remove},   {"-debug", Branch::Debug},     {"-runservice", Branch::RunService},
+    {"-status", Branch::Status},   {"-start", Branch::Start},   {"-stop", Branch::Stop},
+    {"-restart", Branch::Restart}, {"-modify", Branch::Modify}, {"-install", Branch::Install},
+    {"-remove", Branch::Remove},   {"-debug", Branch::Debug},   {"-runservice", Branch::RunService},
 };
 
 std::string lowered(std::string text) {

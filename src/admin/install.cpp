@@ -53,7 +53,18 @@ bool equalsAnyCase(const std::string& word, const char* text) {
   return word.size() == std::strlen(text) && startsWithAnyCase(word, text);
 }
 
-enum class InstallOption { None, Name, DisplayName, Engine, Port, AuthMethod, Debug, LogDir, Log, CommandWord };
+enum class InstallOption {
+  None,
+  Name,
+  DisplayName,
+  Engine,
+  Port,
+  AuthMethod,
+  Debug,
+  LogDir,
+  Log,
+  CommandWord,
+};
 
 // The option a word is, tried in this order, or None. -name= and
 // -displayName= must be written in this letter case, the others in any;
@@ -197,7 +208,8 @@ bool CServiceAdmin::parseInstallArguments(int argc, char** argv) {
     refuse("The log folder '" + m_logDir + "' does not exist\n");
     refused = true;
   }
-  if (std::optional<std::string> folder = folderOf(m_logFileName); folder && !folder->empty() && !isFolder(*folder)) {
+  const std::optional<std::string> fileFolder = folderOf(m_logFileName);
+  if (fileFolder && !fileFolder->empty() && !isFolder(*fileFolder)) {
     refuse("The folder of the log file '" + m_logFileName + "' does not exist\n");
     refused = true;
   }

@@ -518,7 +518,8 @@ TEST_F(AdminCommands, CommandWordsCountOnlyAsWholeArguments) {
 // not there: each is refused by name, and the registry stays as it was.
 TEST_F(AdminCommands, MistakesAreRefusedByNameAndWriteNothing) {
   platform::RegKeyHandle list = nullptr;
-  ASSERT_EQ(0u, platform::regCreateKey(platform::localMachine(), "SOFTWARE\\Vornware\\Services", list));
+  ASSERT_EQ(0u, platform::regCreateKey(platform::localMachine(), "SOFTWARE\\Vornware\\Services",
+                                       list));
   ASSERT_EQ(0u, platform::regSetValue(list, "kept", platform::kRegExpandSz, "Kept", 5));
   platform::regCloseKey(list);
   const std::string registry = m_root.path() + "/registry";
@@ -538,10 +539,12 @@ TEST_F(AdminCommands, MistakesAreRefusedByNameAndWriteNothing) {
       {with("-portt=9000"), "Unknown install option '-portt=9000'\n"},
       {with("-lgo"), "Unknown install option '-lgo'\n"},
       {with("-logs"), "Unknown install option '-logs'\n"},
-      {with("-Name=demo"), "Unknown install option '-Name=demo' (write -name= in this letter case)\n"},
+      {with("-Name=demo"),
+       "Unknown install option '-Name=demo' (write -name= in this letter case)\n"},
       {with("--port=8070"),
        "Unknown install option '--port=8070' (options take one dash: -port=8070)\n"},
-      {{"--install", "--name=demo", "-engine=" + kEngine}, "Options take one dash: -install, not --install\n"},
+      {{"--install", "--name=demo", "-engine=" + kEngine},
+       "Options take one dash: -install, not --install\n"},
       {with("-logdir=" + missing), "The log folder '" + missing + "' does not exist\n"},
       {{"-modify", "-name=demo", "FOO=1"},
        "Sorry, '-name=demo' is no service name: -modify takes the bare name, as in\n"
@@ -551,7 +554,7 @@ TEST_F(AdminCommands, MistakesAreRefusedByNameAndWriteNothing) {
     const Outcome outcome = vornd(c.args);
     EXPECT_EQ(c.printed, outcome.out) << c.args[1];
     EXPECT_EQ(1, outcome.exitCode) << c.args[1];
-    EXPECT_EQ(before, testing_support::readFile(registry)) << c.args.back() << " wrote the registry";
+    EXPECT_EQ(before, testing_support::readFile(registry)) << c.args.back() << " wrote";
   }
 }
 
