@@ -3,47 +3,70 @@
 #include "registry_fixture.h"
 
 #include <string>
+#include <vector>
 
 #include "admin/command_dispatch.h"
 #include "admin/usage.h"
 
 namespace {
 
-TEST(CommandDispatch, HelpWordsAnywhereInTheLine) {
-  EXPECT_TRUE(wantsHelp("vornd -h"));
-  EXPECT_TRUE(wantsHelp("vornd /?"));
-  EXPECT_TRUE(wantsHelp("vornd -?"));
-  EXPECT_TRUE(wantsHelp("vornd -install -name=x vornpath=c:/home/x"));  // "/h" in a value
-  EXPECT_TRUE(wantsHelp("/opt/my-home/vornd -runservice"));             // "-h" in the path
-  EXPECT_TRUE(wantsHelp("vornd -install -name=x -engine=d:\\x -help"));
-  EXPECT_FALSE(wantsHelp("vornd -status"));
-  EXPECT_FALSE(wantsHelp("vornd -install -name=vorn8090 -port=8090"));
-}
-
-TEST(CommandDispatch, FirstWordInFixedOrderWins) {
-  EXPECT_EQ(Branch::Status, chooseBranch("vornd -status"));
-  EXPECT_EQ(Branch::Start, chooseBranch("vornd -start svc"));
-  EXPECT_EQ(Branch::Start, chooseBranch("vornd -startup"));
-  EXPECT_EQ(Branch::Stop, chooseBranch("vornd -stop"));
-  EXPECT_EQ(Branch::Restart, chooseBranch("vornd -restart svc"));
-  EXPECT_EQ(Branch::Modify, chooseBranch("vornd -modify svc a=b"));
-  EXPECT_EQ(Branch::Install, chooseBranch("vornd -installed"));
-  EXPECT_EQ(Branch::Remove, chooseBranch("vornd -remove -name=x"));
-  EXPECT_EQ(Branch::Debug, chooseBranch("vornd -debug svc"));
-  EXPECT_EQ(Branch::RunService, chooseBranch("c:\\vorn\\vornd.exe -runservice"));
-  EXPECT_EQ(Branch::Usage, chooseBranch("vornd"));
-  EXPECT_EQ(Branch::Usage, chooseBranch("vornd status start"));
-
-  // A word inside a value takes its branch when it comes earlier.
-  EXPECT_EQ(Branch::Stop, chooseBranch("vornd -install -name=a -engine=c:\\x-stop\\vorn.exe"));
-  EXPECT_EQ(Branch::Start, chooseBranch("vornd -modify svc mode=-start"));
-  // The install option -debug does not make a console run.
-  EXPECT_EQ(Branch::Install, chooseBranch("vornd -install -name=a -debug"));
+// A command or help word counts only as a whole argument, in any letter
+// case; inside a value or a path it is just text. When several are given,
+// the fixed order decides.
+TEST(CommandDispatch, WholeArgumentsChooseTheBranch) {
+  enum { Help, NoHelp };
+  const struct {
+    std::vector<std::string> arguments;
+    int help;
+    Branch branch;
+  } cases[] = {
+      {{"-status"}, NoHelp, Branch::Status},
+      {{"-STATUS"}, NoHelp, Branch::Status},
+      {{"-start", "svc"}, NoHelp, Branch::Start},
+      {{"-stop"}, NoHelp, Branch::Stop},
+      {{"-restart", "svc"}, NoHelp, Branch::Restart},
+      {{"-modify", "svc", "a=b"}, NoHelp, Branch::Modify},
+      {{"-Install"}, NoHelp, Branch::Install},
+      {{"-remove", "-name=x"}, NoHelp, Branch::Remove},
+      {{"-debug", "svc"}, NoHelp, Branch::Debug},
+      {{"-runService"}, NoHelp, Branch::RunService},
+      {{}, NoHelp, Branch::Usage},
+      {{"status", "start"}, NoHelp, Branch::Usage},
+      {{"-startup"}, NoHelp, Branch::Usage},
+      {{"-installed"}, NoHelp, Branch::Usage},
+      {{"--install"}, NoHelp, Branch::Usage},
+      // Words inside values and paths.
+      {{"-install", "MODE=non-stop"}, NoHelp, Branch::Install},
+      {{"-install", "-engine=/home/x/eng"}, NoHelp, Branch::Install},
+      {{"-install", "-name=a", "-engine=c:\\x-stop\\vorn.exe"}, NoHelp, Branch::Install},
+      {{"-modify", "svc", "mode=-start"}, NoHelp, Branch::Modify},
+      {{"-install", "-name=x", "vornpath=c:/home/x"}, NoHelp, Branch::Install},
+      {{"-install", "-logdir=/h"}, NoHelp, Branch::Install},
+      // The order: the install option -debug does not make a console run.
+      {{"-install", "-debug", "abc"}, NoHelp, Branch::Install},
+      {{"-debug", "-install"}, NoHelp, Branch::Install},
+      {{"-stop", "-status"}, NoHelp, Branch::Status},
+      // Help words.
+      {{"-h"}, Help, Branch::Usage},
+      {{"/?"}, Help, Branch::Usage},
+      {{"-?"}, Help, Branch::Usage},
+      {{"/H"}, Help, Branch::Usage},
+      {{"-HELP"}, Help, Branch::Usage},
+      {{"--help"}, Help, Branch::Usage},
+      {{"/Help"}, Help, Branch::Usage},
+      {{"-install", "-name=x", "-engine=d:\\x", "-help"}, Help, Branch::Install},
+      {{"-helpme"}, NoHelp, Branch::Usage},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const std::string& argument : c.arguments) line += " " + argument;
+    EXPECT_EQ(c.help == Help, wantsHelp(c.arguments)) << line;
+    EXPECT_EQ(c.branch, chooseBranch(c.arguments)) << line;
+  }
 }
 
 TEST(CommandDispatch, SelectionIgnoresLetterCase) {
-  // runCommand lowers the raw line before it looks, so -STATUS is -status;
-  // the argument vector keeps its case for the commands themselves.
+  // -STATUS is -status; the commands themselves see the arguments as typed.
   testing_support::ScopedRegistryKey list("SOFTWARE\\Vornware\\Services");
   ASSERT_EQ(0u, list.setText("", "LetterCase", "Listed"));
   char program[] = "vornd";
@@ -51,7 +74,7 @@ TEST(CommandDispatch, SelectionIgnoresLetterCase) {
   char* argv[] = {program, word, nullptr};
   testing::internal::CaptureStdout();
   // The listed name is no installed service: reported, so the status is 1.
-  EXPECT_EQ(1, runCommand(2, argv, "vornd -STATUS"));
+  EXPECT_EQ(1, runCommand(2, argv));
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(0u, out.rfind("Service Name: LetterCase\nDisplay Name: Listed\nStatus:       "
                           "OpenService failed: ", 0)) << out;
@@ -130,10 +153,10 @@ If that went by too fast, try vornd | more
 TEST(CommandDispatch, HelpWinsOverEveryCommand) {
   char program[] = "vornd";
   char word[] = "-install";
-  char value[] = "-logdir=/h";
+  char value[] = "-Help";
   char* argv[] = {program, word, value, nullptr};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(0, runCommand(3, argv, "vornd -install -logdir=/h"));
+  EXPECT_EQ(0, runCommand(3, argv));
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(0u, out.rfind("\nUsage:\n\n", 0)) << out;
 }

@@ -67,4 +67,23 @@ TEST(InstallArguments, APortRefusalTakesItsPlaceAmongTheOthers) {
             parsed.printed);
 }
 
+// The options are an exact list: a word beginning with "-" that is none of
+// them is refused by name, so a typo cannot leave the instance on defaults.
+TEST(InstallArguments, OnlyTheKnownOptionsAreTaken) {
+  for (const std::string word :
+       {"-name=a", "-displayName=A", "-ENGINE=e", "-Port=80", "-am=Vorn", "-Debug", "-LOG",
+        "-log=f", "-logdir", "-LogDir=", "-INSTALL", "/x", "A=b"}) {
+    const Parsed parsed = parse({word});
+    EXPECT_FALSE(parsed.refused) << word;
+    EXPECT_EQ("", parsed.printed) << word;
+  }
+  for (const std::string word : {"-prot=8070", "-portt=9000", "-lgo", "-logs", "-debugx",
+                                 "-logdirs=x", "-remove", "-", "-name", "-displayname=A"}) {
+    const Parsed parsed = parse({word});
+    EXPECT_TRUE(parsed.refused) << word;
+    EXPECT_EQ(0u, parsed.printed.rfind("Unknown install option '" + word + "'", 0))
+        << parsed.printed;
+  }
+}
+
 }  // namespace

@@ -8,26 +8,58 @@
 #include "platform/process.h"
 #include "platform/service_manager.h"
 
-bool wantsHelp(const std::string& loweredCommandLine) {
-  for (const char* word : {"-h", "/h", "-?", "/?"}) {
-    if (loweredCommandLine.find(word) != std::string::npos) return true;
+namespace {
+
+const struct {
+  const char* word;
+  Branch branch;
+} kCommandWords[] = {
+    {"-status", Branch::Status},   {"-start", Branch::Start},   {"-stop", Branch::Stop},
+    {"-restart", Branch::Restart}, {"-modify", Branch::Modify}, {"-install", Branch::Install},
+    {"-remove", Branch::Remove},   {"-debug", Branch::Debug},   {"-runservice", Branch::RunService},
+};
+
+std::string lowered(std::string text) {
+  platform::lowerCaseInPlace(text);
+  return text;
+}
+
+bool holdsArgument(const std::vector<std::string>& arguments, const char* word) {
+  for (const std::string& argument : arguments) {
+    if (lowered(argument) == word) return true;
   }
   return false;
 }
 
-Branch chooseBranch(const std::string& loweredCommandLine) {
-  // Substrings, not words: a command word inside a value or the program
-  // path counts too. "-restart" holds no "-start", so order alone decides.
-  static const struct {
-    const char* word;
-    Branch branch;
-  } kWords[] = {
-      {"-status", Branch::Status},   {"-start", Branch::Start},     {"-stop", Branch::Stop},
-      {"-restart", Branch::Restart}, {"-modify", Branch::Modify},   {"-install", Branch::Install},
-      {"-remove", Branch::Remove},   {"-debug", Branch::Debug},     {"-runservice", Branch::RunService},
-  };
-  for (const auto& entry : kWords) {
-    if (loweredCommandLine.find(entry.word) != std::string::npos) return entry.branch;
+// A command word written with two dashes, such as --install: what the
+// user meant is plain, so the refusal can say it.
+const std::string* doubledCommandWord(const std::vector<std::string>& arguments) {
+  for (const std::string& argument : arguments) {
+    if (argument.rfind("--", 0) == 0 && chooseBranch({argument.substr(1)}) != Branch::Usage) {
+      return &argument;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::vector<std::string> argumentsOf(int argc, char** argv) {
+  return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
+}
+
+bool wantsHelp(const std::vector<std::string>& arguments) {
+  for (const char* word : {"-h", "/h", "-?", "/?", "-help", "--help", "/help"}) {
+    if (holdsArgument(arguments, word)) return true;
+  }
+  return false;
+}
+
+Branch chooseBranch(const std::vector<std::string>& arguments) {
+  // The order decides when several words are given: -install -debug
+  // installs with detailed logging rather than running a console daemon.
+  for (const auto& entry : kCommandWords) {
+    if (holdsArgument(arguments, entry.word)) return entry.branch;
   }
   return Branch::Usage;
 }
@@ -51,17 +83,24 @@ void runService(char** argv) {
 
 }  // namespace
 
-int runCommand(int argc, char** argv, const std::string& rawCommandLine) {
-  std::string lowered = rawCommandLine;
-  platform::lowerCaseInPlace(lowered);
-  if (wantsHelp(lowered)) {
+int runCommand(int argc, char** argv) {
+  const std::vector<std::string> arguments = argumentsOf(argc, argv);
+  if (wantsHelp(arguments)) {
     printUsage(argc, argv);
     return 0;
   }
   // An administration command ends with 1 when it printed a refusal or an
   // error report, so that a script can tell.
   CServiceAdmin admin("", "");
-  switch (chooseBranch(lowered)) {
+  const Branch branch = chooseBranch(arguments);
+  if (branch == Branch::Usage) {
+    if (const std::string* doubled = doubledCommandWord(arguments)) {
+      std::printf("Options take one dash: %s, not %s\n", doubled->c_str() + 1, doubled->c_str());
+      std::fflush(stdout);
+      return 1;
+    }
+  }
+  switch (branch) {
     case Branch::Status:
       admin.status(argc, argv);
       break;

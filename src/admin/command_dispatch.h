@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 enum class Branch {
   Usage,
@@ -16,13 +17,18 @@ enum class Branch {
   RunService,
 };
 
-// True when the lower-cased command line asks for help anywhere in it.
-bool wantsHelp(const std::string& loweredCommandLine);
+// The arguments after the program's own path, as typed.
+std::vector<std::string> argumentsOf(int argc, char** argv);
 
-// The first command word found anywhere in the lower-cased command line,
-// in the fixed order status, start, stop, restart, modify, install,
-// remove, debug, runservice; Usage when none is.
-Branch chooseBranch(const std::string& loweredCommandLine);
+// True when one argument, compared without letter case, is a help word:
+// -h, /h, -?, /?, -help, --help, /help.
+bool wantsHelp(const std::vector<std::string>& arguments);
+
+// The branch of the first command word, in the fixed order status, start,
+// stop, restart, modify, install, remove, debug, runservice, that is one
+// whole argument, compared without letter case; Usage when none is. A
+// word inside a value or a path is just text.
+Branch chooseBranch(const std::vector<std::string>& arguments);
 
 // Runs one branch; returns the process exit status.
-int runCommand(int argc, char** argv, const std::string& rawCommandLine);
+int runCommand(int argc, char** argv);

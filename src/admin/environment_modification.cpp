@@ -22,6 +22,14 @@ bool CServiceAdmin::modifyEnvironment(int argc, char** argv) {
     std::printf("  C:\\> %s -modify serivceName FOO=BAR I_LIKE=ICE_CREAM\n", argv[0]);
     return false;
   }
+  // -modify -name=demo would otherwise take "-name=demo" for the name and
+  // write a key of that name before anything refused it.
+  if (argv[2][0] == '-' || argv[2][0] == '/') {
+    refuse(std::string("Sorry, '") + argv[2] +
+           "' is no service name: -modify takes the bare name, as in\n");
+    std::printf("  %s -modify serviceName FOO=BAR\n", argv[0]);
+    return false;
+  }
   m_serviceName = argv[2];
   platform::RegKeyHandle key = createServiceKey("Environment");
   if (key == nullptr) return false;

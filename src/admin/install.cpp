@@ -3,11 +3,13 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <utility>
 
 #include "admin/report_error.h"
 #include "admin/service_admin.h"
+#include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -45,6 +47,63 @@ bool isPortNumber(const std::string& text) {
     if (value > 65535) return false;
   }
   return value >= 1;
+}
+
+bool equalsAnyCase(const std::string& word, const char* text) {
+  return word.size() == std::strlen(text) && startsWithAnyCase(word, text);
+}
+
+enum class InstallOption {
+  None,
+  Name,
+  DisplayName,
+  Engine,
+  Port,
+  AuthMethod,
+  Debug,
+  LogDir,
+  Log,
+  CommandWord,
+};
+
+// The option a word is, tried in this order, or None. -name= and
+// -displayName= must be written in this letter case, the others in any;
+// -debug, -log and -logdir are whole words, the rest take a value.
+InstallOption installOptionOf(const std::string& word) {
+  if (startsWith(word, "-name=")) return InstallOption::Name;
+  if (startsWith(word, "-displayName=")) return InstallOption::DisplayName;
+  if (startsWithAnyCase(word, "-engine=")) return InstallOption::Engine;
+  if (startsWithAnyCase(word, "-port=")) return InstallOption::Port;
+  if (startsWithAnyCase(word, "-AM=")) return InstallOption::AuthMethod;
+  if (equalsAnyCase(word, "-debug")) return InstallOption::Debug;
+  if (equalsAnyCase(word, "-logdir") || startsWithAnyCase(word, "-logdir=")) {
+    return InstallOption::LogDir;
+  }
+  if (equalsAnyCase(word, "-log") || startsWithAnyCase(word, "-log=")) return InstallOption::Log;
+  if (equalsAnyCase(word, "-install")) return InstallOption::CommandWord;
+  return InstallOption::None;
+}
+
+// The refusal of a word that looks like an option and is none, with what
+// was probably meant when that is plain.
+std::string unknownOptionText(const std::string& word) {
+  std::string text = "Unknown install option '" + word + "'";
+  if (word.rfind("--", 0) == 0 && installOptionOf(word.substr(1)) != InstallOption::None) {
+    text += " (options take one dash: " + word.substr(1) + ")";
+  } else if (startsWithAnyCase(word, "-name=")) {
+    text += " (write -name= in this letter case)";
+  } else if (startsWithAnyCase(word, "-displayName=")) {
+    text += " (write -displayName= in this letter case)";
+  }
+  return text + "\n";
+}
+
+// True when the text, with its environment references expanded as the
+// daemon will, names an existing folder.
+bool isFolder(const std::string& text) {
+  const std::string path = platform::expandEnvironmentStrings(text).value_or(text);
+  std::error_code error;
+  return std::filesystem::is_directory(path, error);
 }
 
 std::string afterEquals(const std::string& word) {
@@ -101,43 +160,77 @@ bool CServiceAdmin::parseInstallArguments(int argc, char** argv) {
   bool refused = false;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
-    if (startsWith(word, "-name=")) {
-      m_serviceName = afterEquals(word);
-    } else if (startsWith(word, "-displayName=")) {
-      m_displayName = afterEquals(word);
-    } else if (startsWithAnyCase(word, "-engine=")) {
-      m_engine = afterEquals(word);
-    } else if (startsWithAnyCase(word, "-port=")) {
-      m_port = afterEquals(word);
-      if (!isPortNumber(m_port)) {
-        refuse("Invalid port \"" + m_port + "\": a whole number from 1 to 65535 is required\n");
-        refused = true;
-      }
-    } else if (startsWithAnyCase(word, "-AM=")) {
-      m_authMethod = afterEquals(word);
-      if (m_authMethod != "Vorn" && m_authMethod != "LogonUser") {
-        refuse("Authentication Method (-AM) must be 'Vorn' or 'LogonUser'\n");
-        refused = true;
-      }
-    } else if (startsWithAnyCase(word, "-debug")) {
-      m_logAllEvents = "Yes";
-    } else if (startsWithAnyCase(word, "-logdir")) {
-      m_logCreate = "Yes";
-      if (word.find('=') != std::string::npos) m_logDir = afterEquals(word);
-    } else if (startsWithAnyCase(word, "-log")) {
-      m_logCreate = "Yes";
-      if (word.find('=') != std::string::npos) m_logFileName = afterEquals(word);
-    } else if (!word.empty() && (word[0] == '-' || word[0] == '/')) {
-      // The command word, options in the wrong case, unknown options.
-    } else if (word.find('=') != std::string::npos) {
-      const std::string::size_type equals = word.find('=');
-      m_environment[word.substr(0, equals)] = word.substr(equals + 1);
-    } else {
-      refuse("Sorry, I don't know what to do with '" + word + "'\n");
-      refused = true;
+    switch (installOptionOf(word)) {
+      case InstallOption::Name:
+        m_serviceName = afterEquals(word);
+        break;
+      case InstallOption::DisplayName:
+        m_displayName = afterEquals(word);
+        break;
+      case InstallOption::Engine:
+        m_engine = afterEquals(word);
+        break;
+      case InstallOption::Port:
+        m_port = afterEquals(word);
+        if (!isPortNumber(m_port)) {
+          refuse("Invalid port \"" + m_port + "\": a whole number from 1 to 65535 is required\n");
+          refused = true;
+        }
+        break;
+      case InstallOption::AuthMethod:
+        m_authMethod = afterEquals(word);
+        if (m_authMethod != "Vorn" && m_authMethod != "LogonUser") {
+          refuse("Authentication Method (-AM) must be 'Vorn' or 'LogonUser'\n");
+          refused = true;
+        }
+        break;
+      case InstallOption::Debug:
+        m_logAllEvents = "Yes";
+        break;
+      case InstallOption::LogDir:
+        m_logCreate = "Yes";
+        if (word.find('=') != std::string::npos) m_logDir = afterEquals(word);
+        break;
+      case InstallOption::Log:
+        m_logCreate = "Yes";
+        if (word.find('=') != std::string::npos) m_logFileName = afterEquals(word);
+        break;
+      case InstallOption::CommandWord:
+        break;
+      case InstallOption::None:
+        if (!parseOtherInstallWord(word)) refused = true;
+        break;
     }
   }
+  // A log in a folder that is not there would never be written, and
+  // nothing would say so.
+  if (!m_logDir.empty() && !isFolder(m_logDir)) {
+    refuse("The log folder '" + m_logDir + "' does not exist\n");
+    refused = true;
+  }
+  const std::optional<std::string> fileFolder = folderOf(m_logFileName);
+  if (fileFolder && !fileFolder->empty() && !isFolder(*fileFolder)) {
+    refuse("The folder of the log file '" + m_logFileName + "' does not exist\n");
+    refused = true;
+  }
   return refused;
+}
+
+bool CServiceAdmin::parseOtherInstallWord(const std::string& word) {
+  if (!word.empty() && word[0] == '-') {
+    // A mistyped option dropped in silence would leave the instance on
+    // defaults nobody asked for.
+    refuse(unknownOptionText(word));
+    return false;
+  }
+  if (!word.empty() && word[0] == '/') return true;
+  const std::string::size_type equals = word.find('=');
+  if (equals != std::string::npos) {
+    m_environment[word.substr(0, equals)] = word.substr(equals + 1);
+    return true;
+  }
+  refuse("Sorry, I don't know what to do with '" + word + "'\n");
+  return false;
 }
 
 bool CServiceAdmin::findEngine(std::string& result) {

@@ -1,7 +1,6 @@
 // The one executable: daemon and console administration tool.
 #include "admin/command_dispatch.h"
-#include "platform/process.h"
 
 int main(int argc, char** argv) {
-  return runCommand(argc, argv, platform::rawCommandLine(argc, argv));
+  return runCommand(argc, argv);
 }

@@ -41,6 +41,9 @@ class CServiceAdmin {
   // Takes the install's words into the fields; true when one was refused
   // (its message printed).
   bool parseInstallArguments(int argc, char** argv);
+  // A word that is no install option: an environment assignment, a word
+  // starting with "/" (skipped), or a refusal; false when refused.
+  bool parseOtherInstallWord(const std::string& word);
   bool findEngine(std::string& result);
   // True when the engine named by m_engine is refused (message printed).
   bool checkEngine();

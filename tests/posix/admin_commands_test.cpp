@@ -279,7 +279,7 @@ TEST_F(AdminCommands, NamesEnginesAndQuotedPaths) {
   const std::filesystem::path work = m_dir.path() / "work";
   std::filesystem::create_directories(work);
   std::filesystem::copy_file(kEngine, m_dir.path() / "vorn");
-  Outcome outcome = vornd({"-install", "-Name=ignored"}, work.string());
+  Outcome outcome = vornd({"-install"}, work.string());
   EXPECT_EQ(0, outcome.exitCode) << outcome.out;
   EXPECT_EQ("vornd-8060", values("SOFTWARE\\Vornware\\Services")["vornd-8060"]);
   EXPECT_EQ((m_dir.path() / "vorn").string(), values(kServices + "vornd-8060\\Config")["VornExecutable"]);
@@ -479,6 +479,83 @@ TEST_F(AdminCommands, ModifySetsAndDeletesThenRestartsTheNamedServiceOnly) {
   EXPECT_EQ(1, outcome.exitCode);
   EXPECT_EQ(0u, outcome.out.find("Service: nosuch OpenService failed: "));
   EXPECT_EQ("1", values(kServices + "nosuch\\Environment")["X"]);
+}
+
+// A command word or a help word counts only as a whole argument: inside a
+// value or a path it is just text.
+TEST_F(AdminCommands, CommandWordsCountOnlyAsWholeArguments) {
+  const std::filesystem::path home = m_dir.path() / "h";  // an engine path holding "/h"
+  std::filesystem::create_directories(home);
+  std::filesystem::copy_file(kEngine, home / "engine");
+  const std::string usage = "\nUsage:\n\n" + kVornd + " -install <install-options>\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string begins;
+    int exitCode;
+  } cases[] = {
+      {{"-install", "-name=nonstop", "-engine=" + kEngine, "-port=" + std::to_string(freePort()),
+        "MODE=non-stop"},
+       "\nnonstop Created\nnonstop Configured\n", 0},
+      {{"-Install", "-name=home", "-engine=" + (home / "engine").string(),
+        "-port=" + std::to_string(freePort()), "-debug", "-logdir=" + home.string()},
+       "\nhome Created\nhome Configured\n", 0},
+      {{"-startup"}, usage, 0},
+      {{"-installed"}, usage, 0},
+      {{"-HELP"}, usage, 0},
+      {{"-status", "--Help"}, usage, 0},
+  };
+  for (const Case& c : cases) {
+    const Outcome outcome = vornd(c.args);
+    EXPECT_EQ(0u, outcome.out.rfind(c.begins, 0)) << c.args[0] << ": " << outcome.out;
+    EXPECT_EQ(c.exitCode, outcome.exitCode) << c.args[0];
+  }
+  EXPECT_EQ("non-stop", values(kServices + "nonstop\\Environment")["MODE"]);
+  EXPECT_EQ(home.string(), values(kServices + "home\\Config")["LogServiceDir"]);
+  EXPECT_EQ("Yes", values(kServices + "home\\Config")["LogAllEvents"]);
+}
+
+// Mistyped options, a -modify name given as an option, a log folder that is
+// not there: each is refused by name, and the registry stays as it was.
+TEST_F(AdminCommands, MistakesAreRefusedByNameAndWriteNothing) {
+  platform::RegKeyHandle list = nullptr;
+  ASSERT_EQ(0u, platform::regCreateKey(platform::localMachine(), "SOFTWARE\\Vornware\\Services",
+                                       list));
+  ASSERT_EQ(0u, platform::regSetValue(list, "kept", platform::kRegExpandSz, "Kept", 5));
+  platform::regCloseKey(list);
+  const std::string registry = m_root.path() + "/registry";
+  const std::string before = testing_support::readFile(registry);
+  const std::string missing = m_dir.file("no-such-folder");
+  const std::vector<std::string> install = {"-install", "-name=typo", "-engine=" + kEngine};
+  auto with = [&install](const std::string& word) {
+    std::vector<std::string> args = install;
+    args.push_back(word);
+    return args;
+  };
+  struct Case {
+    std::vector<std::string> args;
+    std::string printed;
+  } cases[] = {
+      {with("-prot=8070"), "Unknown install option '-prot=8070'\n"},
+      {with("-portt=9000"), "Unknown install option '-portt=9000'\n"},
+      {with("-lgo"), "Unknown install option '-lgo'\n"},
+      {with("-logs"), "Unknown install option '-logs'\n"},
+      {with("-Name=demo"),
+       "Unknown install option '-Name=demo' (write -name= in this letter case)\n"},
+      {with("--port=8070"),
+       "Unknown install option '--port=8070' (options take one dash: -port=8070)\n"},
+      {{"--install", "--name=demo", "-engine=" + kEngine},
+       "Options take one dash: -install, not --install\n"},
+      {with("-logdir=" + missing), "The log folder '" + missing + "' does not exist\n"},
+      {{"-modify", "-name=demo", "FOO=1"},
+       "Sorry, '-name=demo' is no service name: -modify takes the bare name, as in\n"
+       "  " + kVornd + " -modify serviceName FOO=BAR\n"},
+  };
+  for (const Case& c : cases) {
+    const Outcome outcome = vornd(c.args);
+    EXPECT_EQ(c.printed, outcome.out) << c.args[1];
+    EXPECT_EQ(1, outcome.exitCode) << c.args[1];
+    EXPECT_EQ(before, testing_support::readFile(registry)) << c.args.back() << " wrote";
+  }
 }
 
 // A name the service manager cannot serve is refused by the install with

@@ -169,7 +169,10 @@ TEST(VornloginProgram, ConnectionFaultsAndBadArgumentsExitWithTwo) {
     const std::string where = "127.0.0.1:" + std::to_string(port);
     const Outcome outcome = run(kVornlogin, {"-p", "pw", where});
     EXPECT_EQ(2, outcome.exitCode);
-    EXPECT_EQ("vornlogin: cannot connect to " + where + ": error 10061\n", outcome.err);
+    EXPECT_EQ("vornlogin: cannot connect to " + where +
+                  ": No connection could be made because the target machine actively refused "
+                  "it. (error 10061)\n",
+              outcome.err);
   }
   {
     const Outcome outcome = run(kVornlogin, {"-p", "pw", "127.0.0.1:70000"});
@@ -182,7 +185,8 @@ TEST(VornloginProgram, ConnectionFaultsAndBadArgumentsExitWithTwo) {
     // No password line at all: nothing is sent.
     const Outcome outcome = run(kVornlogin, {"127.0.0.1:1"});
     EXPECT_EQ(2, outcome.exitCode);
-    EXPECT_EQ("Password: vornlogin: no password read (error 38)\n", outcome.err);
+    EXPECT_EQ("Password: vornlogin: no password read: Reached the end of the file. (error 38)\n",
+              outcome.err);
   }
   const Outcome help = run(kVornlogin, {"-h"});
   EXPECT_EQ(0, help.exitCode);

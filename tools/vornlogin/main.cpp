@@ -3,11 +3,13 @@
 // connection to standard output. Messages go to standard error only.
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/error.h"
 #include "common/socket_io.h"
 #include "platform/net.h"
 #include "session/net_login.h"
@@ -32,7 +34,15 @@ void message(const std::string& text) {
   std::_Exit(status);
 }
 
-std::string errorText(platform::ErrorCode code) { return "error " + std::to_string(code); }
+// The system's text for the code and the code itself, as in "No such host
+// is known. (error 11001)"; the number alone when the system has no text.
+std::string errorText(platform::ErrorCode code) {
+  const std::string number = "error " + std::to_string(code);
+  std::optional<std::string> text = platform::systemErrorText(code);
+  if (!text) return number;
+  while (!text->empty() && (text->back() == '\n' || text->back() == '\r')) text->pop_back();
+  return *text + " (" + number + ")";
+}
 
 using tools::sendAll;
 
@@ -102,7 +112,7 @@ int relayOutput(platform::SocketHandle socket) {
     return kRefused;
   }
   writeOut(held.data(), held.size());
-  if (got < 0) message("the connection ended with " + errorText(error));
+  if (got < 0) message("the connection ended: " + errorText(error));
   return kAccepted;
 }
 
@@ -125,7 +135,7 @@ int main(int argc, char** argv) {
   if (options.password) {
     password = *options.password;
   } else if (!platform::readHiddenLine("Password: ", password)) {
-    message("no password read (" + errorText(platform::lastError()) + ")");
+    message("no password read: " + errorText(platform::lastError()));
     return kFailed;
   }
   netLogin record;
@@ -143,8 +153,7 @@ int main(int argc, char** argv) {
   platform::Ipv4Endpoint daemon;
   daemon.port = options.port;
   if (!resolve(options.host, daemon.address)) {
-    message("unknown host \"" + options.host + "\" (" + errorText(platform::lastSocketError()) +
-            ")");
+    message("unknown host \"" + options.host + "\": " + errorText(platform::lastSocketError()));
     return kFailed;
   }
   const platform::SocketHandle socket = platform::createTcpSocket();
