@@ -70,5 +70,6 @@ void LogStream::write(const std::string& text, bool endLine) {
 
 std::string LogStream::fullNotice() const {
   return std::string(m_lineOpen ? "\n" : "") + "The log file reached its limit of " +
-         std::to_string(m_maxMegabytes) + " MB: nothing more is written to it until the next start\n";
+         std::to_string(m_maxMegabytes) +
+         " MB: nothing more is written to it until the next start\n";
 }

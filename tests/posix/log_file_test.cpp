@@ -37,27 +37,13 @@ class LogFileOpen : public ::testing::Test {
   void config(const std::string& name, const std::string& text) {
     ASSERT_EQ(0u, m_service.setText("Config", name, text));
   }
-  // Runs the daemon to "running" and stops it; returns the event-log
-  // entries that name the log file.
   std::vector<std::string> runAndStop(const std::string& logPath) {
-    config("LogFileName", logPath);
-    testing_support::RecordingTap tap;
-    {
-      testing_support::DaemonRunner<LogDaemon> run(m_name);
-      run.start();
-      EXPECT_TRUE(testing_support::waitForState(tap, platform::kServiceRunning));
-      run.stop();
-    }
-    std::vector<std::string> reports;
-    for (const auto& event : tap.events()) {
-      if (event.text.find("the log file") != std::string::npos) reports.push_back(event.text);
-    }
-    return reports;
+    return runWith("LogFileName", logPath);
   }
-
-  // Runs with one log setting (none: the default folder); returns what the
-  // debugger output says about the log file, as the event log may be the
-  // very thing refused.
+  // Runs the daemon to "running" with one log setting (none: the default
+  // folder) and stops it; returns the failure reports that name the log
+  // file, as the debugger output has them (the event log may be the very
+  // thing refused).
   std::vector<std::string> runWith(const std::string& setting, const std::string& value) {
     config("LogFileName", setting == "LogFileName" ? value : "");
     config("LogServiceDir", setting == "LogServiceDir" ? value : "");
@@ -225,16 +211,21 @@ TEST_F(LogFileOpen, WhatOthersPlantedOnThePathIsRefusedAndLeftAsItWas) {
     testing_support::TemporaryDirectory dir;
     mkdir((root + "/log").c_str(), 0755);
     planted.plant(dir.path().string(), root);
+    const std::pair<std::string, std::string> names[] = {
+        {"{dir}", dir.path().string()}, {"{root}", root}, {"{name}", m_name}};
     auto expand = [&](std::string text) {
-      for (const auto& [key, value] : {std::pair<std::string, std::string>{"{dir}", dir.path().string()},
-                                       {"{root}", root}, {"{name}", m_name}}) {
-        if (const auto at = text.find(key); at != std::string::npos) text.replace(at, key.size(), value);
+      for (const auto& [key, value] : names) {
+        if (const auto at = text.find(key); at != std::string::npos) {
+          text.replace(at, key.size(), value);
+        }
       }
       return text;
     };
     const auto reports = runWith(planted.setting, expand(planted.value));
     // The state root gets its own log folder back.
-    if (unlink((root + "/log").c_str()) == 0) rename((root + "/log.kept").c_str(), (root + "/log").c_str());
+    if (unlink((root + "/log").c_str()) == 0) {
+      rename((root + "/log.kept").c_str(), (root + "/log").c_str());
+    }
 
     EXPECT_EQ(std::vector<std::string>{"Opening the log file " + expand(planted.logPath) +
                                        " failed: " + planted.systemText + "\n"},

@@ -104,8 +104,8 @@ EventSource registerEventSource(const std::string& sourceName) {
   const int folder = posix::openLogFolderNoFollow();
   if (folder < 0) return nullptr;
   struct stat info;
-  const int fd = posix::openOwnFileNoFollow(folder, "events.log", O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY,
-                                            0644, false, info);
+  const int fd = posix::openOwnFileNoFollow(
+      folder, "events.log", O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY, 0644, false, info);
   close(folder);
   if (fd < 0) return nullptr;
   auto* source = new EventSourceImpl;

@@ -41,7 +41,9 @@ LogFileHandle openLogFile(const std::string& path) {
                                             S_IRUSR | S_IWUSR, true, info);
   close(folder);
   if (fd < 0) return nullptr;
-  if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) return failWith(fd, posix::errorFromErrno(errno));
+  if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) {
+    return failWith(fd, posix::errorFromErrno(errno));
+  }
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return failWith(fd, posix::errorFromErrno(errno));

@@ -53,7 +53,9 @@ int openFolderNoFollow(const std::string& path, mode_t createMode) {
   while (folder >= 0 && start < path.size()) {
     std::string::size_type end = path.find('/', start);
     if (end == std::string::npos) end = path.size();
-    if (end > start) folder = stepIntoFolderNoFollow(folder, path.substr(start, end - start), createMode);
+    if (end > start) {
+      folder = stepIntoFolderNoFollow(folder, path.substr(start, end - start), createMode);
+    }
     start = end + 1;
   }
   return folder;

@@ -1,6 +1,5 @@
 #include "platform/posix/state_root.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
