@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <string>
@@ -28,6 +29,14 @@ class LoggingDaemon : public CVornD {
     m_config.SockPort = testing_support::freePort();  // these tests make no connections
   }
   using CVornD::logFilePath;
+  // Entries from elsewhere than the daemon's own flow, each in two pieces
+  // of 50 bytes, so that a limit may fall in the middle of a line.
+  void writeEntries(int count) {
+    for (int i = 0; i < count; ++i) {
+      m_log.entry().withoutLineEnd() << std::string(50, 'a');
+      m_log.entry() << std::string(49, 'b');
+    }
+  }
 };
 
 class DaemonLog : public ::testing::Test {
@@ -68,7 +77,7 @@ TEST_F(DaemonLog, AnIdleRunLeavesExactlyTheseLinesAndEmptiesTheOldLog) {
   std::ofstream(m_dir.file("daemon.log")) << "left from the last run\n";
 
   const std::vector<std::string> lines = linesOf(runAndStop());
-  ASSERT_EQ(33u, lines.size());
+  ASSERT_EQ(34u, lines.size());
   EXPECT_EQ("ServiceDisable(false)", lines[0]);
   EXPECT_EQ("LogCreate(true)", lines[13]);
   EXPECT_EQ("LogFileName(" + m_dir.file("daemon.log") + ")", lines[14]);
@@ -77,12 +86,13 @@ TEST_F(DaemonLog, AnIdleRunLeavesExactlyTheseLinesAndEmptiesTheOldLog) {
   EXPECT_EQ("MaxPendingPerSource(8)", lines[26]);
   EXPECT_EQ("LoginFailureLimit(10)", lines[27]);
   EXPECT_EQ("LoginFailurePenalty(60)", lines[28]);
+  EXPECT_EQ("LogMaxSize(64)", lines[29]);
   EXPECT_EQ("Using WindowStation+Desktop of(VORND-" +
                 std::to_string(platform::currentProcessId()) + "\\WinVornD)",
-            lines[29]);
-  EXPECT_EQ("CVornD::Run starting", lines[30]);
-  EXPECT_EQ("handleClients - starting", lines[31]);
-  EXPECT_EQ("handleClients - scmEvent fired", lines[32]);
+            lines[30]);
+  EXPECT_EQ("CVornD::Run starting", lines[31]);
+  EXPECT_EQ("handleClients - starting", lines[32]);
+  EXPECT_EQ("handleClients - scmEvent fired", lines[33]);
 }
 
 TEST_F(DaemonLog, DetailedLoggingAddsTheStopEntries) {
@@ -97,6 +107,38 @@ TEST_F(DaemonLog, DetailedLoggingAddsTheStopEntries) {
   EXPECT_EQ(1u, seen.count("OnStop called - m_bStop = false"));
   EXPECT_EQ(1u, seen.count("OnStop called - m_bStop now = true"));
   for (const std::string& line : lines) EXPECT_EQ(std::string::npos, line.find("WindowStation"));
+}
+
+TEST_F(DaemonLog, AtLogMaxSizeOneLineSaysSoAndTheFileGrowsNoMore) {
+  config("LogCreate", "Yes");
+  config("LogAllEvents", "Yes");
+  config("CreateDesktop", "No");
+  config("LogMaxSize", "1");
+  config("LogFileName", m_dir.file("daemon.log"));
+  {
+    testing_support::RecordingTap tap;
+    testing_support::DaemonRunner<LoggingDaemon> run(m_name);
+    run.start();
+    EXPECT_TRUE(testing_support::waitForState(tap, platform::kServiceRunning));
+    run.daemon().writeEntries(15000);  // 1.5 MB
+    run.stop();
+  }
+  const std::string text = readFile(m_dir.file("daemon.log"));
+  const std::vector<std::string> lines = linesOf(text);
+  const std::string notice =
+      "The log file reached its limit of 1 MB: nothing more is written to it until the next start";
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ("ServiceDisable(false)", lines[0]);
+  EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "LogMaxSize(1)"));
+  // The last line, on a line of its own, and the stop's entries are not there.
+  EXPECT_EQ(notice, lines.back());
+  EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+              return line.find("reached its limit") != std::string::npos;
+            }));
+  const std::size_t before = text.rfind(notice);
+  ASSERT_NE(std::string::npos, before);
+  EXPECT_LE(before, 1048576u + 2);  // with the line end that closes a cut line
+  EXPECT_GT(before, 1048576u - 100);  // filled to the last entry that fits
 }
 
 TEST_F(DaemonLog, WithoutLogCreateNothingIsWritten) {

@@ -84,7 +84,8 @@ TEST_F(ServiceConfigLoad, NoKeyGivesTheDefaultsAndTheirDump) {
       "MaxPendingLogins(64)\n"
       "MaxPendingPerSource(8)\n"
       "LoginFailureLimit(10)\n"
-      "LoginFailurePenalty(60)\n",
+      "LoginFailurePenalty(60)\n"
+      "LogMaxSize(64)\n",
       dumpOf(loaded));
 }
 
@@ -108,6 +109,7 @@ TEST_F(ServiceConfigLoad, TruthAndIntegerConversions) {
   config("SockReceiveTimeout", "abc");
   config("SockAbandonTimeout", "-1");
   config("TCPKeepIdle", "99999999999");
+  config("LogMaxSize", " 12MB");
   const CServiceConfig loaded = load();
   EXPECT_FALSE(loaded.LogCreate);
   EXPECT_TRUE(loaded.LogAllEvents);
@@ -124,6 +126,8 @@ TEST_F(ServiceConfigLoad, TruthAndIntegerConversions) {
   EXPECT_EQ(2147483647, loaded.TCPKeepIdle);  // held at the limit, not wrapped
   EXPECT_EQ(-2147483647 - 1, CServiceConfig::integerValue("-99999999999"));
   EXPECT_EQ(7, CServiceConfig::integerValue("\t+7"));
+  const std::string dump = dumpOf(loaded);
+  EXPECT_NE(std::string::npos, dump.find("\nLogMaxSize(12)\n")) << dump;
 }
 
 TEST_F(ServiceConfigLoad, NamesMatchExactlyAndOtherTypesReadAsText) {

@@ -10,8 +10,15 @@
 // are written as "true" and "false". Until the log is opened, and after a
 // failed open or write, entries are dropped; the first failed write is
 // handed to the failure handler, once.
+//
+// A log opened with a size limit counts the bytes it puts in the file. The
+// first entry that would take the file past the limit is not written; one
+// line that says so takes its place, and every later entry is dropped, so
+// a flood of refused clients cannot fill the disk. The file starts empty
+// again at the next open.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <sstream>
@@ -55,9 +62,10 @@ class LogStream {
   LogStream& operator=(const LogStream&) = delete;
 
   // Opens the file for writing, emptying it (see platform/log_file.h for
-  // what is refused). 0, or the error that left the log in its failed
-  // state.
-  platform::ErrorCode open(const std::string& path);
+  // what is refused), to hold at most maxMegabytes MB (1,048,576 bytes
+  // each); 0 sets no limit. 0, or the error that left the log in its
+  // failed state.
+  platform::ErrorCode open(const std::string& path, std::uint32_t maxMegabytes = 0);
   bool is_open() const;
   bool good() const;
   void close();
@@ -69,9 +77,16 @@ class LogStream {
 
  private:
   void write(const std::string& text, bool endLine);
+  // The line that takes the place of the first entry past the limit.
+  std::string fullNotice() const;
 
   mutable std::mutex m_lock;
   platform::LogFileHandle m_file = nullptr;
   bool m_failed = false;
   FailureHandler m_onWriteFailure;
+  std::uint32_t m_maxMegabytes = 0;
+  std::uint64_t m_written = 0;
+  bool m_full = false;
+  // An entry ended with a flush alone left its line open.
+  bool m_lineOpen = false;
 };

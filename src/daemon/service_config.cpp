@@ -65,6 +65,7 @@ const FieldRule kFields[] = {
     integer("MaxPendingPerSource", &CServiceConfig::MaxPendingPerSource),
     integer("LoginFailureLimit", &CServiceConfig::LoginFailureLimit),
     integer("LoginFailurePenalty", &CServiceConfig::LoginFailurePenalty),
+    integer("LogMaxSize", &CServiceConfig::LogMaxSize),
 };
 
 void debugService() {
@@ -169,5 +170,6 @@ LogStream& CServiceConfig::Dump(LogStream& log) const {
   log.entry() << "MaxPendingPerSource(" << MaxPendingPerSource << ")";
   log.entry() << "LoginFailureLimit(" << LoginFailureLimit << ")";
   log.entry() << "LoginFailurePenalty(" << LoginFailurePenalty << ")";
+  log.entry() << "LogMaxSize(" << LogMaxSize << ")";
   return log;
 }

@@ -15,7 +15,7 @@ class CServiceConfig {
   // values leave the defaults. Reports nothing.
   void Load(const std::string& serviceName);
 
-  // The configuration dump: 29 lines, one a setting.
+  // The configuration dump: 30 lines, one a setting.
   LogStream& Dump(LogStream& log) const;
 
   // The registry's text conversions.
@@ -61,6 +61,8 @@ class CServiceConfig {
   // last failure. 0: no limit; below 0, and a penalty below 1: the default.
   std::int32_t LoginFailureLimit = 10;
   std::int32_t LoginFailurePenalty = 60;
+  // The most the log file may hold, in MB; below 1: the default.
+  std::int32_t LogMaxSize = 64;
   // Variable name to value; names compare byte by byte, case-sensitively.
   std::map<std::string, std::string> Environment;
 };

@@ -76,7 +76,10 @@ void CVornD::openLog() {
   // A log that cannot be kept leaves the log failed and the daemon running;
   // the event log says why, once.
   const std::string path = logFilePath();
-  if (const platform::ErrorCode code = m_log.open(path); code != 0) {
+  // A bound below 1 MB would be no log at all: it takes the default.
+  const std::uint32_t maxMegabytes =
+      m_config.LogMaxSize > 0 ? static_cast<std::uint32_t>(m_config.LogMaxSize) : 64;
+  if (const platform::ErrorCode code = m_log.open(path, maxMegabytes); code != 0) {
     ReportFailure(("Opening the log file " + path).c_str(), true, code);
     return;
   }

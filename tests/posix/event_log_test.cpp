@@ -160,6 +160,74 @@ TEST_F(EventLogTest, FailsWhenTheRootCannotBeMade) {
   EXPECT_EQ(platform::lastError(), platform::kErrorPathNotFound);
 }
 
+// What others may plant where the event log goes, before the daemon opens
+// it: each is refused, and what lies behind it stays as it was.
+struct Planted {
+  const char* what;
+  void (*plant)(const std::string& temp, const std::string& root);
+  const char* victim;  // below the temporary folder
+  bool victimHoldsTheSecret;  // else it must not exist
+  platform::ErrorCode error;
+};
+
+const Planted kPlanted[] = {
+    {"a link as events.log",
+     [](const std::string& temp, const std::string& root) {
+       std::ofstream(temp + "/victim") << "untouched\n";
+       ASSERT_EQ(0, symlink((temp + "/victim").c_str(), (root + "/log/events.log").c_str()));
+     },
+     "victim", true, 1921},
+    {"a link as the log folder",
+     [](const std::string& temp, const std::string& root) {
+       ASSERT_EQ(0, rmdir((root + "/log").c_str()));
+       ASSERT_EQ(0, mkdir((temp + "/elsewhere").c_str(), 0755));
+       ASSERT_EQ(0, symlink((temp + "/elsewhere").c_str(), (root + "/log").c_str()));
+     },
+     "elsewhere/events.log", false, 1921},
+    {"a link as the state root",
+     [](const std::string& temp, const std::string& root) {
+       ASSERT_EQ(0, rename(root.c_str(), (temp + "/moved").c_str()));
+       ASSERT_EQ(0, symlink((temp + "/moved").c_str(), root.c_str()));
+     },
+     "moved/log/events.log", false, 1921},
+    {"events.log of another account",
+     [](const std::string&, const std::string& root) {
+       const std::string log = root + "/log/events.log";
+       std::ofstream(log) << "untouched\n";
+       ASSERT_EQ(0, chown(log.c_str(), 65534, 65534));
+     },
+     "state/log/events.log", true, 1920},
+};
+
+TEST_F(EventLogTest, WhatOthersPlantedIsRefusedAndLeftAsItWas) {
+  if (geteuid() != 0) GTEST_SKIP() << "planting as another account needs root";
+  for (const Planted& planted : kPlanted) {
+    SCOPED_TRACE(planted.what);
+    std::system(("rm -rf '" + m_temp + "'/*").c_str());
+    ASSERT_EQ(0, mkdir(m_root.c_str(), 0700));
+    ASSERT_EQ(0, mkdir((m_root + "/log").c_str(), 0755));
+    planted.plant(m_temp, m_root);
+
+    platform::setLastError(0);
+    platform::EventSource source = platform::registerEventSource("svc");
+    if (source != nullptr) {
+      platform::reportEvent(source, platform::EventType::Error, "written through");
+      platform::deregisterEventSource(source);
+    }
+    EXPECT_EQ(source, nullptr);
+    EXPECT_EQ(platform::lastError(), planted.error);
+    const std::string victim = m_temp + "/" + planted.victim;
+    if (planted.victimHoldsTheSecret) {
+      std::ifstream in(victim);
+      std::stringstream text;
+      text << in.rdbuf();
+      EXPECT_EQ(text.str(), "untouched\n");
+    } else {
+      EXPECT_NE(access(victim.c_str(), F_OK), 0);
+    }
+  }
+}
+
 TEST_F(EventLogTest, NullSourceIsRefused) {
   platform::setLastError(0);
   EXPECT_FALSE(platform::reportEvent(nullptr, platform::EventType::Error, "x"));

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "platform/error.h"
+#include "platform/posix/no_follow_path.h"
 #include "platform/posix/state_root.h"
 #include "platform/tap.h"
 
@@ -97,13 +98,16 @@ void sendToSyslog(const std::string& source, EventType type, const std::string& 
 }  // namespace
 
 EventSource registerEventSource(const std::string& sourceName) {
-  if (!posix::ensureStateRoot()) return nullptr;
-  const std::string path = posix::stateFile("log/events.log");
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    posix::failWithErrno();
-    return nullptr;
-  }
+  // Opened as the daemon's log is: no link at any step, and only a plain
+  // file of the daemon's own account, so no one else reads or bends what
+  // the daemon reports.
+  const int folder = posix::openLogFolderNoFollow();
+  if (folder < 0) return nullptr;
+  struct stat info;
+  const int fd = posix::openOwnFileNoFollow(
+      folder, "events.log", O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY, 0644, false, info);
+  close(folder);
+  if (fd < 0) return nullptr;
   auto* source = new EventSourceImpl;
   source->fd = fd;
   source->name = sourceName;

@@ -35,8 +35,10 @@ std::optional<std::string> existing(const std::string& folder, const std::string
 char pathSeparator() { return '/'; }
 
 std::string defaultLogDirectory() {
-  // A folder that cannot be made shows up as a log that cannot be opened.
-  posix::ensureStateRoot();
+  // A folder that cannot be made (or a link on the way to it) shows up as a
+  // log that cannot be opened.
+  const int folder = posix::openLogFolderNoFollow();
+  if (folder >= 0) close(folder);
   return posix::stateFile("log/");
 }
 

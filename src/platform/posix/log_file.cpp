@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/posix/no_follow_path.h"
 #include "platform/posix/state_root.h"
 
 namespace platform {
@@ -25,24 +26,23 @@ LogFileHandle failWith(int fd, ErrorCode code) {
 }  // namespace
 
 LogFileHandle openLogFile(const std::string& path) {
-  // O_NOFOLLOW: a link planted at the path is refused (ELOOP), never
-  // followed to a file of the attacker's choosing. O_NONBLOCK: a FIFO
-  // without a reader fails at once instead of holding start-up. Nothing
-  // is emptied before the file is known to be a plain file of its own.
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK,
-                      S_IRUSR | S_IWUSR);
-  // With O_CREAT a missing file is made, so ENOENT means a missing folder.
-  if (fd < 0) return failWith(-1, errno == ENOENT ? kErrorPathNotFound : posix::errorFromErrno(errno));
+  // Each folder on the way is opened without following a link, and so is
+  // the file (a link planted there gives ELOOP, never a file of the
+  // attacker's choosing). O_NONBLOCK: a FIFO without a reader fails at once
+  // instead of holding start-up. Nothing is emptied before the file is
+  // known to be a plain file of the daemon's own.
+  const int folder = posix::openFolderNoFollow(posix::folderOf(path), 0);
+  if (folder < 0) {
+    return failWith(-1, errno == ENOENT ? kErrorPathNotFound : posix::errorFromErrno(errno));
+  }
   struct stat info;
-  if (fstat(fd, &info) != 0) return failWith(fd, posix::errorFromErrno(errno));
-  if (S_ISREG(info.st_mode)) {
-    // A second name for the file would make the truncation reach a file
-    // that lives elsewhere.
-    if (info.st_nlink > 1) return failWith(fd, kErrorCantAccessFile);
-    if (ftruncate(fd, 0) != 0) return failWith(fd, posix::errorFromErrno(errno));
-  } else if (!S_ISCHR(info.st_mode)) {
-    // FIFOs and sockets would block or vanish under the writer.
-    return failWith(fd, kErrorCantAccessFile);
+  const int fd = posix::openOwnFileNoFollow(folder, posix::lastComponentOf(path),
+                                            O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK,
+                                            S_IRUSR | S_IWUSR, true, info);
+  close(folder);
+  if (fd < 0) return nullptr;
+  if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) {
+    return failWith(fd, posix::errorFromErrno(errno));
   }
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
@@ -68,6 +68,8 @@ bool writeLogFile(LogFileHandle file, const std::string& text) {
   }
   return true;
 }
+
+std::size_t logFileLength(const std::string& text) { return text.size(); }
 
 void closeLogFile(LogFileHandle file) {
   if (file == nullptr) return;

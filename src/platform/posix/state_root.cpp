@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/error.h"
+#include "platform/posix/no_follow_path.h"
 
 namespace platform::posix {
 
@@ -50,6 +51,17 @@ bool ensureStateRoot() {
   const std::string root = stateRoot();
   return makeParents(root) && makeDirectory(root, 0700) && makeDirectory(root + "/log", 0755) &&
          makeDirectory(root + "/run", 0700);
+}
+
+int openLogFolderNoFollow() {
+  const std::string root = stateRoot();
+  // The folders above the root keep the umask's mode, as makeParents
+  // leaves them.
+  int folder = openFolderNoFollow(folderOf(root), 0755);
+  folder = stepIntoFolderNoFollow(folder, lastComponentOf(root), 0700);
+  folder = stepIntoFolderNoFollow(folder, "log", 0755);
+  if (folder < 0) failWithErrno();
+  return folder;
 }
 
 std::string stateFile(const std::string& relativePath) { return stateRoot() + "/" + relativePath; }

@@ -16,6 +16,11 @@ std::string stateRoot();
 // cannot be created.
 bool ensureStateRoot();
 
+// The root's log/ folder as an O_PATH descriptor, made with the root when
+// missing as above, without following a link at any step from "/" (see
+// no_follow_path.h). -1 with the last error set (1921 for a link).
+int openLogFolderNoFollow();
+
 std::string stateFile(const std::string& relativePath);
 
 // Maps an errno value to the nearest Windows error code.

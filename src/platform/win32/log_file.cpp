@@ -62,6 +62,12 @@ bool writeLogFile(LogFileHandle file, const std::string& text) {
   return true;
 }
 
+std::size_t logFileLength(const std::string& text) {
+  std::size_t length = text.size();
+  for (char c : text) length += c == '\n' ? 1 : 0;
+  return length;
+}
+
 void closeLogFile(LogFileHandle file) {
   if (file == nullptr) return;
   CloseHandle(file->handle);
