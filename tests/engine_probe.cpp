@@ -111,6 +111,7 @@ ProbeReport parseProbeReport(const std::string& text) {
     else if (key == "env") report.env.push_back(value);
     else if (key == "fd") report.fds.push_back(std::atoi(value.c_str()));
     else if (key == "file") report.files.push_back(value);
+    else if (key == "socket") report.sockets.push_back(value);
     else if (key == "uid") report.uid = value;
     else if (key == "gid") report.gid = value;
     else if (key == "groups") report.groups = value;

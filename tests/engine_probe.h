@@ -13,6 +13,8 @@
 //   fd=<n>                every open descriptor (POSIX)
 //   file=<path>           every file it holds open: by descriptor (POSIX),
 //                         by handle, inherited ones included (Windows)
+//   socket=<port>><port>  every socket it holds, by its local and remote
+//                         port, inherited ones included (Windows)
 //   uid=<n> gid=<n> groups=<n,n,...>   (POSIX)
 //   end
 //
@@ -33,6 +35,7 @@ struct ProbeReport {
   std::vector<std::string> env;
   std::vector<int> fds;
   std::vector<std::string> files;
+  std::vector<std::string> sockets;
   std::string uid, gid, groups;
   bool complete = false;  // the "end" line arrived
 };
@@ -41,8 +44,8 @@ ProbeReport parseProbeReport(const std::string& text);
 
 // What the operating system gives the probe, each side its own way.
 std::vector<std::string> probeEnvironment();
-// The fd, file, uid, gid and groups lines (POSIX); the file lines on
-// Windows.
+// The fd, file, uid, gid and groups lines (POSIX); the file and socket
+// lines on Windows.
 std::string probeIdentityLines();
 
 }  // namespace testing_support
