@@ -55,6 +55,11 @@ int engineProbe(int argc, char** argv) {
   const std::string mode = argc > 3 ? argv[3] : "";
   // Dies before looking at anything; the socket goes with the process.
   if (mode == "exit") return 0;
+  // Proves the standard error it was given reaches its reader.
+  if (mode == "stderr") {
+    std::fputs("stderr reached\n", stderr);
+    return 0;
+  }
   platform::startSockets();
   std::uintptr_t number = 0;
   bool found = false;

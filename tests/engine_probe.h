@@ -3,6 +3,7 @@
 //   <test binary> --service-host engine-probe <mode> -f=N [pieces...]
 //
 // "quiet" ends at once; "exit" ends before it even looks at the socket;
+// "stderr" writes one line to its standard error and ends;
 // "hold" keeps the socket for kHoldMs without reading, then ends;
 // "close-first" closes the socket, then lives on for kLingerMs; "report"
 // writes to the inherited socket what it was given, one item a line, and

@@ -4,6 +4,10 @@
 // inheritable (a provider that refuses the flag change, or one accepted
 // a moment before): they are made inheritable in this process, the
 // daemon's, before the logins go in.
+// winsock2.h must come before windows.h.
+#include <winsock2.h>
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -54,3 +58,32 @@ TEST_F(Win32EngineHandles, SixteenConcurrentEnginesEachHoldTheirOwnSocketAndNoOt
 }
 
 }  // namespace
+
+// Only an inheritable handle may stand in the list: a standard handle of
+// the daemon's that is not goes to the engine as an inheritable copy.
+TEST(Win32EngineStandardHandles, ANonInheritableStandardErrorStillReachesTheEngine) {
+  HANDLE reader = nullptr;
+  HANDLE writer = nullptr;
+  ASSERT_TRUE(CreatePipe(&reader, &writer, nullptr, 0));
+  DWORD flags = 1;
+  ASSERT_TRUE(GetHandleInformation(writer, &flags));
+  ASSERT_EQ(0u, flags & HANDLE_FLAG_INHERIT);
+  const HANDLE daemonError = GetStdHandle(STD_ERROR_HANDLE);
+  SetStdHandle(STD_ERROR_HANDLE, writer);
+  const std::string commandLine = testing_support::serviceHostCommandLine("engine-probe", "stderr");
+  platform::ProcessLaunch launch;
+  launch.commandLine = commandLine.c_str();
+  launch.environment = "\0";
+  const bool started = platform::launchProcess(launch);
+  const DWORD error = GetLastError();
+  SetStdHandle(STD_ERROR_HANDLE, daemonError);
+  CloseHandle(writer);
+  ASSERT_TRUE(started) << error;
+  std::string text;
+  char buffer[256];
+  DWORD got = 0;
+  while (ReadFile(reader, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+  CloseHandle(reader);
+  // The C runtime writes it in text mode.
+  EXPECT_EQ("stderr reached\r\n", text);
+}
