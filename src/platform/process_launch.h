@@ -28,7 +28,8 @@
 namespace platform {
 
 // A duplicate of the socket within this process, inherited by no process
-// until a launch passes it on. False with the last error set; the
+// until a launch passes it on (Windows: inheritable, and named by that
+// launch's handle list alone). False with the last error set; the
 // duplicate is then untouched.
 bool duplicateSocketHandle(SocketHandle socket, SocketHandle& duplicate);
 

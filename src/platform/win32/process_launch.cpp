@@ -14,8 +14,11 @@ namespace platform {
 
 bool duplicateSocketHandle(SocketHandle socket, SocketHandle& duplicate) {
   HANDLE copy = nullptr;
+  // Inheritable from the start, so the launch need not ask the socket's
+  // provider for the flag; only the launch whose handle list names it
+  // passes it on.
   if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(socket), GetCurrentProcess(),
-                       &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+                       &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
     return false;
   }
   duplicate = reinterpret_cast<SocketHandle>(copy);
