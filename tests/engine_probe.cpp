@@ -55,6 +55,11 @@ int engineProbe(int argc, char** argv) {
   const std::string mode = argc > 3 ? argv[3] : "";
   // Dies before looking at anything; the socket goes with the process.
   if (mode == "exit") return 0;
+  // Proves the standard error it was given reaches its reader.
+  if (mode == "stderr") {
+    std::fputs("stderr reached\n", stderr);
+    return 0;
+  }
   platform::startSockets();
   std::uintptr_t number = 0;
   bool found = false;
@@ -111,6 +116,7 @@ ProbeReport parseProbeReport(const std::string& text) {
     else if (key == "env") report.env.push_back(value);
     else if (key == "fd") report.fds.push_back(std::atoi(value.c_str()));
     else if (key == "file") report.files.push_back(value);
+    else if (key == "socket") report.sockets.push_back(value);
     else if (key == "uid") report.uid = value;
     else if (key == "gid") report.gid = value;
     else if (key == "groups") report.groups = value;

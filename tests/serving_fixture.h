@@ -56,6 +56,7 @@ class Client {
   ~Client() { platform::closeSocket(m_socket); }
   bool connected() const { return m_connected; }
   std::uint16_t localPort() const { return platform::localPort(m_socket); }
+  platform::SocketHandle handle() const { return m_socket; }
   void send(const std::string& bytes) {
     platform::sendSocket(m_socket, bytes.data(), static_cast<int>(bytes.size()));
   }

@@ -5,10 +5,10 @@
 // inherits, and the account it runs as.
 //
 // Windows: DuplicateHandle for the socket, CreateProcessA or
-// CreateProcessAsUserA with inherit handles TRUE and the daemon's standard
-// handles. Launches from several threads take turns: the socket is
-// inheritable only while its own process is created, so no engine gets
-// another's connection.
+// CreateProcessAsUserA with the daemon's standard handles, and a handle
+// list that names the socket and those handles as all the process
+// inherits: no engine gets another's connection, however many launches
+// run at once and whatever else in the daemon is inheritable.
 //
 // POSIX: the command line is split into arguments by the C-runtime rules
 // of command_line.h; a program name without a slash is looked for on the
@@ -28,7 +28,8 @@
 namespace platform {
 
 // A duplicate of the socket within this process, inherited by no process
-// until a launch passes it on. False with the last error set; the
+// until a launch passes it on (Windows: inheritable, and named by that
+// launch's handle list alone). False with the last error set; the
 // duplicate is then untouched.
 bool duplicateSocketHandle(SocketHandle socket, SocketHandle& duplicate);
 
@@ -48,9 +49,8 @@ struct ProcessLaunch {
   const char* environment = nullptr;
   // Window station and desktop ("WinSta\Desktop"), or null for none.
   const char* desktop = nullptr;
-  // The socket the process continues with, made inheritable for it alone
-  // (POSIX passes this descriptor alone; Windows passes every inheritable
-  // handle, as the call does).
+  // The socket the process continues with, made inheritable for it alone:
+  // besides the standard handles, the one thing it inherits.
   SocketHandle inherited = kInvalidSocket;
   // Run as the logon token's account (CreateProcessAsUserA). A null token
   // with asUser set fails as an invalid handle.

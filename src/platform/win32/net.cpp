@@ -30,9 +30,10 @@ sockaddr_in toSockaddr(const Ipv4Endpoint& endpoint) {
   return address;
 }
 
-// Engines are started with handle inheritance on and must get only the
-// duplicate made for them, never the listener or another client. Some
-// providers refuse the flag change; the socket works all the same.
+// Engines get only the handles their launch lists, never the listener or
+// another client; this keeps the sockets out of any other process started
+// with inheritance on as well. Some providers refuse the flag change; the
+// socket works all the same.
 void keepFromChildren(SOCKET socket) {
   SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
 }
