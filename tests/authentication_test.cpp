@@ -124,7 +124,9 @@ TEST_F(LoginCheck, AFailedLogonsErrorEntryKeepsToTheCapOfTheClientsLines) {
   EXPECT_TRUE(m_tap.events().empty()) << m_tap.events().front().text;
   EXPECT_EQ(log().rfind("LogonUser failed for user ", 0), 0u);
   bool debugged = false;
-  for (const auto& line : m_tap.debug()) debugged |= line.rfind("LogonUser failed failed: ", 0) == 0;
+  for (const auto& line : m_tap.debug()) {
+    debugged |= line.rfind("LogonUser failed failed: ", 0) == 0;
+  }
   EXPECT_TRUE(debugged);
 }
 

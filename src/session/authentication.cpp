@@ -55,8 +55,9 @@ bool CVornD::checkLogonUser(LoginJob& job, platform::LogonToken& token) {
   // An address that failed too often, or whose checks under way already
   // reach the limit, is not asked about at all.
   using Limits = LoginFailureLimits;
-  const Limits::Admission admission =
-      m_failureLimits ? m_failureLimits->beginCheck(job.peer.address) : Limits::Admission::Uncounted;
+  const Limits::Admission admission = m_failureLimits
+                                          ? m_failureLimits->beginCheck(job.peer.address)
+                                          : Limits::Admission::Uncounted;
   if (admission == Limits::Admission::Refused) {
     logRefusal(login, job.peer, RefusalReason::TooManyFailures);
     return sendLoginReply(client, false);
