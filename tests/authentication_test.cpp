@@ -2,6 +2,7 @@
 // bytes, and what a refused system logon leaves in the log and event log.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
 #include <vector>
@@ -102,6 +103,31 @@ TEST_F(LoginCheck, UnknownUserIsRefusedWithTheLogLineAndAnEventLogError) {
   for (const auto& event : events) EXPECT_EQ(event.text.find(kPassword), std::string::npos);
   for (const auto& line : m_tap.debug()) EXPECT_EQ(line.find(kPassword), std::string::npos);
   EXPECT_EQ(log().find(kPassword), std::string::npos);
+}
+
+// A failed logon's error entry is one of the lines a client causes: once
+// the cap on them is reached, it is left out with the refusal's warning.
+// The log file and the debugger output keep theirs.
+TEST_F(LoginCheck, AFailedLogonsErrorEntryKeepsToTheCapOfTheClientsLines) {
+  m_daemon.m_config.AuthenticationMethod = "HTPassword";
+  const auto begun = std::chrono::steady_clock::now();
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(check("filler", kPassword).reply, kRefused);
+  if (std::chrono::steady_clock::now() - begun > std::chrono::milliseconds(500)) {
+    GTEST_SKIP() << "the refusals took half a second: the cap may start again before the check";
+  }
+  m_daemon.m_config.AuthenticationMethod = "LogonUser";
+  m_tap.clear();
+  const auto outcome = check(kNoSuchUser, kPassword);
+  if (outcome.accepted) GTEST_SKIP() << "this system's logon accepts any user name";
+
+  EXPECT_EQ(outcome.reply, kRefused);
+  EXPECT_TRUE(m_tap.events().empty()) << m_tap.events().front().text;
+  EXPECT_EQ(log().rfind("LogonUser failed for user ", 0), 0u);
+  bool debugged = false;
+  for (const auto& line : m_tap.debug()) {
+    debugged |= line.rfind("LogonUser failed failed: ", 0) == 0;
+  }
+  EXPECT_TRUE(debugged);
 }
 
 TEST_F(LoginCheck, ControlCharactersOfTheUserNameCannotForgeALogLine) {

@@ -3,7 +3,9 @@
 // failed logons.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -35,11 +37,21 @@ TEST(RefusalText, EachLineNamesAddressAndPortAndNoControlCharacterGetsThrough) {
             "address");
 }
 
+// Lines of the tests below: what the writer was given, "E:" before an
+// error entry's text.
+RefusalLog::Writer recordInto(std::vector<std::string>& written) {
+  return [&written](platform::EventType type, const std::string& line) {
+    written.push_back(type == platform::EventType::Error ? "E:" + line : line);
+  };
+}
+
 TEST(RefusalLogCap, AHundredLinesASecondThenOneLineForTheRestOnceTheSecondIsOver) {
   std::vector<std::string> written;
-  RefusalLog log([&written](const std::string& line) { written.push_back(line); });
+  RefusalLog log(recordInto(written));
   const Clock::time_point start = Clock::now();
-  for (int i = 0; i < 130; ++i) log.write("line " + std::to_string(i), start + i * 1ms);
+  // Thirteen addresses, none past its own ten.
+  const auto address = [](int i) { return kFirst + static_cast<std::uint32_t>(i % 13); };
+  for (int i = 0; i < 130; ++i) log.write(address(i), "line " + std::to_string(i), start + i * 1ms);
   ASSERT_EQ(written.size(), 100u);
   EXPECT_EQ(written.back(), "line 99");
   // Nothing is said of those left out while their second lasts.
@@ -50,19 +62,91 @@ TEST(RefusalLogCap, AHundredLinesASecondThenOneLineForTheRestOnceTheSecondIsOver
 
   log.flush(start + 1s);
   ASSERT_EQ(written.size(), 101u);
-  EXPECT_EQ(written.back(), "30 refusal lines left out in the last second");
+  EXPECT_EQ(written.back(), "30 refusal lines left out in the last second from 13 addresses");
   EXPECT_FALSE(log.summaryDue().has_value());
   log.flush(start + 5s);
   EXPECT_EQ(written.size(), 101u) << "the summary is written once";
 
   // A new second has its hundred again; one that left nothing out ends
   // without a summary, and a line after it says the earlier count first.
-  for (int i = 0; i < 100; ++i) log.write("again", start + 6s);
-  log.write("over", start + 6s + 500ms);
-  log.write("next second", start + 7s + 1ms);
+  for (int i = 0; i < 100; ++i) log.write(address(i), "again", start + 6s);
+  log.write(kSecond, "over", start + 6s + 500ms);
+  log.write(kSecond, "next second", start + 7s + 1ms);
   ASSERT_EQ(written.size(), 203u);
-  EXPECT_EQ(written[201], "1 refusal lines left out in the last second");
+  EXPECT_EQ(written[201], "1 refusal lines left out in the last second from 1 addresses");
   EXPECT_EQ(written[202], "next second");
+}
+
+// Bursts of lines within one second, in order: `lines` from each address
+// of `first` to `last`, one address after the other.
+struct Burst {
+  std::uint32_t first, last;
+  int lines;
+};
+struct ShareCase {
+  const char* name;
+  std::vector<Burst> bursts;
+  // Lines written for each address from kFirst on.
+  std::vector<std::size_t> writtenPerAddress;
+  std::vector<std::string> summary;
+};
+
+TEST(RefusalLogCap, NoAddressTakesMoreThanTenOfTheSecondsLinesNorHidesAnothersTen) {
+  const std::uint32_t a = kFirst;
+  const std::vector<ShareCase> cases = {
+      {"eight floods, then a guesser", {{a, a + 7, 50}, {a + 8, a + 8, 10}},
+       {10, 10, 10, 10, 10, 10, 10, 10, 10},
+       {"320 refusal lines left out in the last second from 8 addresses"}},
+      {"one flood before and after another address", {{a, a, 30}, {a + 1, a + 1, 12}, {a, a, 5}},
+       {10, 10}, {"27 refusal lines left out in the last second from 2 addresses"}},
+      {"nine floods leave the tenth its ten", {{a, a + 8, 40}, {a + 9, a + 9, 10}},
+       std::vector<std::size_t>(10, 10),
+       {"270 refusal lines left out in the last second from 9 addresses"}},
+      // Past ten addresses the instance's hundred is full.
+      {"twelve addresses within their ten", {{a, a + 11, 10}},
+       {10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 0, 0},
+       {"20 refusal lines left out in the last second from 2 addresses"}},
+      {"one address within its ten", {{a, a, 10}}, {10}, {}},
+  };
+  for (const ShareCase& test : cases) {
+    std::vector<std::string> written;
+    RefusalLog log(recordInto(written));
+    const Clock::time_point start = Clock::now();
+    for (const Burst& burst : test.bursts) {
+      for (std::uint32_t address = burst.first; address <= burst.last; ++address) {
+        for (int i = 0; i < burst.lines; ++i) log.write(address, std::to_string(address), start);
+      }
+    }
+    log.flush(start + 1s);
+    std::vector<std::size_t> perAddress(test.writtenPerAddress.size());
+    std::vector<std::string> summary;
+    for (const std::string& line : written) {
+      if (line.find(" left out ") != std::string::npos) {
+        summary.push_back(line);
+      } else {
+        ++perAddress.at(std::stoul(line) - a);
+      }
+    }
+    EXPECT_EQ(perAddress, test.writtenPerAddress) << test.name;
+    EXPECT_EQ(summary, test.summary) << test.name;
+  }
+}
+
+TEST(RefusalLogCap, AnErrorEntryAndItsWarningAreWrittenOrLeftOutTogetherAsOneLine) {
+  std::vector<std::string> written;
+  RefusalLog log(recordInto(written));
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; i < 12; ++i) {
+    log.write(kFirst, {{platform::EventType::Error, "reason " + std::to_string(i)},
+                       {platform::EventType::Warning, "refused " + std::to_string(i)}},
+              start);
+  }
+  ASSERT_EQ(written.size(), 20u);
+  EXPECT_EQ(written[0], "E:reason 0");
+  EXPECT_EQ(written[1], "refused 0");
+  EXPECT_EQ(written[19], "refused 9");
+  log.flush(start + 1s);
+  EXPECT_EQ(written.back(), "2 refusal lines left out in the last second from 1 addresses");
 }
 
 TEST(LoginFailureLimitsTable, TheLimitBlocksOneAddressUntilThePenaltyAfterItsLastFailure) {
@@ -129,6 +213,91 @@ TEST(LoginFailureLimitsTable, AFullTableMakesRoomButNeverLiftsABlock) {
     EXPECT_TRUE(limits.blocked(address, start + 72s)) << address;
   }
   EXPECT_EQ(limits.size(), 4u);
+}
+
+using Admission = LoginFailureLimits::Admission;
+using Outcome = LoginFailureLimits::Outcome;
+
+TEST(LoginFailureLimitsChecks, ChecksUnderWayCountAgainstTheLimitUntilTheyEnd) {
+  LoginFailureLimits limits(3, 60s);
+  const Clock::time_point start = Clock::now();
+  // Eight at once: three begin, the others are refused.
+  std::vector<Admission> admitted;
+  for (int i = 0; i < 8; ++i) admitted.push_back(limits.beginCheck(kFirst, start));
+  EXPECT_EQ(std::count(admitted.begin(), admitted.end(), Admission::Counted), 3);
+  EXPECT_EQ(std::count(admitted.begin(), admitted.end(), Admission::Refused), 5);
+  EXPECT_FALSE(limits.blocked(kFirst, start)) << "a check under way is no failure";
+  EXPECT_EQ(limits.beginCheck(kSecond, start), Admission::Counted) << "nor another's";
+
+  // An accepted check gives its place back, a wrong guess keeps it.
+  limits.endCheck(kFirst, Admission::Counted, Outcome::NoGuess, start + 1s);
+  limits.endCheck(kFirst, Admission::Counted, Outcome::WrongGuess, start + 1s);
+  EXPECT_EQ(limits.beginCheck(kFirst, start + 2s), Admission::Counted);
+  EXPECT_EQ(limits.beginCheck(kFirst, start + 2s), Admission::Refused);
+  // Once the failure is older than the penalty, its place is free again.
+  EXPECT_EQ(limits.beginCheck(kFirst, start + 61s), Admission::Counted);
+  for (int i = 0; i < 3; ++i) {
+    limits.endCheck(kFirst, Admission::Counted, Outcome::WrongGuess, start + 62s);
+  }
+  EXPECT_TRUE(limits.blocked(kFirst, start + 62s));
+  EXPECT_EQ(limits.beginCheck(kFirst, start + 121s), Admission::Refused);
+  EXPECT_EQ(limits.beginCheck(kFirst, start + 122s), Admission::Counted);
+
+  LoginFailureLimits off(0, 60s);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(off.beginCheck(kFirst, start), Admission::Uncounted);
+}
+
+TEST(LoginFailureLimitsChecks, NoWindowOfThePenaltyEverHoldsMoreFailuresThanTheLimit) {
+  // Checks of one address begun and ended at random; each ends as a wrong
+  // guess or not, after up to three seconds.
+  constexpr std::size_t kLimit = 4;
+  constexpr auto kPenalty = 10s;
+  LoginFailureLimits limits(kLimit, kPenalty);
+  std::mt19937 random(7);
+  const Clock::time_point start = Clock::now();
+  std::vector<std::pair<Clock::time_point, bool>> underWay;  // end, wrong guess
+  std::vector<Clock::time_point> failures;
+  std::size_t refused = 0;
+  for (auto now = start; now < start + 600s; now += 100ms) {
+    std::erase_if(underWay, [&](const auto& check) {
+      if (check.first > now) return false;
+      limits.endCheck(kFirst, Admission::Counted,
+                      check.second ? Outcome::WrongGuess : Outcome::NoGuess, now);
+      if (check.second) failures.push_back(now);
+      return true;
+    });
+    if (random() % 3 != 0) continue;
+    const Admission admission = limits.beginCheck(kFirst, now);
+    if (admission == Admission::Refused) {
+      ++refused;
+      continue;
+    }
+    ASSERT_EQ(admission, Admission::Counted);
+    underWay.emplace_back(now + std::chrono::milliseconds(random() % 3000), random() % 4 != 0);
+  }
+  ASSERT_GT(failures.size(), 2 * kLimit);
+  ASSERT_GT(refused, 0u);
+  for (std::size_t i = kLimit; i < failures.size(); ++i) {
+    EXPECT_GE(failures[i] - failures[i - kLimit], kPenalty) << i;
+  }
+}
+
+TEST(LoginFailureLimitsChecks, AFullTableKeepsTheAddressesWithChecksUnderWay) {
+  LoginFailureLimits limits(2, 60s, 2);
+  const Clock::time_point start = Clock::now();
+  ASSERT_EQ(limits.beginCheck(1, start), Admission::Counted);
+  ASSERT_EQ(limits.beginCheck(2, start), Admission::Counted);
+  // No room, and none may be made: the new address's check runs uncounted.
+  EXPECT_EQ(limits.beginCheck(3, start + 70s), Admission::Uncounted);
+  limits.endCheck(1, Admission::Counted, Outcome::WrongGuess, start + 71s);
+  EXPECT_EQ(limits.beginCheck(1, start + 71s), Admission::Counted);
+  EXPECT_EQ(limits.beginCheck(1, start + 71s), Admission::Refused);
+  // Once address 2's check ends, it may go, and 3's failure is recorded.
+  limits.endCheck(2, Admission::Counted, Outcome::NoGuess, start + 72s);
+  limits.endCheck(3, Admission::Uncounted, Outcome::WrongGuess, start + 72s);
+  limits.recordFailure(3, start + 72s);
+  EXPECT_TRUE(limits.blocked(3, start + 72s));
+  EXPECT_EQ(limits.size(), 2u);
 }
 
 TEST(FailurePacingRule, AnUnknownAccountWaitsAsLongAsAKnownOneWould) {

@@ -204,7 +204,7 @@ void CVornD::admitClient(platform::SocketHandle accepted, const platform::Ipv4En
     if (m_sources.mayLogRefusal(peer.address, Clock::now())) {
       m_log.entry() << "negotiateLogin - connection from " << dottedAddress(peer.address)
                     << " closed: " << fromSource << " connections from that address pending";
-      m_refusals.write(pendingClosedText(peer, fromSource));
+      m_refusals.write(peer.address, pendingClosedText(peer, fromSource));
     }
     return;
   }
@@ -247,7 +247,8 @@ void CVornD::expireConnection(ClientConnection& connection) {
   if (connection.stage == ClientConnection::Stage::Record) {
     m_log.entry() << "negotiateLogin - no complete login record within " << receiveBoundSeconds()
                   << " seconds - connection closed";
-    m_refusals.write(incompleteRecordText(connection.peer, receiveBoundSeconds()));
+    m_refusals.write(connection.peer.address,
+                     incompleteRecordText(connection.peer, receiveBoundSeconds()));
   } else {
     m_log.entry() << "sendStatusPage - no progress within " << receiveBoundSeconds()
                   << " seconds - page abandoned";

@@ -6,6 +6,35 @@ LoginFailureLimits::LoginFailureLimits(std::size_t limit, Clock::duration penalt
                                        std::size_t capacity)
     : m_limit(limit), m_penalty(penalty), m_capacity(capacity > 0 ? capacity : 1) {}
 
+LoginFailureLimits::Admission LoginFailureLimits::beginCheck(std::uint32_t address,
+                                                             Clock::time_point now) {
+  if (m_limit == 0) return Admission::Uncounted;
+  std::lock_guard<std::mutex> guard(m_lock);
+  Failures* failures = findOrAdd(address, now);
+  if (failures == nullptr) return Admission::Uncounted;
+  if (isBlocked(*failures, now) ||
+      failures->underWay + failuresWithinPenalty(*failures, now) >= m_limit) {
+    return Admission::Refused;
+  }
+  ++failures->underWay;
+  return Admission::Counted;
+}
+
+void LoginFailureLimits::endCheck(std::uint32_t address, Admission admission, Outcome outcome,
+                                  Clock::time_point now) {
+  if (m_limit == 0 || admission == Admission::Refused) return;
+  if (admission == Admission::Uncounted) {
+    if (outcome == Outcome::WrongGuess) recordFailure(address, now);
+    return;
+  }
+  std::lock_guard<std::mutex> guard(m_lock);
+  // An address with a place under way is never dropped from the table.
+  const auto found = m_addresses.find(address);
+  if (found == m_addresses.end() || found->second.underWay == 0) return;
+  --found->second.underWay;
+  if (outcome == Outcome::WrongGuess) addFailure(found->second, now);
+}
+
 bool LoginFailureLimits::blocked(std::uint32_t address, Clock::time_point now) const {
   if (m_limit == 0) return false;
   std::lock_guard<std::mutex> guard(m_lock);
@@ -16,17 +45,7 @@ bool LoginFailureLimits::blocked(std::uint32_t address, Clock::time_point now) c
 void LoginFailureLimits::recordFailure(std::uint32_t address, Clock::time_point now) {
   if (m_limit == 0) return;
   std::lock_guard<std::mutex> guard(m_lock);
-  auto found = m_addresses.find(address);
-  if (found == m_addresses.end()) {
-    if (m_addresses.size() >= m_capacity && !makeRoom(now)) return;
-    found = m_addresses.emplace(address, Failures{}).first;
-  }
-  Failures& failures = found->second;
-  if (failures.recent.size() == m_limit) failures.recent.erase(failures.recent.begin());
-  failures.recent.push_back(now);
-  const bool limitReached =
-      failures.recent.size() == m_limit && now - failures.recent.front() < m_penalty;
-  if (limitReached || isBlocked(failures, now)) failures.blockedUntil = now + m_penalty;
+  if (Failures* failures = findOrAdd(address, now)) addFailure(*failures, now);
 }
 
 std::size_t LoginFailureLimits::size() const {
@@ -34,12 +53,41 @@ std::size_t LoginFailureLimits::size() const {
   return m_addresses.size();
 }
 
+LoginFailureLimits::Failures* LoginFailureLimits::findOrAdd(std::uint32_t address,
+                                                           Clock::time_point now) {
+  auto found = m_addresses.find(address);
+  if (found == m_addresses.end()) {
+    if (m_addresses.size() >= m_capacity && !makeRoom(now)) return nullptr;
+    found = m_addresses.emplace(address, Failures{}).first;
+  }
+  return &found->second;
+}
+
+void LoginFailureLimits::addFailure(Failures& failures, Clock::time_point now) {
+  if (failures.recent.size() == m_limit) failures.recent.erase(failures.recent.begin());
+  failures.recent.push_back(now);
+  const bool limitReached =
+      failures.recent.size() == m_limit && now - failures.recent.front() < m_penalty;
+  if (limitReached || isBlocked(failures, now)) failures.blockedUntil = now + m_penalty;
+}
+
+std::size_t LoginFailureLimits::failuresWithinPenalty(const Failures& failures,
+                                                      Clock::time_point now) const {
+  return static_cast<std::size_t>(
+      std::count_if(failures.recent.begin(), failures.recent.end(),
+                    [&](Clock::time_point failure) { return now - failure < m_penalty; }));
+}
+
 bool LoginFailureLimits::isBlocked(const Failures& failures, Clock::time_point now) const {
   return now < failures.blockedUntil;
 }
 
+bool LoginFailureLimits::mayGo(const Failures& failures, Clock::time_point now) const {
+  return failures.underWay == 0 && !isBlocked(failures, now);
+}
+
 bool LoginFailureLimits::isStale(const Failures& failures, Clock::time_point now) const {
-  return !isBlocked(failures, now) &&
+  return mayGo(failures, now) &&
          (failures.recent.empty() || now - failures.recent.back() >= m_penalty);
 }
 
@@ -48,7 +96,7 @@ bool LoginFailureLimits::makeRoom(Clock::time_point now) {
   if (m_addresses.size() < m_capacity) return true;
   auto oldest = m_addresses.end();
   for (auto it = m_addresses.begin(); it != m_addresses.end(); ++it) {
-    if (isBlocked(it->second, now)) continue;
+    if (!mayGo(it->second, now)) continue;
     if (oldest == m_addresses.end() || it->second.recent.back() < oldest->second.recent.back()) {
       oldest = it;
     }

@@ -40,17 +40,26 @@ std::string pendingClosedText(const platform::Ipv4Endpoint& peer, std::size_t pe
          " connections already pending from this address";
 }
 
-void RefusalLog::write(const std::string& line, Clock::time_point now) {
+void RefusalLog::write(std::uint32_t address, const std::string& warning,
+                       Clock::time_point now) {
+  write(address, {{platform::EventType::Warning, warning}}, now);
+}
+
+void RefusalLog::write(std::uint32_t address, const std::vector<Entry>& entries,
+                       Clock::time_point now) {
   std::unique_lock<std::mutex> guard(m_lock);
   endSecondIfOver(now);
   if (!m_secondStarted) m_secondStarted = now;
-  if (m_written >= kLinesPerSecond) {
+  AddressLines& lines = m_addresses[address];
+  if (lines.written >= kLinesPerAddress || m_written >= kLinesPerSecond) {
+    if (lines.leftOut++ == 0) ++m_addressesLeftOut;
     ++m_leftOut;
     return;
   }
+  ++lines.written;
   ++m_written;
   // Written under the lock, so that the lines keep the order of their count.
-  m_writer(line);
+  for (const Entry& entry : entries) m_writer(entry.type, entry.text);
 }
 
 void RefusalLog::flush(Clock::time_point now) {
@@ -67,9 +76,13 @@ std::optional<RefusalLog::Clock::time_point> RefusalLog::summaryDue() const {
 void RefusalLog::endSecondIfOver(Clock::time_point now) {
   if (!m_secondStarted || now - *m_secondStarted < kSecond) return;
   if (m_leftOut != 0) {
-    m_writer(std::to_string(m_leftOut) + " refusal lines left out in the last second");
+    m_writer(platform::EventType::Warning,
+             std::to_string(m_leftOut) + " refusal lines left out in the last second from " +
+                 std::to_string(m_addressesLeftOut) + " addresses");
   }
   m_secondStarted.reset();
   m_written = 0;
   m_leftOut = 0;
+  m_addressesLeftOut = 0;
+  m_addresses.clear();
 }

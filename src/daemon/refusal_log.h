@@ -1,11 +1,22 @@
-// RefusalLog: one warning line in the event log for each client turned
-// away, in fixed texts that name the client's address and port, so that an
-// administrator, or a program watching the log, can act on the address.
+// RefusalLog: the event-log lines a client can cause, above all one
+// warning for each client turned away, in fixed texts that name the
+// client's address and port, so that an administrator, or a program
+// watching the log, can act on the address.
 //
-// At most kLinesPerSecond lines are written in any one second (the second
-// starts with its first line); those past the cap are counted, and once
-// the second is over one line says how many were left out. Safe to use
-// from several threads.
+// The lines are capped per second (the second starts with its first line):
+// at most kLinesPerAddress of one client address, and at most
+// kLinesPerSecond of all addresses together. The instance's cap is ten
+// addresses' worth, so no address takes more than a tenth of it: however
+// much nine addresses send, a tenth still has its first ten lines of the
+// second written, and a line is only ever left out for an address within
+// its own ten once ten other addresses have had theirs in that second.
+// Lines left out are counted, and once their second is over one line says
+// how many, and of how many addresses ("<n> refusal lines left out in the
+// last second from <m> addresses", which names none).
+//
+// A refused logon's error entry, the system's reason, goes with the
+// refusal's warning: the two are written together or left out together,
+// and count as one line. Safe to use from several threads.
 #pragma once
 
 #include <chrono>
@@ -14,7 +25,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
+#include "platform/event_log.h"
 #include "platform/net.h"
 
 enum class RefusalReason {
@@ -36,18 +50,35 @@ std::string pendingClosedText(const platform::Ipv4Endpoint& peer, std::size_t pe
 class RefusalLog {
  public:
   using Clock = std::chrono::steady_clock;
-  using Writer = std::function<void(const std::string&)>;
+  using Writer = std::function<void(platform::EventType, const std::string&)>;
   static constexpr std::size_t kLinesPerSecond = 100;
+  static constexpr std::size_t kLinesPerAddress = 10;
+
+  struct Entry {
+    platform::EventType type;
+    std::string text;
+  };
 
   explicit RefusalLog(Writer writer) : m_writer(std::move(writer)) {}
 
-  void write(const std::string& line, Clock::time_point now = Clock::now());
+  // A warning caused by the client at `address`.
+  void write(std::uint32_t address, const std::string& warning,
+             Clock::time_point now = Clock::now());
+  // Entries caused by the client at `address` that make one line: all are
+  // written, in their order, or none.
+  void write(std::uint32_t address, const std::vector<Entry>& entries,
+             Clock::time_point now = Clock::now());
   // Writes the line on lines left out, once their second is over.
   void flush(Clock::time_point now = Clock::now());
   // When flush has a line to write; nullopt while nothing was left out.
   std::optional<Clock::time_point> summaryDue() const;
 
  private:
+  struct AddressLines {
+    std::size_t written = 0;
+    std::size_t leftOut = 0;
+  };
+
   // Called with the lock held.
   void endSecondIfOver(Clock::time_point now);
 
@@ -56,4 +87,7 @@ class RefusalLog {
   std::optional<Clock::time_point> m_secondStarted;
   std::size_t m_written = 0;
   std::size_t m_leftOut = 0;
+  std::size_t m_addressesLeftOut = 0;
+  // This second's lines of each address that had any.
+  std::unordered_map<std::uint32_t, AddressLines> m_addresses;
 };

@@ -116,9 +116,11 @@ class CVornD : public CService {
   bool refuseLogin(const netLogin& login, CSocket& client);
   bool acceptLogin(const netLogin& login, CSocket& client);
   bool checkLogonUser(LoginJob& job, platform::LogonToken& token);
-  // The event log's warning line for a refused login.
+  // The event log's warning line for a refused login, after the error
+  // entry of the system's reason when there is one; both are capped as the
+  // client's lines (refusal_log.h).
   void logRefusal(const netLogin& login, const platform::Ipv4Endpoint& peer,
-                  RefusalReason reason);
+                  RefusalReason reason, const std::string& systemError = std::string());
   // Hands an accepted client to a new engine process, run under `token`
   // for "LogonUser", which it closes; on return the daemon holds no handle
   // of the connection. False when no engine was started (engine_launch.cpp).
@@ -206,8 +208,8 @@ class CVornD : public CService {
   // The defences against guessing: the warning lines, the failures per
   // address (made at start-up, from the configuration), the pacing of
   // failures. Shared with the workers.
-  RefusalLog m_refusals{[this](const std::string& line) {
-    WriteEventLog(line, platform::EventType::Warning);
+  RefusalLog m_refusals{[this](platform::EventType type, const std::string& line) {
+    WriteEventLog(line, type);
   }};
   std::unique_ptr<LoginFailureLimits> m_failureLimits;
   FailurePacing m_failurePacing;

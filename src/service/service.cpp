@@ -206,8 +206,7 @@ std::string CService::FormatErrorText(platform::ErrorCode code) {
   return std::to_string(static_cast<std::int32_t>(code));
 }
 
-platform::ErrorCode CService::ReportFailure(const char* operation, bool toEventLog,
-                                            platform::ErrorCode code) {
+std::string CService::FailureText(const char* operation, platform::ErrorCode code) {
   // snprintf cuts what does not fit, as the fixed buffer demands.
   char message[kFailureMessageCapacity];
   if (code == 0) {
@@ -218,6 +217,12 @@ platform::ErrorCode CService::ReportFailure(const char* operation, bool toEventL
     std::snprintf(message, sizeof message, "%s failed: Unknown error %lu", operation,
                   static_cast<unsigned long>(code));
   }
+  return message;
+}
+
+platform::ErrorCode CService::ReportFailure(const char* operation, bool toEventLog,
+                                            platform::ErrorCode code) {
+  const std::string message = FailureText(operation, code);
   platform::debugOutput(message);
   if (toEventLog) WriteEventLog(message, true);
   return code;

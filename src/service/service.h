@@ -66,6 +66,8 @@ class CService {
   // system has none.
   static std::string FormatErrorText(platform::ErrorCode code);
 
+  // The text ReportFailure gives a failed operation.
+  static std::string FailureText(const char* operation, platform::ErrorCode code);
   // Reports a failed operation to the debugger output and, with the flag,
   // to the event log as an error. Returns the code; never throws.
   platform::ErrorCode ReportFailure(const char* operation, bool toEventLog,

@@ -27,8 +27,14 @@ bool CVornD::authenticateUser(LoginJob& job, platform::LogonToken& token) {
 }
 
 void CVornD::logRefusal(const netLogin& login, const platform::Ipv4Endpoint& peer,
-                        RefusalReason reason) {
-  m_refusals.write(loginRefusedText(login.user(), peer, reason));
+                        RefusalReason reason, const std::string& systemError) {
+  const std::string warning = loginRefusedText(login.user(), peer, reason);
+  if (systemError.empty()) {
+    m_refusals.write(peer.address, warning);
+    return;
+  }
+  m_refusals.write(peer.address, {{platform::EventType::Error, systemError},
+                                  {platform::EventType::Warning, warning}});
 }
 
 bool CVornD::sendLoginReply(CSocket& client, bool accepted) {
@@ -46,14 +52,23 @@ bool CVornD::checkLogonUser(LoginJob& job, platform::LogonToken& token) {
   token = nullptr;
   const netLogin& login = job.login;
   CSocket& client = *job.client;
-  // An address that failed too often is not asked about at all.
-  if (m_failureLimits && m_failureLimits->blocked(job.peer.address)) {
+  // An address that failed too often, or whose checks under way already
+  // reach the limit, is not asked about at all.
+  using Limits = LoginFailureLimits;
+  const Limits::Admission admission = m_failureLimits
+                                          ? m_failureLimits->beginCheck(job.peer.address)
+                                          : Limits::Admission::Uncounted;
+  if (admission == Limits::Admission::Refused) {
     logRefusal(login, job.peer, RefusalReason::TooManyFailures);
     return sendLoginReply(client, false);
   }
+  const auto endCheck = [&](Limits::Outcome outcome) {
+    if (m_failureLimits) m_failureLimits->endCheck(job.peer.address, admission, outcome);
+  };
   const std::string user = login.user();
   platform::LogonPacing pacing;
   if (platform::logonUser(user, login.password(), token, kLogonBoundMs, &pacing)) {
+    endCheck(Limits::Outcome::NoGuess);
     // Only the exact method starts the engine as the user; any other
     // spelling launches as for "Vorn" and has no use for the token.
     if (m_config.AuthenticationMethod != "LogonUser") {
@@ -66,19 +81,21 @@ bool CVornD::checkLogonUser(LoginJob& job, platform::LogonToken& token) {
   }
 
   const platform::ErrorCode code = platform::lastError();
-  m_log.entry() << "LogonUser failed for user " << printableText(user) << " : "
-                << withoutFinalLineBreak(FormatErrorText(code));
-  ReportFailure("LogonUser failed", true, code);
-  if (code == platform::kErrorTimeout) {
-    logRefusal(login, job.peer, RefusalReason::CheckTooLong);
-    return sendLoginReply(client, false);
-  }
   // Only a refused name or password counts towards the limit: the other
   // refusals are the system's, not a guess.
-  if (code == platform::kErrorLogonFailure && m_failureLimits) {
-    m_failureLimits->recordFailure(job.peer.address);
+  endCheck(code == platform::kErrorLogonFailure ? Limits::Outcome::WrongGuess
+                                                : Limits::Outcome::NoGuess);
+  m_log.entry() << "LogonUser failed for user " << printableText(user) << " : "
+                << withoutFinalLineBreak(FormatErrorText(code));
+  // The event log has the system's text with the refusal's warning, under
+  // the cap of the client's lines; the debugger output has it always.
+  ReportFailure("LogonUser failed", false, code);
+  const std::string systemError = FailureText("LogonUser failed", code);
+  if (code == platform::kErrorTimeout) {
+    logRefusal(login, job.peer, RefusalReason::CheckTooLong, systemError);
+    return sendLoginReply(client, false);
   }
-  logRefusal(login, job.peer, RefusalReason::WrongCredentials);
+  logRefusal(login, job.peer, RefusalReason::WrongCredentials, systemError);
   // The answer goes no sooner than the check asked, counted from the
   // record's arrival; the loop sends it when it is due.
   const auto due = job.recordAt + m_failurePacing.delayFor(pacing);

@@ -62,6 +62,7 @@ const std::vector<LineKind>& lineKinds() {
        true},
       {"Login refused for user  from @ port 50124: too many failures from this address", true},
       {"17 refusal lines left out in the last second", false},
+      {"17 refusal lines left out in the last second from 3 addresses", false},
   };
   return kinds;
 }

@@ -8,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/environment.h"
 #include "posix/fail2ban_regex.h"
@@ -28,6 +31,7 @@ using testing_support::record;
 
 constexpr std::uint32_t kGuesser = 0x7F000002;  // 127.0.0.2
 constexpr std::uint32_t kOther = 0x7F000003;    // 127.0.0.3
+constexpr std::uint32_t kTenth = 0x7F00000A;    // 127.0.0.10
 // Within the user field, and no account anywhere.
 constexpr const char* kNoSuchUser = "vornd-nobody-4k";
 
@@ -80,6 +84,25 @@ class GuessingDefence : public testing_support::ServingFixture {
       }
     }
   }
+
+  // The addresses fail2ban takes from this daemon's lines of the event log,
+  // sorted.
+  std::vector<std::string> fail2banAddresses() {
+    std::string ours;
+    for (const std::string& line : testing_support::linesOf(eventLog())) {
+      if (line.find(" " + m_name + " ") != std::string::npos) ours += line + "\n";
+    }
+    EXPECT_NE(ours, "");
+    const std::string file = m_dir.file("events-of-this-daemon.log");
+    EXPECT_TRUE(testing_support::writeFile(file, ours));
+    auto matched = testing_support::fail2banMatchedAddresses(
+        file, testing_support::vorndFail2banFilterPath() + "[_daemon=" + m_name + "]");
+    EXPECT_TRUE(matched.has_value());
+    if (!matched) return {};
+    std::sort(matched->begin(), matched->end());
+    return *matched;
+  }
+  static bool fail2banMissing() { return testing_support::fail2banRegexProgram().empty(); }
 
   testing_support::ThrowAwayAccount m_account{"g"};
   testing_support::PamServiceFile m_stack;
@@ -137,23 +160,10 @@ TEST_F(GuessingDefence, TheLimitBlocksTheGuessingAddressAloneAndLiftsAfterThePen
 
   // fail2ban, given this daemon's lines of the event log, takes every
   // refusal with its address and none of the logins that went through.
-  std::string ours;
-  for (const std::string& line : testing_support::linesOf(eventLog())) {
-    if (line.find(" " + m_name + " ") != std::string::npos) ours += line + "\n";
-  }
-  ASSERT_NE(ours, "");
-  const std::string file = m_dir.file("events-of-this-daemon.log");
-  ASSERT_TRUE(testing_support::writeFile(file, ours));
-  const auto matched = testing_support::fail2banMatchedAddresses(
-      file, testing_support::vorndFail2banFilterPath() + "[_daemon=" + m_name + "]");
-  if (!matched && testing_support::fail2banRegexProgram().empty()) {
-    GTEST_SKIP() << "fail2ban-regex is not installed";
-  }
-  ASSERT_TRUE(matched.has_value());
-  std::vector<std::string> addresses = *matched;
-  std::sort(addresses.begin(), addresses.end());
-  EXPECT_EQ(addresses, (std::vector<std::string>{"127.0.0.2", "127.0.0.2", "127.0.0.2",
-                                                 "127.0.0.2", "127.0.0.3"}));
+  if (fail2banMissing()) GTEST_SKIP() << "fail2ban-regex is not installed";
+  EXPECT_EQ(fail2banAddresses(), (std::vector<std::string>{"127.0.0.2", "127.0.0.2",
+                                                           "127.0.0.2", "127.0.0.2",
+                                                           "127.0.0.3"}));
 }
 
 TEST_F(GuessingDefence, ALimitOf0LetsEveryGuessReachTheSystem) {
@@ -195,6 +205,95 @@ TEST_F(GuessingDefence, AFailureWaitsForTheStacksDelayAndAnUnknownAccountAsLongH
   EXPECT_NEAR(unknown.ms, wrong.ms, 300);
   EXPECT_EQ(counters(), "1/2");
   expectNoPasswordWritten();
+}
+
+TEST_F(GuessingDefence, GuessesSentAtOnceAreCheckedNoMoreOftenThanTheLimit) {
+  // Each check the stack runs leaves a line in `calls`, then takes a second.
+  const std::string calls = m_dir.file("pam-calls");
+  ASSERT_TRUE(m_stack.install("auth optional pam_exec.so quiet log=" + calls + " /bin/echo check\n"
+                              "auth optional pam_exec.so quiet /bin/sleep 1\n" +
+                              std::string(kPlainStack)));
+  config("LoginFailureLimit", "3");
+  start();
+
+  std::vector<Answer> answers(8);
+  std::vector<std::thread> guesses;
+  for (Answer& answer : answers) {
+    guesses.emplace_back([&] { answer = login(kGuesser, m_account.name(), wrongPassword()); });
+  }
+  for (std::thread& guess : guesses) guess.join();
+
+  // pam_exec heads each call's output with a line of its own.
+  const auto called = testing_support::linesOf(testing_support::readFile(calls));
+  EXPECT_EQ(std::count(called.begin(), called.end(), "check"), 3);
+  std::size_t atOnce = 0;
+  for (const Answer& answer : answers) {
+    EXPECT_EQ(answer.reply, kRefused);
+    if (answer.ms < 900) ++atOnce;
+  }
+  EXPECT_EQ(atOnce, 5u) << "the guesses past the limit wait for no check";
+  std::size_t wrong = 0, tooMany = 0;
+  for (const std::string& line : warnings()) {
+    wrong += line.ends_with(": wrong user name or password");
+    tooMany += line.ends_with(": too many failures from this address");
+  }
+  EXPECT_EQ(wrong, 3u);
+  EXPECT_EQ(tooMany, 5u);
+  EXPECT_EQ(counters(), "0/8");
+}
+
+TEST_F(GuessingDefence, AFloodFromEightAddressesLeavesEveryLineOfAGuesserFromAnother) {
+  ASSERT_TRUE(m_stack.install(kPlainStack));
+  config("ServiceDisableFms", "Yes");
+  start();
+
+  // 127.0.0.2 to 127.0.0.9 send records the switches refuse, as fast as
+  // they are answered, while the guesser tries ten passwords.
+  std::atomic<bool> guessed{false};
+  std::atomic<int> floodRefusals{0};
+  std::vector<std::thread> flood;
+  for (std::uint32_t host = 2; host <= 9; ++host) {
+    flood.emplace_back([&, host] {
+      const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+      while (!guessed && Clock::now() < until) {
+        Client client(m_port, 0x7F000000 + host);
+        client.send(record("flood", "pw", "-fms_server"));
+        if (client.read(2, 2000) == kRefused) ++floodRefusals;
+      }
+    });
+  }
+  platform::sleepMs(300);
+  std::vector<std::uint16_t> guessPorts;
+  for (int i = 0; i < 10; ++i) {
+    const Answer guess = login(kTenth, m_account.name(), wrongPassword());
+    EXPECT_EQ(guess.reply, kRefused) << i;
+    guessPorts.push_back(guess.port);
+  }
+  guessed = true;
+  for (std::thread& thread : flood) thread.join();
+  // The last second's summary, with no client to wake the daemon.
+  platform::sleepMs(1300);
+
+  const auto lines = warnings();
+  for (const std::uint16_t port : guessPorts) {
+    const std::string line = "Login refused for user " + m_account.name() +
+                             " from 127.0.0.10 port " + std::to_string(port) +
+                             ": wrong user name or password";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
+  }
+  // The flood was more than the cap lets through, and the summaries say
+  // whose lines were left out.
+  static const std::regex summary(
+      "([0-9]+) refusal lines left out in the last second from ([1-8]) addresses");
+  int leftOut = 0;
+  for (const std::string& line : lines) {
+    std::smatch match;
+    if (std::regex_match(line, match, summary)) leftOut += std::stoi(match[1].str());
+  }
+  EXPECT_GT(leftOut, 0) << floodRefusals << " flood refusals";
+
+  if (fail2banMissing()) GTEST_SKIP() << "fail2ban-regex is not installed";
+  EXPECT_EQ(fail2banAddresses(), std::vector<std::string>(10, "127.0.0.10"));
 }
 
 }  // namespace
