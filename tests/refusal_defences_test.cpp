@@ -300,30 +300,32 @@ TEST(LoginFailureLimitsChecks, AFullTableKeepsTheAddressesWithChecksUnderWay) {
   EXPECT_EQ(limits.size(), 2u);
 }
 
-TEST(FailurePacingRule, AnUnknownAccountWaitsAsLongAsAKnownOneWould) {
+TEST(FailurePacingRule, EveryFailureWaitsTheFloorAtLeastAndAnUnknownAccountAsAKnownOne) {
   FailurePacing pacing;
   platform::LogonPacing unknown;
   unknown.unknownAccount = true;
-  // Before any delay was asked for a known account: the fallback.
-  EXPECT_EQ(pacing.delayFor(unknown), FailurePacing::kUnknownFallback);
-  // A known account with nothing asked is answered at once.
-  EXPECT_EQ(pacing.delayFor(platform::LogonPacing{}), 0ms);
+  // Nothing asked yet: the floor, for a name that is an account or none.
+  EXPECT_EQ(pacing.delayFor(unknown), FailurePacing::kShortest);
+  EXPECT_EQ(pacing.delayFor(platform::LogonPacing{}), FailurePacing::kShortest);
 
   platform::LogonPacing known;
   known.delayAsked = true;
-  known.delayMs = 1700;
-  EXPECT_EQ(pacing.delayFor(known), 1700ms);
-  known.delayMs = 900;
-  EXPECT_EQ(pacing.delayFor(known), 900ms);
-  // The longest asked so far, not the last.
-  EXPECT_EQ(pacing.delayFor(unknown), 1700ms);
+  known.delayMs = 1500;
+  EXPECT_EQ(pacing.delayFor(known), FailurePacing::kShortest);
+  known.delayMs = 3700;
+  EXPECT_EQ(pacing.delayFor(known), 3700ms);
+  known.delayMs = 2900;
+  EXPECT_EQ(pacing.delayFor(known), 2900ms);
+  // Nothing asked: the longest asked so far, not the last, known or not.
+  EXPECT_EQ(pacing.delayFor(unknown), 3700ms);
+  EXPECT_EQ(pacing.delayFor(platform::LogonPacing{}), 3700ms);
   // An unknown account whose check asked for a delay gets that one, and
   // it does not count as a known account's.
   platform::LogonPacing unknownAsked = unknown;
   unknownAsked.delayAsked = true;
   unknownAsked.delayMs = 5000;
   EXPECT_EQ(pacing.delayFor(unknownAsked), 5000ms);
-  EXPECT_EQ(pacing.delayFor(unknown), 1700ms);
+  EXPECT_EQ(pacing.delayFor(unknown), 3700ms);
 
   // No answer waits longer than the ceiling.
   known.delayMs = 60000;

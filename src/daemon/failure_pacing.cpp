@@ -4,6 +4,7 @@
 
 std::chrono::milliseconds FailurePacing::delayFor(const platform::LogonPacing& pacing) {
   const std::uint32_t longest = static_cast<std::uint32_t>(kLongest.count());
+  const std::uint32_t shortest = static_cast<std::uint32_t>(kShortest.count());
   std::uint32_t delay = 0;
   if (pacing.delayAsked) {
     delay = std::min(pacing.delayMs, longest);
@@ -12,9 +13,8 @@ std::chrono::milliseconds FailurePacing::delayFor(const platform::LogonPacing& p
       while (delay > known && !m_longestKnownMs.compare_exchange_weak(known, delay)) {
       }
     }
-  } else if (pacing.unknownAccount) {
-    const std::uint32_t known = m_longestKnownMs.load();
-    delay = known != 0 ? known : static_cast<std::uint32_t>(kUnknownFallback.count());
+  } else {
+    delay = m_longestKnownMs.load();
   }
-  return std::chrono::milliseconds(delay);
+  return std::chrono::milliseconds(std::max(delay, shortest));
 }

@@ -35,6 +35,7 @@ struct LoginJob {
   using Clock = std::chrono::steady_clock;
 
   std::unique_ptr<CSocket> client;
+  // Holds the password; wiped where the job ends (net_login.h).
   netLogin login;
   // The peer, whose address is counted per source.
   platform::Ipv4Endpoint peer;

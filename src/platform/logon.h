@@ -35,9 +35,15 @@ struct LogonPacing {
 // False with the last error set: 1326 for an unknown user or a wrong
 // password, 1460 when the check took longer than timeoutMs (it is then
 // abandoned, and nothing of it is left behind), other codes for what else
-// the system refuses. Safe to call from several threads at once.
+// the system refuses. clientAddress is where the client logs on from
+// (dotted text; empty: not told), for the system's check to decide by and
+// to record: PAM gets it as PAM_RHOST; LogonUser has no use for it. The
+// token is of the account the check settled on, which may not be the one
+// typed (PAM's modules may map names). Safe to call from several threads
+// at once.
 bool logonUser(const std::string& user, const std::string& password, LogonToken& token,
-               std::uint32_t timeoutMs = kInfinite, LogonPacing* pacing = nullptr);
+               std::uint32_t timeoutMs = kInfinite, LogonPacing* pacing = nullptr,
+               const std::string& clientAddress = std::string());
 void closeLogonToken(LogonToken token);
 
 }  // namespace platform

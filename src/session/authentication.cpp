@@ -4,6 +4,7 @@
 
 #include "daemon/vornd.h"
 #include "platform/logon.h"
+#include "platform/wipe.h"
 #include "session/log_text.h"
 #include "session/socket.h"
 
@@ -67,7 +68,9 @@ bool CVornD::checkLogonUser(LoginJob& job, platform::LogonToken& token) {
   };
   const std::string user = login.user();
   platform::LogonPacing pacing;
-  if (platform::logonUser(user, login.password(), token, kLogonBoundMs, &pacing)) {
+  const platform::WipedText password{login.password()};
+  if (platform::logonUser(user, password.text, token, kLogonBoundMs, &pacing,
+                          dottedAddress(job.peer.address))) {
     endCheck(Limits::Outcome::NoGuess);
     // Only the exact method starts the engine as the user; any other
     // spelling launches as for "Vorn" and has no use for the token.

@@ -27,6 +27,7 @@ struct ClientConnection {
   // Record: when the whole record must be in. Page: when the page is
   // abandoned unless more of it has gone out.
   Clock::time_point deadline;
+  // Holds the password; wiped where the connection ends (net_login.h).
   netLogin login;
   std::size_t received = 0;
   std::string page;

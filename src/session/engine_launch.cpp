@@ -8,6 +8,7 @@
 #include "platform/command_line.h"
 #include "platform/error.h"
 #include "platform/process_launch.h"
+#include "platform/wipe.h"
 #include "session/log_text.h"
 #include "session/socket.h"
 
@@ -137,17 +138,18 @@ bool CVornD::startEngine(const netLogin& login, CSocket& client, platform::Logon
       launch.commandLine = commandLine.c_str();
       launch.desktop = m_strDesktop.empty() ? nullptr : m_strDesktop.c_str();
       launch.inherited = duplicate;
-      std::string environment;
+      // $SYSUIDP holds the password: the block is wiped with it.
+      platform::WipedText environment;
       if (m_config.AuthenticationMethod == "LogonUser") {
-        environment = buildEnvironment(nullptr, nullptr);
+        environment.text = buildEnvironment(nullptr, nullptr);
         launch.asUser = true;
         launch.token = token;
       } else {
         const std::string user = login.user();
-        const std::string password = login.password();
-        environment = buildEnvironment(&user, &password);
+        const platform::WipedText password{login.password()};
+        environment.text = buildEnvironment(&user, &password.text);
       }
-      launch.environment = environment.data();
+      launch.environment = environment.text.data();
       launched = platform::launchProcess(launch);
       if (!launched) code = platform::lastError();
     } catch (const std::bad_alloc&) {

@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/wipe.h"
+
 struct netLogin {
   static constexpr std::size_t kSize = 331;
   static constexpr std::size_t kUser = 0, kUserSize = 21;
@@ -25,6 +27,23 @@ struct netLogin {
   static constexpr std::size_t kProcess = 90, kProcessSize = 30;
 
   char bytes[kSize] = {};
+
+  // Every copy holds the client's password: a record moved from is blank
+  // at once, and each is wiped where it ends (in a connection, a job, or
+  // wherever else it was copied to).
+  netLogin() = default;
+  netLogin(const netLogin&) = default;
+  netLogin& operator=(const netLogin&) = default;
+  netLogin(netLogin&& other) noexcept : netLogin(other) { other.wipe(); }
+  netLogin& operator=(netLogin&& other) noexcept {
+    if (this != &other) {
+      *this = other;
+      other.wipe();
+    }
+    return *this;
+  }
+  ~netLogin() { wipe(); }
+  void wipe() { platform::wipeMemory(bytes, sizeof bytes); }
 
   // A text field: up to its first zero byte, or its whole range when it
   // holds none; nothing beyond the field is read.

@@ -108,7 +108,7 @@ class GuessingDefence : public testing_support::ServingFixture {
   testing_support::PamServiceFile m_stack;
 };
 
-// pam_unix without its own delay: failures are answered as soon as known.
+// pam_unix without its own delay: failures wait only the daemon's floor.
 constexpr const char* kPlainStack =
     "auth required pam_unix.so nodelay\n"
     "account required pam_unix.so\n";
@@ -116,7 +116,9 @@ constexpr const char* kPlainStack =
 TEST_F(GuessingDefence, TheLimitBlocksTheGuessingAddressAloneAndLiftsAfterThePenalty) {
   ASSERT_TRUE(m_stack.install(kPlainStack));
   config("LoginFailureLimit", "3");
-  config("LoginFailurePenalty", "2");
+  // Each refusal comes 2 s after its failure counted: the three guesses
+  // take 6 s, and the last answer comes 2 s into its penalty.
+  config("LoginFailurePenalty", "7");
   config("SockReceiveTimeout", "1");
   start();
   // Half a record from the other address, left to run out.
@@ -138,7 +140,7 @@ TEST_F(GuessingDefence, TheLimitBlocksTheGuessingAddressAloneAndLiftsAfterThePen
   // Another address is not affected.
   EXPECT_EQ(login(kOther, m_account.name(), m_account.password()).reply, kAccepted);
 
-  std::this_thread::sleep_until(lastFailure + std::chrono::milliseconds(2300));
+  std::this_thread::sleep_until(lastFailure + std::chrono::milliseconds(5500));
   EXPECT_EQ(login(kGuesser, m_account.name(), m_account.password()).reply, kAccepted);
   EXPECT_EQ(counters(), "2/4");
 
@@ -175,6 +177,23 @@ TEST_F(GuessingDefence, ALimitOf0LetsEveryGuessReachTheSystem) {
   }
   EXPECT_EQ(login(kGuesser, m_account.name(), m_account.password()).reply, kAccepted);
   EXPECT_EQ(logOccurrences("LogonUser failed for user "), 12u);
+}
+
+// With nothing asked by the stack, the speed of a refusal must still not
+// tell a real account's wrong password from a name that is none.
+TEST_F(GuessingDefence, WithNoDelayAskedAKnownAndAnUnknownNameWaitTheSameFloor) {
+  ASSERT_TRUE(m_stack.install(kPlainStack));
+  start();
+  Answer known, unknown;
+  std::thread guess([&] { known = login(kGuesser, m_account.name(), wrongPassword()); });
+  unknown = login(kOther, kNoSuchUser, wrongPassword());
+  guess.join();
+  for (const Answer* answer : {&known, &unknown}) {
+    EXPECT_EQ(answer->reply, kRefused);
+    EXPECT_GE(answer->ms, 2000);
+    EXPECT_LE(answer->ms, 2000 + 700);
+  }
+  EXPECT_NEAR(known.ms, unknown.ms, 300);
 }
 
 TEST_F(GuessingDefence, AFailureWaitsForTheStacksDelayAndAnUnknownAccountAsLongHoldingUpNoOne) {

@@ -70,7 +70,7 @@ TEST(LogonWire, ARefusalCarriesItsCodeAndNothingElse) {
 }
 
 TEST(LogonWire, AReplyCutShortOrRunOnIsNoReply) {
-  for (const LogonReply& reply : {accountReply(), LogonReply{1326, {}}}) {
+  for (const LogonReply& reply : {accountReply(), LogonReply{1326, {}, {}}}) {
     const std::string bytes = encodeLogonReply(reply);
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
       EXPECT_FALSE(decodeLogonReply(bytes.substr(0, cut)).has_value()) << cut;
@@ -104,7 +104,7 @@ TEST(LogonWire, AHeaderThatCannotBeAnAnswerIsRefusedAtOnce) {
     EXPECT_FALSE(decodeLogonReply(bytes).has_value()) << damage.what;
   }
   // A refusal that still carries a name or groups.
-  std::string refusal = encodeLogonReply(LogonReply{1326, {}});
+  std::string refusal = encodeLogonReply(LogonReply{1326, {}, {}});
   for (const std::size_t offset : {std::size_t{16}, std::size_t{20}}) {
     std::string bytes = refusal;
     setNumber(bytes, offset, 1);
@@ -118,18 +118,20 @@ TEST(LogonWire, ANameWithANullInsideIsRefused) {
   EXPECT_FALSE(decodeLogonReply(encodeLogonReply(reply)).has_value());
 }
 
-TEST(LogonWire, ARequestCarriesNameAndPasswordWhateverTheyHold) {
+TEST(LogonWire, ARequestCarriesNamePasswordAndAddressWhateverTheyHold) {
   const std::string password("p\0ss:\n\xff", 7);
-  const std::string bytes = encodeLogonRequest("bob", password);
+  const std::string bytes = encodeLogonRequest("bob", password, "127.0.0.2");
   EXPECT_EQ(lengthAsRead(bytes, logonRequestLength), bytes.size());
   const auto decoded = decodeLogonRequest(bytes);
   ASSERT_TRUE(decoded.has_value());
   EXPECT_EQ(decoded->user, "bob");
   EXPECT_EQ(decoded->password, password);
+  EXPECT_EQ(decoded->clientAddress, "127.0.0.2");
 
   const auto empty = decodeLogonRequest(encodeLogonRequest("bob", ""));
   ASSERT_TRUE(empty.has_value());
   EXPECT_EQ(empty->password, "");
+  EXPECT_EQ(empty->clientAddress, "");
 
   for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
     EXPECT_FALSE(decodeLogonRequest(bytes.substr(0, cut)).has_value()) << cut;
@@ -144,6 +146,8 @@ TEST(LogonWire, ARequestWithAnOverlongFieldIsRefusedFromItsLength) {
   EXPECT_FALSE(logonRequestLength(encodeLogonRequest(tooLong, "x").substr(0, 4)).has_value());
   const std::string bytes = encodeLogonRequest("bob", tooLong);
   EXPECT_FALSE(logonRequestLength(bytes.substr(0, 4 + 3 + 4)).has_value());
+  const std::string far = encodeLogonRequest("bob", "pw", tooLong);
+  EXPECT_FALSE(logonRequestLength(far.substr(0, 4 + 3 + 4 + 2 + 4)).has_value());
 }
 
 }  // namespace

@@ -28,21 +28,22 @@ namespace {
 }  // namespace
 
 bool logonUser(const std::string& user, const std::string& password, LogonToken& token,
-               std::uint32_t timeoutMs, LogonPacing* pacing) {
+               std::uint32_t timeoutMs, LogonPacing* pacing, const std::string& clientAddress) {
   token = nullptr;
   if (pacing != nullptr) *pacing = LogonPacing{};
   // An empty name would make PAM ask for one; there is none to give. A
   // name or password longer than any account store takes is refused as
   // any wrong one is.
   if (user.empty() || user.size() > posix::kMaximumLogonField ||
-      password.size() > posix::kMaximumLogonField) {
+      password.size() > posix::kMaximumLogonField ||
+      clientAddress.size() > posix::kMaximumLogonField) {
     // No account has such a name, and its answer is paced as an unknown
     // one's.
     if (pacing != nullptr) pacing->unknownAccount = true;
     setLastError(kErrorLogonFailure);
     return false;
   }
-  std::string request = posix::encodeLogonRequest(user, password);
+  std::string request = posix::encodeLogonRequest(user, password, clientAddress);
   posix::LogonReply reply;
   const bool answered = posix::askLogonChild(request, timeoutMs, reply);
   explicit_bzero(request.data(), request.size());

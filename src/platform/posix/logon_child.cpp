@@ -38,7 +38,7 @@ int serveLogonChild(int channel) {
   std::string request;
   // Room for the longest request, so that no copy of the password is left
   // behind in a buffer given up while growing.
-  request.reserve(8 + 2 * kMaximumLogonField);
+  request.reserve(12 + 3 * kMaximumLogonField);
   for (;;) {
     const auto needed = logonRequestLength(request);
     if (!needed) {
@@ -60,7 +60,7 @@ int serveLogonChild(int channel) {
   auto decoded = decodeLogonRequest(request);
   wipe(request);
   if (!decoded) return kExitBadRequest;
-  const LogonReply reply = checkLogon(decoded->user, decoded->password);
+  const LogonReply reply = checkLogon(decoded->user, decoded->password, decoded->clientAddress);
   wipe(decoded->password);
 
   const std::string answer = encodeLogonReply(reply);

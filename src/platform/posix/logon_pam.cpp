@@ -97,10 +97,39 @@ ErrorCode errorFromPam(int result) {
   }
 }
 
+// The name of the terminal, as PAM_TTY, that modules and audit records see
+// for a logon through this daemon: it has no terminal of its own.
+constexpr const char* kPamTerminal = "vornd";
+
+// Who logs on from where, for the modules that decide by it (pam_access,
+// pam_faillock) and for the audit records, as a remote login daemon tells
+// them. The client names no user of its own host: PAM_RUSER is empty.
+int describeClient(pam_handle_t* handle, const std::string& clientAddress) {
+  int result = PAM_SUCCESS;
+  if (!clientAddress.empty()) result = pam_set_item(handle, PAM_RHOST, clientAddress.c_str());
+  if (result == PAM_SUCCESS) result = pam_set_item(handle, PAM_RUSER, "");
+  if (result == PAM_SUCCESS) result = pam_set_item(handle, PAM_TTY, kPamTerminal);
+  return result;
+}
+
+// The account the stack settled on: a module may have mapped the typed
+// name to another (letter case, an alias, a directory's name), and it is
+// that account the checks passed for.
+int settledAccount(pam_handle_t* handle, std::string& account) {
+  const void* item = nullptr;
+  const int result = pam_get_item(handle, PAM_USER, &item);
+  if (result != PAM_SUCCESS) return result;
+  const char* name = static_cast<const char*>(item);
+  if (name == nullptr || *name == '\0') return PAM_USER_UNKNOWN;
+  account = name;
+  return PAM_SUCCESS;
+}
+
 // PAM's verdict: PAM_SUCCESS when the password is right and the account
-// may log on now. The delay the stack asked for after a failure is left in
-// failDelayUs.
-int checkWithPam(const std::string& user, const std::string& password, unsigned& failDelayUs) {
+// may log on now, its name then in `account`. The delay the stack asked
+// for after a failure is left in failDelayUs.
+int checkWithPam(const std::string& user, const std::string& password,
+                 const std::string& clientAddress, unsigned& failDelayUs, std::string& account) {
   Credentials credentials{&user, &password};
   const pam_conv conversation{converse, &credentials};
   pam_handle_t* handle = nullptr;
@@ -108,8 +137,10 @@ int checkWithPam(const std::string& user, const std::string& password, unsigned&
   if (result != PAM_SUCCESS) return result;
   void (*delay)(int, unsigned, void*) = noteFailDelay;
   result = pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(delay));
+  if (result == PAM_SUCCESS) result = describeClient(handle, clientAddress);
   if (result == PAM_SUCCESS) result = pam_authenticate(handle, 0);
   if (result == PAM_SUCCESS) result = pam_acct_mgmt(handle, 0);
+  if (result == PAM_SUCCESS) result = settledAccount(handle, account);
   pam_end(handle, result);
   failDelayUs = credentials.failDelayUs;
   return result;
@@ -171,16 +202,19 @@ ErrorCode readAccount(const std::string& user, LogonTokenImpl& account) {
 
 }  // namespace
 
-LogonReply checkLogon(const std::string& user, const std::string& password) {
+LogonReply checkLogon(const std::string& user, const std::string& password,
+                      const std::string& clientAddress) {
   LogonReply reply;
   unsigned failDelayUs = 0;
-  if (const int result = checkWithPam(user, password, failDelayUs); result != PAM_SUCCESS) {
+  std::string account;
+  if (const int result = checkWithPam(user, password, clientAddress, failDelayUs, account);
+      result != PAM_SUCCESS) {
     reply.error = errorFromPam(result);
     reply.pacing.delayAsked = failDelayUs != 0;
     reply.pacing.delayMs = (failDelayUs + 999) / 1000;
     reply.pacing.unknownAccount = !accountExists(user);
   } else {
-    reply.error = readAccount(user, reply.account);
+    reply.error = readAccount(account, reply.account);
   }
   return reply;
 }

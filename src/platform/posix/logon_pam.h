@@ -9,8 +9,10 @@
 
 namespace platform::posix {
 
-// The verdict on a name and password: an error code (as LogonUser would
-// give it) or the account's ids and groups.
-LogonReply checkLogon(const std::string& user, const std::string& password);
+// The verdict on a name and password from a client at clientAddress
+// (dotted text; empty: not told): an error code (as LogonUser would give
+// it) or the ids and groups of the account the stack settled on.
+LogonReply checkLogon(const std::string& user, const std::string& password,
+                      const std::string& clientAddress);
 
 }  // namespace platform::posix

@@ -24,34 +24,41 @@ std::uint32_t numberAt(const std::string& bytes, std::size_t offset) {
 
 }  // namespace
 
-std::string encodeLogonRequest(const std::string& user, const std::string& password) {
+std::string encodeLogonRequest(const std::string& user, const std::string& password,
+                               const std::string& clientAddress) {
   std::string out;
-  out.reserve(8 + user.size() + password.size());
-  putNumber(out, static_cast<std::uint32_t>(user.size()));
-  out += user;
-  putNumber(out, static_cast<std::uint32_t>(password.size()));
-  out += password;
+  // Reserved in full, so that no copy of the password is left behind in a
+  // buffer given up while growing.
+  out.reserve(12 + user.size() + password.size() + clientAddress.size());
+  for (const std::string* field : {&user, &password, &clientAddress}) {
+    putNumber(out, static_cast<std::uint32_t>(field->size()));
+    out += *field;
+  }
   return out;
 }
 
 std::optional<std::size_t> logonRequestLength(const std::string& prefix) {
-  if (prefix.size() < 4) return 4;
-  const std::size_t userLength = numberAt(prefix, 0);
-  if (userLength > kMaximumLogonField) return std::nullopt;
-  const std::size_t second = 4 + userLength;
-  if (prefix.size() < second + 4) return second + 4;
-  const std::size_t passwordLength = numberAt(prefix, second);
-  if (passwordLength > kMaximumLogonField) return std::nullopt;
-  return second + 4 + passwordLength;
+  // Each field in turn: its length, then as many bytes.
+  std::size_t end = 0;
+  for (int field = 0; field < 3; ++field) {
+    if (prefix.size() < end + 4) return end + 4;
+    const std::size_t length = numberAt(prefix, end);
+    if (length > kMaximumLogonField) return std::nullopt;
+    end += 4 + length;
+  }
+  return end;
 }
 
 std::optional<LogonRequest> decodeLogonRequest(const std::string& bytes) {
   const auto length = logonRequestLength(bytes);
   if (!length || *length != bytes.size()) return std::nullopt;
-  const std::size_t userLength = numberAt(bytes, 0);
   LogonRequest request;
-  request.user = bytes.substr(4, userLength);
-  request.password = bytes.substr(8 + userLength);
+  std::size_t at = 0;
+  for (std::string* field : {&request.user, &request.password, &request.clientAddress}) {
+    const std::size_t fieldLength = numberAt(bytes, at);
+    field->assign(bytes, at + 4, fieldLength);
+    at += 4 + fieldLength;
+  }
   return request;
 }
 

@@ -4,7 +4,8 @@
 // died half-way or a module that wrote to the wrong descriptor must give a
 // clear error, not a token made of noise.
 //
-//   request: u32 user length, user, u32 password length, password
+//   request: u32 user length, user, u32 password length, password,
+//            u32 address length, the client's address (dotted text)
 //   reply:   u32 magic, u32 error, u32 uid, u32 gid, u32 name length,
 //            u32 group count, name, the groups (u32 each)
 //
@@ -34,6 +35,7 @@ inline constexpr std::size_t kLogonReplyHeader = 24;
 struct LogonRequest {
   std::string user;
   std::string password;
+  std::string clientAddress;
 };
 
 inline constexpr std::uint32_t kPacingDelayAsked = 1;
@@ -50,7 +52,8 @@ struct LogonReply {
 // (so a reader reads up to it and asks again), or nullopt when the bytes
 // are already wrong. The message is complete once the answer equals the
 // number of bytes in.
-std::string encodeLogonRequest(const std::string& user, const std::string& password);
+std::string encodeLogonRequest(const std::string& user, const std::string& password,
+                               const std::string& clientAddress = std::string());
 std::optional<std::size_t> logonRequestLength(const std::string& prefix);
 // Nullopt unless the bytes are exactly one well-formed request.
 std::optional<LogonRequest> decodeLogonRequest(const std::string& bytes);

@@ -57,7 +57,7 @@ DWORD WINAPI runLogon(void* parameter) {
 }  // namespace
 
 bool logonUser(const std::string& user, const std::string& password, LogonToken& token,
-               std::uint32_t timeoutMs, LogonPacing* pacing) {
+               std::uint32_t timeoutMs, LogonPacing* pacing, const std::string&) {
   token = nullptr;
   // LogonUser paces its own failures: nothing more is asked of the caller.
   if (pacing != nullptr) *pacing = LogonPacing{};
