@@ -70,7 +70,7 @@ TEST(LogonWire, ARefusalCarriesItsCodeAndNothingElse) {
 }
 
 TEST(LogonWire, AReplyCutShortOrRunOnIsNoReply) {
-  for (const LogonReply& reply : {accountReply(), LogonReply{1326, {}}}) {
+  for (const LogonReply& reply : {accountReply(), LogonReply{1326, {}, {}}}) {
     const std::string bytes = encodeLogonReply(reply);
     for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
       EXPECT_FALSE(decodeLogonReply(bytes.substr(0, cut)).has_value()) << cut;
@@ -104,7 +104,7 @@ TEST(LogonWire, AHeaderThatCannotBeAnAnswerIsRefusedAtOnce) {
     EXPECT_FALSE(decodeLogonReply(bytes).has_value()) << damage.what;
   }
   // A refusal that still carries a name or groups.
-  std::string refusal = encodeLogonReply(LogonReply{1326, {}});
+  std::string refusal = encodeLogonReply(LogonReply{1326, {}, {}});
   for (const std::size_t offset : {std::size_t{16}, std::size_t{20}}) {
     std::string bytes = refusal;
     setNumber(bytes, offset, 1);
