@@ -144,7 +144,7 @@ bool peerHalted(pid_t peer) {
   close(fd);
   if (got <= 0) return got < 0 && errno == ESRCH;
   // "pid (command) state ...": the command may hold blanks and parentheses
-  // is at most 64 bytes, so the state is within the first read.
+  // but is at most 64 bytes, so the state is within the first read.
   const std::string line(buffer, static_cast<std::size_t>(got));
   const std::string::size_type end = line.rfind(')');
   if (end == std::string::npos || end + 2 >= line.size()) return false;
