@@ -24,6 +24,7 @@
 #include "platform/posix/service_control_channel.h"
 #include "platform/posix/state_root.h"
 #include "posix/run_program.h"
+#include "posix/stopped_process.h"
 #include "posix/throwaway_account.h"
 #include "session/net_login.h"
 #include "temp_dir.h"
@@ -580,8 +581,8 @@ TEST_F(AdminCommands, RemoveOfAServiceThatDoesNotAnswerReturnsAtOnce) {
   ASSERT_TRUE(reaches("hung", platform::kServiceRunning));
   const pid_t pid = servicePid("hung");
   ASSERT_GT(pid, 0);
-  ASSERT_EQ(0, kill(pid, SIGSTOP));
   Continuer continuer{pid};
+  ASSERT_TRUE(testing_support::stopProcess(pid)) << "state " << testing_support::processState(pid);
 
   const auto began = std::chrono::steady_clock::now();
   Outcome outcome = vornd({"-remove", "-name=hung"});

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -25,10 +26,13 @@
 #include "platform/environment.h"
 #include "platform/error.h"
 #include "platform/posix/service_control_channel.h"
+#include "platform/posix/service_files.h"
+#include "platform/posix/unix_socket_path.h"
 #include "platform/posix/state_root.h"
 #include "platform/registry.h"
 #include "platform/service_manager.h"
 #include "platform/tap.h"
+#include "posix/stopped_process.h"
 #include "service_host.h"
 #include "temp_dir.h"
 
@@ -48,7 +52,11 @@ using testing_support::readFile;
 //   stop-only     accepts stop but not pause
 //   stay-pending  never leaves start pending
 //   die           reports running, then ends without reporting stopped
-// A user control (128..255) is reported back as the check point.
+// A user control (128..255) is reported back as the check point; the
+// slow one (kSlowControl) first writes <root>/<name>.busy and then takes two
+// seconds before it answers.
+
+constexpr std::uint32_t kSlowControl = 250;
 
 std::string hostRoot() {
   const char* root = std::getenv("VORND_ROOT");
@@ -99,6 +107,7 @@ struct HostState {
   std::mutex mutex;
   std::condition_variable changed;
   bool stopped = false;
+  std::string name;
   ServiceStatusHandle handle = nullptr;
   ServiceStatus status;
 };
@@ -126,6 +135,11 @@ void hostHandler(std::uint32_t control) {
     case kControlPause: report(kServicePaused); break;
     case kControlContinue: report(kServiceRunning); break;
     case kControlInterrogate: break;
+    case kSlowControl:
+      std::ofstream(hostRoot() + "/" + host().name + ".busy") << "busy\n";
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      report(host().status.currentState, control);
+      break;
     // Seen only if a shutdown got through; shows as check point 5.
     case kControlShutdown: report(host().status.currentState, kControlShutdown); break;
     default:
@@ -143,6 +157,7 @@ void hostServiceMain(std::uint32_t argc, char** argv) {
     return std::find(arguments.begin() + 1, arguments.end(), word) != arguments.end();
   };
   std::unique_lock<std::mutex> lock(host().mutex);
+  host().name = arguments[0];
   host().handle = registerServiceCtrlHandler(arguments[0], hostHandler);
   host().status.serviceType = kServiceWin32OwnProcess;
   report(kServiceStartPending, 1);
@@ -545,7 +560,7 @@ TEST_F(ServiceManagerTest, HungServiceIsMarkedAtOnceAndGoesWhenItsProcessIsGone)
   ASSERT_TRUE(reaches(service.get(), kServiceRunning)) << output("hung");
   const pid_t pid = hostPid("hung");
   ASSERT_GT(pid, 0);
-  ASSERT_EQ(kill(pid, SIGSTOP), 0);
+  ASSERT_TRUE(testing_support::stopProcess(pid)) << "state " << testing_support::processState(pid);
 
   auto began = std::chrono::steady_clock::now();
   EXPECT_TRUE(deleteService(service.get())) << lastError();
@@ -572,6 +587,46 @@ TEST_F(ServiceManagerTest, HungServiceIsMarkedAtOnceAndGoesWhenItsProcessIsGone)
   EXPECT_EQ(openService(m_manager, "hung", kServiceAllAccess), nullptr);
   EXPECT_EQ(lastError(), kErrorServiceDoesNotExist);
   EXPECT_FALSE(keyExists(kServicesKey + "hung"));
+}
+
+// A service stopped while it works on a request fails the exchange within a
+// moment, not at the end of its time limit. A request whose sender gave up
+// before the answer is not acted on once the process goes on.
+TEST_F(ServiceManagerTest, ServiceStoppedWhileAnsweringFailsTheExchangeAtOnce) {
+  Handle service(create("slow"));
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(startService(service.get(), {})) << lastError() << output("slow");
+  ASSERT_TRUE(reaches(service.get(), kServiceRunning)) << output("slow");
+  const pid_t pid = hostPid("slow");
+  ASSERT_GT(pid, 0);
+
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    for (int i = 0; i < 250 && !fileExists(file("slow.busy")); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    stopped = testing_support::stopProcess(pid);
+  });
+  const auto began = std::chrono::steady_clock::now();
+  ServiceStatus status;
+  EXPECT_FALSE(controlService(service.get(), kSlowControl, status));
+  EXPECT_EQ(lastError(), kErrorServiceRequestTimeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+  stopper.join();
+  ASSERT_TRUE(stopped) << "state " << testing_support::processState(pid);
+
+  // A stop written, then given up on before any answer came.
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(posix::connectUnixSocket(fd, posix::controlSocketPath("slow")), 0);
+  const posix::ControlRequest stop = posix::makeRequest(posix::ControlOp::kControl, kControlStop);
+  EXPECT_EQ(write(fd, &stop, sizeof stop), static_cast<ssize_t>(sizeof stop));
+  close(fd);
+
+  ASSERT_EQ(kill(pid, SIGCONT), 0);
+  // Served in turn, after the abandoned stop.
+  ASSERT_TRUE(queryServiceStatus(service.get(), status)) << lastError();
+  EXPECT_EQ(status.currentState, kServiceRunning);
+  EXPECT_EQ(status.checkPoint, kSlowControl) << "the slow control was done";
 }
 
 // Shutdown comes from the system alone; sent over the control socket it is

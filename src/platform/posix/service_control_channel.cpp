@@ -1,5 +1,6 @@
 #include "platform/posix/service_control_channel.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,8 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <string>
 
 #include "platform/posix/service_files.h"
 #include "platform/posix/state_root.h"
@@ -37,22 +37,39 @@ constexpr int kRequestReadTimeoutMs = 5000;
 
 using Clock = std::chrono::steady_clock;
 
-enum class Io { kDone, kEof, kTimeout, kError };
+// kHalted: the watched peer was found stopped, or gone, during the wait.
+enum class Io { kDone, kEof, kTimeout, kError, kHalted };
 
-// Reads exactly size bytes before the deadline.
-Io readFull(int fd, void* buffer, std::size_t size, Clock::time_point deadline) {
+// How often a wait looks again at the process it waits on. A stop takes
+// effect some time after the signal was sent (each thread stops itself
+// once it next runs, later still on a busy machine), and it may come at
+// any point of an exchange: one look when the exchange begins is not
+// enough.
+constexpr int kPeerCheckMs = 100;
+
+bool peerHalted(pid_t peer);
+
+// Reads exactly size bytes before the deadline. With a watched peer, the
+// wait is cut into slices and gives up early once that peer cannot answer.
+Io readFull(int fd, void* buffer, std::size_t size, Clock::time_point deadline,
+            pid_t watched = 0) {
   auto* bytes = static_cast<char*>(buffer);
   std::size_t done = 0;
   while (done < size) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return Io::kTimeout;
+    const bool sliced = watched > 0 && left.count() > kPeerCheckMs;
     pollfd entry{fd, POLLIN, 0};
-    int ready = poll(&entry, 1, static_cast<int>(left.count()));
+    int ready = poll(&entry, 1, sliced ? kPeerCheckMs : static_cast<int>(left.count()));
     if (ready < 0) {
       if (errno == EINTR) continue;
       return Io::kError;
     }
-    if (ready == 0) return Io::kTimeout;
+    if (ready == 0) {
+      if (!sliced) return Io::kTimeout;
+      if (peerHalted(watched)) return Io::kHalted;
+      continue;
+    }
     ssize_t got = recv(fd, bytes + done, size - done, 0);
     if (got == 0) return Io::kEof;
     if (got < 0) {
@@ -102,23 +119,36 @@ bool isUnixStreamSocket(int fd) {
   return getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &length) == 0 && value == SOCK_STREAM;
 }
 
-// True when the process that listens on the far end of a connected socket
-// is stopped by a signal or a tracer: it cannot answer until someone lets
-// it go on, so waiting for it would only use up the exchange's time limit.
-bool peerIsStopped(int fd) {
+// The process that listens on the far end of a connected socket; 0 when
+// it cannot be told.
+pid_t listenerPid(int fd) {
   ucred peer{};
   socklen_t length = sizeof peer;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.pid <= 0) {
-    return false;
-  }
-  std::ifstream stat("/proc/" + std::to_string(peer.pid) + "/stat");
-  std::stringstream text;
-  text << stat.rdbuf();
-  // "pid (command) state ...": the command may hold blanks and parentheses.
-  const std::string line = text.str();
-  const std::string::size_type close = line.rfind(')');
-  if (close == std::string::npos || close + 2 >= line.size()) return false;
-  const char state = line[close + 2];
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.pid <= 0) return 0;
+  return peer.pid;
+}
+
+// True when the process is stopped by a signal or a tracer, so it cannot
+// answer until someone lets it go on and waiting for it would only use up
+// the exchange's time limit; true also when it has gone (something else
+// may still hold its socket, but nobody will answer on it).
+bool peerHalted(pid_t peer) {
+  const std::string path = "/proc/" + std::to_string(peer) + "/stat";
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ESRCH;
+  char buffer[512];
+  ssize_t got;
+  do {
+    got = read(fd, buffer, sizeof buffer);
+  } while (got < 0 && errno == EINTR);
+  close(fd);
+  if (got <= 0) return got < 0 && errno == ESRCH;
+  // "pid (command) state ...": the command may hold blanks and parentheses
+  // but is at most 64 bytes, so the state is within the first read.
+  const std::string line(buffer, static_cast<std::size_t>(got));
+  const std::string::size_type end = line.rfind(')');
+  if (end == std::string::npos || end + 2 >= line.size()) return false;
+  const char state = line[end + 2];
   return state == 'T' || state == 't';
 }
 
@@ -237,7 +267,7 @@ ExchangeResult exchange(const std::string& serviceName, const ControlRequest& re
       failWithErrno();
       result = ExchangeResult::kFailed;
     }
-  } else if (peerIsStopped(fd)) {
+  } else if (const pid_t peer = listenerPid(fd); peer > 0 && peerHalted(peer)) {
     // Nothing is sent: a request left in the socket would act when the
     // process goes on, long after its sender gave up.
     setLastError(kErrorServiceRequestTimeout);
@@ -250,7 +280,9 @@ ExchangeResult exchange(const std::string& serviceName, const ControlRequest& re
       result = ExchangeResult::kFailed;
     }
   } else {
-    switch (readFull(fd, &reply, sizeof reply, deadline)) {
+    // A peer stopped after the look above, or while it works on the
+    // request, is noticed within a slice of the wait.
+    switch (readFull(fd, &reply, sizeof reply, deadline, listenerPid(fd))) {
       case Io::kDone:
         if (reply.magic != kControlMagic) {
           setLastError(kErrorInvalidData);
@@ -261,6 +293,7 @@ ExchangeResult exchange(const std::string& serviceName, const ControlRequest& re
         result = ExchangeResult::kNotRunning;
         break;
       case Io::kTimeout:
+      case Io::kHalted:
         setLastError(kErrorServiceRequestTimeout);
         result = ExchangeResult::kFailed;
         break;
@@ -295,6 +328,11 @@ bool readRequest(int fd, ControlRequest& request) {
 
 bool writeReply(int fd, const ControlReply& reply) {
   return writeFull(fd, &reply, sizeof reply, MSG_DONTWAIT);
+}
+
+bool peerHasHungUp(int fd) {
+  pollfd entry{fd, POLLRDHUP, 0};
+  return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP)) != 0;
 }
 
 }  // namespace platform::posix

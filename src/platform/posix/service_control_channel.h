@@ -76,8 +76,8 @@ ControlReply makeReply(ErrorCode error, const ServiceStatus& status);
 enum class ExchangeResult {
   kAnswered,    // reply holds the service's answer
   kNotRunning,  // nothing listens, or the service went away mid-exchange
-  kFailed,      // last error set (1053 on timeout, or at once when the
-                // service's process is stopped by a signal)
+  kFailed,      // last error set (1053 on timeout, or as soon as the
+                // service's process is found stopped by a signal, or gone)
 };
 
 // The admin side of one exchange.
@@ -94,5 +94,7 @@ bool serviceProcessPresent(const std::string& serviceName);
 // client broke off or stayed silent past the time limit.
 bool readRequest(int fd, ControlRequest& request);
 bool writeReply(int fd, const ControlReply& reply);
+// True when the client has closed its end, so no reply can reach it.
+bool peerHasHungUp(int fd);
 
 }  // namespace platform::posix

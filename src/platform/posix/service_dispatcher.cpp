@@ -173,6 +173,10 @@ class Dispatcher {
     if (client.get() < 0) return;
     posix::ControlRequest request;
     if (!posix::readRequest(client.get(), request)) return;
+    // A request whose sender has given up (it found this process stopped,
+    // or its time ran out while we were busy) is left undone: acting on it
+    // now, long after, would surprise whoever asks next.
+    if (posix::peerHasHungUp(client.get())) return;
 
     ControlHandlerProc handler = nullptr;
     ServiceStatus status = currentStatus(&handler);
