@@ -24,5 +24,9 @@ bool wantsHelp(const std::string& loweredCommandLine);
 // remove, debug, runservice; Usage when none is.
 Branch chooseBranch(const std::string& loweredCommandLine);
 
+// The exit status of -runService in a systemd unit whose instance is not
+// installed (EX_CONFIG); the unit's RestartPreventExitStatus= names it.
+inline constexpr int kExitNotInstalled = 78;
+
 // Runs one branch; returns the process exit status.
 int runCommand(int argc, char** argv, const std::string& rawCommandLine);

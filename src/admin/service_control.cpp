@@ -90,12 +90,12 @@ void CServiceAdmin::startOne(std::ostream& out, const std::string& name) {
     platform::closeServiceHandle(manager);
     return;
   }
-  if (!platform::startService(service, {"-runservice"})) {
-    report("StartService", platform::lastError());
-  }
+  const bool started = platform::startService(service, {"-runservice"});
+  if (!started) report("StartService", platform::lastError());
   out << "start requested" << std::endl;
   platform::closeServiceHandle(service);
   platform::closeServiceHandle(manager);
+  if (started) awaitListening(name);
 }
 
 void CServiceAdmin::stopOne(std::ostream& out, const std::string& name) {

@@ -83,6 +83,11 @@ ServiceStatusHandle registerServiceCtrlHandler(const std::string& serviceName,
 // Fails with 6 (invalid handle) for a null handle.
 bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
 
+// What the service waits for, in a few words, where the system's manager
+// shows such a line (systemd's unit status); empty goes back to the
+// state's own word. Where there is no such line it does nothing.
+void setServiceStatusText(ServiceStatusHandle handle, const std::string& text);
+
 // ---- Admin side ---------------------------------------------------------
 
 struct ScHandleImpl;

@@ -212,12 +212,18 @@ std::string startArgumentsPath(const std::string& serviceName) {
   return stateFile("run/" + serviceName + ".start");
 }
 
-void notifyStatus(const ServiceStatus& status) {
+void notifyStatus(const ServiceStatus& status, const std::string& text) {
   if (std::getenv("NOTIFY_SOCKET") == nullptr) return;
   std::string message;
   if (status.currentState == kServiceRunning) message += "READY=1\n";
   if (status.currentState == kServiceStopPending) message += "STOPPING=1\n";
-  message += std::string("STATUS=") + stateWord(status.currentState);
+  // Past the first checkpoint the daemon reports progress: each report
+  // buys it its wait hint more, as a start pending status does on Windows.
+  if (status.currentState == kServiceStartPending && status.checkPoint > 1 &&
+      status.waitHint != 0) {
+    message += "EXTEND_TIMEOUT_USEC=" + std::to_string(std::uint64_t{status.waitHint} * 1000) + "\n";
+  }
+  message += "STATUS=" + (text.empty() ? std::string(stateWord(status.currentState)) : text);
   sendNotification(message);
 }
 

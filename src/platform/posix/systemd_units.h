@@ -46,7 +46,9 @@ std::string unitServiceName();
 // Where the start arguments wait for the unit's daemon: run/<name>.start.
 std::string startArgumentsPath(const std::string& serviceName);
 // Tells systemd of a status report: READY=1 on the first running,
-// STOPPING=1 on stop pending, STATUS= the state's word on every one.
-void notifyStatus(const ServiceStatus& status);
+// STOPPING=1 on stop pending, STATUS= the text or else the state's word on
+// every one. A start pending one extends systemd's start time-out by its
+// wait hint: a daemon that reports progress is not killed for being slow.
+void notifyStatus(const ServiceStatus& status, const std::string& text);
 
 }  // namespace platform::posix

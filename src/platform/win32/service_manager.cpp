@@ -92,6 +92,9 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &systemStatus) != FALSE;
 }
 
+// The service manager shows the state alone; the event log has the cause.
+void setServiceStatusText(ServiceStatusHandle, const std::string&) {}
+
 // ---- Admin side ---------------------------------------------------------
 
 ScHandle openSCManager(std::uint32_t access) {
