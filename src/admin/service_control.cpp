@@ -91,7 +91,12 @@ void CServiceAdmin::startOne(std::ostream& out, const std::string& name) {
     return;
   }
   const bool started = platform::startService(service, {"-runservice"});
-  if (!started) report("StartService", platform::lastError());
+  if (!started) {
+    report("StartService", platform::lastError());
+    if (const std::string detail = platform::serviceStartFailureDetail(); !detail.empty()) {
+      std::printf("%s\n", detail.c_str());
+    }
+  }
   out << "start requested" << std::endl;
   platform::closeServiceHandle(service);
   platform::closeServiceHandle(manager);

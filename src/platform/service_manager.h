@@ -104,6 +104,10 @@ bool startService(ScHandle service, const std::vector<std::string>& arguments);
 bool controlService(ScHandle service, std::uint32_t control, ServiceStatus& status);
 bool queryServiceStatus(ScHandle service, ServiceStatus& status);
 bool deleteService(ScHandle service);
+// After a start that failed on this thread: what the system's manager
+// knows of why beyond the error code (a unit's result and its last journal
+// lines); empty when it knows nothing more.
+std::string serviceStartFailureDetail();
 bool closeServiceHandle(ScHandle handle);
 
 }  // namespace platform

@@ -29,8 +29,13 @@ std::string unitName(const std::string& serviceName);
 // not be run or failed.
 bool enableUnit(const std::string& serviceName);
 bool disableUnit(const std::string& serviceName);
-// Returns once the daemon has said it is ready, or the start failed.
+// Asks systemd for the start, after clearing what is left of an earlier
+// failure (the start limit's count among it), and returns at once.
 bool startUnit(const std::string& serviceName);
+// How a start asked for goes: on its way, active, or failed (and then,
+// in `cause`, the unit's result and its last journal lines).
+enum class UnitStart { kStarting, kStarted, kFailed };
+UnitStart unitStartState(const std::string& serviceName, std::string& cause);
 // Also cancels a restart that is due.
 bool stopUnit(const std::string& serviceName);
 

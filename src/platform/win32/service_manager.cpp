@@ -142,6 +142,9 @@ bool queryServiceStatus(ScHandle service, ServiceStatus& status) {
 
 bool deleteService(ScHandle service) { return DeleteService(toScHandle(service)) != FALSE; }
 
+// The event log holds the service's own account of a failed start.
+std::string serviceStartFailureDetail() { return std::string(); }
+
 bool closeServiceHandle(ScHandle handle) {
   return CloseServiceHandle(toScHandle(handle)) != FALSE;
 }
