@@ -386,6 +386,15 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   DispatcherState& state = dispatcher();
   std::lock_guard<std::mutex> guard(state.mutex);
   if (!state.active) return fail(kErrorInvalidHandle);
+  // systemd takes a unit's daemon that ends without having been ready for
+  // a failed one: a stop while starting (waiting for the port, say) is
+  // first a start that ended, then a stop.
+  if (state.status.currentState == kServiceStartPending &&
+      status.currentState == kServiceStopPending) {
+    posix::notifyReadyToStop();
+  }
+  // What the daemon waited for is over once it no longer starts.
+  if (status.currentState != kServiceStartPending) state.statusText.clear();
   state.status = status;
   posix::notifyStatus(status, state.statusText);
   if (status.currentState == kServiceStopped && !state.stopReported) {

@@ -267,6 +267,10 @@ std::string startArgumentsPath(const std::string& serviceName) {
   return stateFile("run/" + serviceName + ".start");
 }
 
+void notifyReadyToStop() {
+  if (std::getenv("NOTIFY_SOCKET") != nullptr) sendNotification("READY=1");
+}
+
 void notifyStatus(const ServiceStatus& status, const std::string& text) {
   if (std::getenv("NOTIFY_SOCKET") == nullptr) return;
   std::string message;

@@ -55,5 +55,7 @@ std::string startArgumentsPath(const std::string& serviceName);
 // every one. A start pending one extends systemd's start time-out by its
 // wait hint: a daemon that reports progress is not killed for being slow.
 void notifyStatus(const ServiceStatus& status, const std::string& text);
+// READY=1 alone, for a daemon that stops before it was ready.
+void notifyReadyToStop();
 
 }  // namespace platform::posix
