@@ -57,6 +57,13 @@ set(VORND_MAN_OUTPUTS)
 foreach(page IN LISTS VORND_MAN_PAGES)
   string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section "${page}")
   set(source ${CMAKE_CURRENT_SOURCE_DIR}/man/${page})
+  # Each page's title line names the version the package has.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  file(STRINGS ${source} title LIMIT_COUNT 1 REGEX "^\\.TH ")
+  if(NOT title MATCHES "\"vornd ${PROJECT_VERSION}\"")
+    message(FATAL_ERROR "man/${page}: the title line (${title}) does not name "
+                        "\"vornd ${PROJECT_VERSION}\", the project's version")
+  endif()
   if(VORND_GZIP)
     set(output ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz)
     add_custom_command(

@@ -614,6 +614,57 @@ checkEqual "-start: exit status" 0 "$STATUS"
 checkActive "$UNIT: active after -start" "$UNIT" 10
 checkLogin "login after -start" "$PORT"
 
+# ---- Health: a port held, a unit for no instance, quick changes, a reinstall ---------------------------
+
+log "An instance whose port $INSTANCE holds"
+BUSY=vorn-busy
+BUSY_UNIT="vornd@$(inside systemd-escape "$BUSY").service"
+vornd -install "-name=$BUSY" "-port=$PORT" -engine=/usr/bin/vorn-echo-engine -AM=Vorn
+checkEqual "-install $BUSY on $PORT: exit status" 1 "$STATUS"
+checkContains "-install $BUSY: the port is in use" "Port $PORT is in use" "$OUTPUT"
+checkEqual "$BUSY_UNIT: still starting, not ready" activating "$(unitProperty "$BUSY_UNIT" ActiveState)"
+checkEqual "$BUSY_UNIT: says what it waits for" "waiting for port $PORT, held by another program" \
+  "$(unitProperty "$BUSY_UNIT" StatusText)"
+vornd -remove "-name=$BUSY"
+checkEqual "-remove $BUSY: exit status" 0 "$STATUS"
+if waitUntil 35 notActive "$BUSY_UNIT"; then
+  pass "$BUSY_UNIT: gone after -remove"
+else
+  fail "$BUSY_UNIT: after -remove: $(unitStates "$BUSY_UNIT")"
+fi
+
+log "systemctl start vornd@nosuch.service (no such instance)"
+inside systemctl start vornd@nosuch.service >/dev/null 2>&1
+checkEqual "vornd@nosuch: its start fails" failed "$(unitProperty vornd@nosuch.service ActiveState)"
+sleep 3
+checkEqual "vornd@nosuch: not started again" 0 "$(unitProperty vornd@nosuch.service NRestarts)"
+checkEqual "vornd@nosuch: still failed" failed "$(unitProperty vornd@nosuch.service ActiveState)"
+checkContains "vornd@nosuch: the journal says why" "no instance named nosuch is installed" \
+  "$(inside journalctl --no-pager -o cat -u vornd@nosuch.service 2>&1)"
+checkEqual "nothing listens on 8060" "" "$(listener 8060)"
+inside systemctl reset-failed vornd@nosuch.service >/dev/null 2>&1
+
+log "Six -modify calls in a row"
+for i in 1 2 3 4 5 6; do
+  vornd -modify "$INSTANCE" "ROUND=$i"
+  [[ $STATUS == 0 ]] || break
+done
+checkEqual "-modify six times: the last exit status" 0 "$STATUS"
+[[ $STATUS == 0 ]] || printf '%s\n' "$OUTPUT" | indent
+checkActive "$UNIT: active after six -modify" "$UNIT" 10
+checkLogin "login after six -modify" "$PORT"
+
+log "apt-get remove vornd, then install it again (inside)"
+inside apt-get -o DPkg::Lock::Timeout=120 remove -y vornd >"$WORK/remove.log" 2>&1
+checkEqual "apt-get remove: exit status" 0 "$?"
+checkEqual "$UNIT: stopped by the removal" "" "$(listener "$PORT")"
+inside apt-get -o DPkg::Lock::Timeout=120 install -y --no-install-recommends "$INSIDE_DEB" \
+  >"$WORK/reinstall.log" 2>&1
+checkEqual "apt-get install again: exit status" 0 "$?"
+checkActive "$UNIT: active again after the reinstall" "$UNIT" 15
+waitUntil 10 listens "$PORT"
+checkLogin "login after the reinstall" "$PORT"
+
 # ---- Rebooted ------------------------------------------------------------------------------------------
 
 log "systemctl reboot (inside)"
@@ -772,6 +823,8 @@ else
   fail "dpkg: vornd is $state"
 fi
 checkEqual "/var/lib/vornd gone" "" "$(inside ls -d /var/lib/vornd 2>/dev/null)"
+checkEqual "no deb-systemd-helper records of vornd units" "" \
+  "$(inside find /var/lib/systemd -name 'vornd*' 2>&1)"
 checkEqual "no vornd files left" "" \
   "$(inside find /etc /usr /var/lib /run/systemd -name '*vornd*' 2>&1)"
 checkEqual "systemctl list-unit-files 'vornd*': none" "" \

@@ -72,13 +72,19 @@ void runDebug(int argc, char** argv) {
                      DaemonWorkerThread);
 }
 
-void runService(char** argv) {
+int runService(char** argv) {
   CVornD daemon(argv[0], argv[0], platform::kServiceWin32OwnProcess);
   // One own-process service may register under any name.
   char emptyName[] = "";
   const platform::ServiceTableEntry table[] = {{emptyName, DaemonServiceMain}, {nullptr, nullptr}};
   // From a console this fails at once; the process then ends quietly.
-  platform::startServiceCtrlDispatcher(table);
+  // A unit's instance that is not installed ends with its own status,
+  // which the unit file keeps systemd from restarting.
+  if (!platform::startServiceCtrlDispatcher(table) &&
+      platform::lastError() == platform::kErrorServiceDoesNotExist) {
+    return kExitNotInstalled;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -135,10 +141,12 @@ int runCommand(int argc, char** argv) {
         printUsage(argc, argv);
         break;
       }
-      runDebug(argc, argv);
+      // Two copies of one instance would fight over its port and its
+      // control socket, the second writing errors under the first's name.
+      if (!admin.refuseSecondCopy(argv[2])) runDebug(argc, argv);
       break;
     case Branch::RunService:
-      runService(argv);
+      if (const int status = runService(argv); status != 0) return status;
       break;
     case Branch::Usage:
       printUsage(argc, argv);

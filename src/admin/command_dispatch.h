@@ -30,5 +30,9 @@ bool wantsHelp(const std::vector<std::string>& arguments);
 // word inside a value or a path is just text.
 Branch chooseBranch(const std::vector<std::string>& arguments);
 
+// The exit status of -runService in a systemd unit whose instance is not
+// installed (EX_CONFIG); the unit's RestartPreventExitStatus= names it.
+inline constexpr int kExitNotInstalled = 78;
+
 // Runs one branch; returns the process exit status.
 int runCommand(int argc, char** argv);

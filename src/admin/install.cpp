@@ -295,9 +295,12 @@ void CServiceAdmin::createService(std::uint32_t serviceType, std::uint32_t start
   if (startType == platform::kServiceAutoStart) {
     if (service != nullptr) {
       if (platform::startService(service, {m_serviceName})) {
-        std::printf("\n%s Started\n", m_serviceName.c_str());
+        std::fflush(stdout);
+        if (awaitListening(m_serviceName)) std::printf("\n%s Started\n", m_serviceName.c_str());
       } else {
         report("StartService", platform::lastError());
+        const std::string detail = platform::serviceStartFailureDetail();
+        if (!detail.empty()) std::printf("%s\n", detail.c_str());
       }
     }
     std::printf("%s will start automatically each time you boot your system\n",

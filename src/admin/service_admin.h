@@ -54,6 +54,14 @@ class CServiceAdmin {
   void startOne(std::ostream& out, const std::string& name);
   void stopOne(std::ostream& out, const std::string& name);
   void showStatus(std::ostream& out, const std::string& name);
+  // After a start: waits until the service runs (true), and says why it
+  // does not: its port held by another program, or the service gone
+  // (start_wait.cpp). A running or stopped service is not looked at
+  // again; one waiting for its port goes on waiting.
+  bool awaitListening(const std::string& name);
+  // Whether the service runs or is on its way (stopping included): its
+  // second copy, run by -debug, is refused with a message.
+  bool refuseSecondCopy(const std::string& name);
   void removeService(bool stopFirst);
   void removeFromServiceList();
 

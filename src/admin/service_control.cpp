@@ -90,12 +90,17 @@ void CServiceAdmin::startOne(std::ostream& out, const std::string& name) {
     platform::closeServiceHandle(manager);
     return;
   }
-  if (!platform::startService(service, {"-runservice"})) {
+  const bool started = platform::startService(service, {"-runservice"});
+  if (!started) {
     report("StartService", platform::lastError());
+    if (const std::string detail = platform::serviceStartFailureDetail(); !detail.empty()) {
+      std::printf("%s\n", detail.c_str());
+    }
   }
   out << "start requested" << std::endl;
   platform::closeServiceHandle(service);
   platform::closeServiceHandle(manager);
+  if (started) awaitListening(name);
 }
 
 void CServiceAdmin::stopOne(std::ostream& out, const std::string& name) {

@@ -47,7 +47,10 @@ bool CVornD::bindListener() {
   platform::Ipv4Endpoint local;
   local.address = platform::kAnyAddress;
   local.port = listenPort();
-  if (!platform::bindSocket(m_listenSocket, local)) return false;
+  if (!platform::bindSocket(m_listenSocket, local)) {
+    m_bindError = platform::lastSocketError();
+    return false;
+  }
   platform::listenSocket(m_listenSocket, platform::kMaximumBacklog);
   m_bListening = true;
   return true;
@@ -58,9 +61,11 @@ bool CVornD::retryBind() {
   if (!bindListener()) {
     m_dwBindRetryMs = std::min(m_dwBindRetryMs * 2, kLastBindRetryMs);
     m_nextBindAttempt = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_dwBindRetryMs);
+    reportWaitingForPort();
     return false;
   }
   m_dwBindRetryMs = 0;
+  reportListening();
   WriteEventLog("Listener socket bound to requested port " + std::to_string(listenPort()) +
                     " after " + std::to_string(m_nBindRetries + 1) + " attempts",
                 false);
@@ -68,4 +73,24 @@ bool CVornD::retryBind() {
     m_log.entry() << "createListener complete - listening on port " << m_config.SockPort;
   }
   return true;
+}
+
+void CVornD::reportWaitingForPort() {
+  // The hint covers the pause before the next attempt, and some.
+  const std::uint32_t hint = std::max(m_dwBindRetryMs, kFirstBindRetryMs) + 5000;
+  SetStatus(platform::kServiceStartPending, ++m_dwStartCheckPoint, hint, platform::kAcceptStop, 0,
+            0);
+  std::string text = "waiting for port " + std::to_string(listenPort());
+  if (m_bindError == platform::kWsaAddressInUse) {
+    text += ", held by another program";
+  } else if (m_bindError != 0) {
+    text += ": " + FormatErrorText(m_bindError);
+  }
+  platform::setServiceStatusText(m_hServiceStatus, text);
+}
+
+void CVornD::reportListening() {
+  platform::setServiceStatusText(m_hServiceStatus, "");
+  SetStatus(platform::kServiceRunning, 0, 0, platform::kAcceptStop | platform::kAcceptPauseContinue,
+            0, 0);
 }

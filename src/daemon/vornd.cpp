@@ -108,9 +108,14 @@ void CVornD::createWindowStation() {
 
 void CVornD::Run() {
   m_log.entry() << "CVornD::Run starting";
-  SetStatus(platform::kServiceRunning, 0, 0, platform::kAcceptStop | platform::kAcceptPauseContinue,
-            0, 0);
-  if (m_config.LogAllEvents) m_log.entry() << "CVornD::status set to SERVICE_RUNNING";
+  // Running means listening: an instance whose port another program
+  // holds stays start pending while it tries again.
+  if (m_bListening) {
+    reportListening();
+    if (m_config.LogAllEvents) m_log.entry() << "CVornD::status set to SERVICE_RUNNING";
+  } else {
+    reportWaitingForPort();
+  }
 
   bool acknowledged = false;
   for (;;) {

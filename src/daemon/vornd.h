@@ -64,6 +64,11 @@ class CVornD : public CService {
   // Another attempt at a bind that failed at start-up; the pause before
   // the next one doubles, up to a minute.
   bool retryBind();
+  // The status while the port is not listened on: start pending, its
+  // checkpoint advancing with each failed attempt, a stop accepted; and
+  // running with every control once it is.
+  void reportWaitingForPort();
+  void reportListening();
   // Serves every connection at once until scmEvent fires; those not yet
   // handed to a worker are then closed (connection_loop.cpp).
   void handleClients();
@@ -189,6 +194,9 @@ class CVornD : public CService {
   static constexpr std::uint32_t kLastBindRetryMs = 60000;
   std::uint32_t m_dwBindRetryMs = 0;
   std::uint32_t m_nBindRetries = 0;
+  platform::ErrorCode m_bindError = 0;
+  // Past the 1 of the control handler's registration.
+  std::uint32_t m_dwStartCheckPoint = 1;
   std::chrono::steady_clock::time_point m_nextBindAttempt;
   // The connection loop's own: its wait, its connections, the logins
   // handed to workers and not yet reported done, the counts per source,

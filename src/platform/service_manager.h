@@ -83,6 +83,11 @@ ServiceStatusHandle registerServiceCtrlHandler(const std::string& serviceName,
 // Fails with 6 (invalid handle) for a null handle.
 bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
 
+// What the service waits for, in a few words, where the system's manager
+// shows such a line (systemd's unit status); empty goes back to the
+// state's own word. Where there is no such line it does nothing.
+void setServiceStatusText(ServiceStatusHandle handle, const std::string& text);
+
 // ---- Admin side ---------------------------------------------------------
 
 struct ScHandleImpl;
@@ -99,6 +104,10 @@ bool startService(ScHandle service, const std::vector<std::string>& arguments);
 bool controlService(ScHandle service, std::uint32_t control, ServiceStatus& status);
 bool queryServiceStatus(ScHandle service, ServiceStatus& status);
 bool deleteService(ScHandle service);
+// After a start that failed on this thread: what the system's manager
+// knows of why beyond the error code (a unit's result and its last journal
+// lines); empty when it knows nothing more.
+std::string serviceStartFailureDetail();
 bool closeServiceHandle(ScHandle handle);
 
 }  // namespace platform

@@ -39,9 +39,25 @@ class ListenerBind : public ::testing::Test {
     m_run.stop();
     releasePort();
   }
+  // Started, and past its first bind: it reports that it waits for the
+  // port (start pending, a checkpoint past the first).
   void start() {
     m_run.start();
-    ASSERT_TRUE(testing_support::waitForState(m_tap, platform::kServiceRunning));
+    for (int i = 0; i < 1000 && waitingReports() == 0; ++i) platform::sleepMs(10);
+    ASSERT_EQ(1, waitingReports());
+  }
+  int waitingReports() {
+    int count = 0;
+    for (const auto& status : m_tap.statuses()) {
+      count += status.currentState == platform::kServiceStartPending && status.checkPoint > 1;
+    }
+    return count;
+  }
+  bool reportedRunning() {
+    for (const auto& status : m_tap.statuses()) {
+      if (status.currentState == platform::kServiceRunning) return true;
+    }
+    return false;
   }
   void releasePort() {
     if (m_holder != platform::kInvalidSocket) platform::closeSocket(m_holder);
@@ -75,6 +91,10 @@ TEST_F(ListenerBind, APortInUseIsReportedAndNothingElseIsOpened) {
   EXPECT_EQ(0, listening);
   EXPECT_EQ(0, bound());
   EXPECT_EQ(1, eventsStartingWith(std::string(kBindFailed) + "Only one usage of each socket address"));
+  // Not listening is not running: start pending, a stop the only control.
+  EXPECT_FALSE(reportedRunning());
+  EXPECT_EQ(platform::kAcceptStop, m_tap.statuses().back().controlsAccepted);
+  EXPECT_GE(m_tap.statuses().back().waitHint, 6000u);
 
   // It still stops, with no wait spinning in between.
   m_run.stop();
@@ -89,6 +109,9 @@ TEST_F(ListenerBind, APortInUseIsTakenOnceFreeAndReportedOnceEachWay) {
   // Two failed retries (after 1 s and 2 s more), then the port comes free.
   platform::sleepMs(3500);
   EXPECT_EQ(0, bound());
+  // Each failed attempt advances the checkpoint; running only once bound.
+  EXPECT_EQ(3, waitingReports());
+  EXPECT_FALSE(reportedRunning());
   releasePort();
 
   // The next attempt is due 4 s after the last one.
@@ -104,6 +127,9 @@ TEST_F(ListenerBind, APortInUseIsTakenOnceFreeAndReportedOnceEachWay) {
     platform::closeSocket(client);
   }
   EXPECT_TRUE(served) << "the freed port was never taken";
+  EXPECT_TRUE(testing_support::waitForState(m_tap, platform::kServiceRunning));
+  EXPECT_EQ(platform::kAcceptStop | platform::kAcceptPauseContinue,
+            m_tap.statuses().back().controlsAccepted);
   EXPECT_EQ(1, eventsStartingWith(kBindFailed));
   EXPECT_EQ(1, eventsStartingWith("Listener socket bound to requested port " +
                                   std::to_string(m_taken) + " after 4 attempts"));

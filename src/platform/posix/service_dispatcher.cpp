@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -48,6 +49,8 @@ struct DispatcherState {
   bool active = false;
   bool stopReported = false;
   ServiceStatus status;
+  // Shown by systemd in place of the state's word while not empty.
+  std::string statusText;
   ControlHandlerProc handler = nullptr;
   int wakeFd = -1;
 };
@@ -61,7 +64,13 @@ ServiceStatusHandleImpl g_statusHandle;
 
 // What the Windows manager checks before a control reaches a service.
 ErrorCode checkControl(const ServiceStatus& status, std::uint32_t control) {
-  if (status.currentState == kServiceStartPending || status.currentState == kServiceStopPending) {
+  // A service still starting may take a stop if it says so (one that
+  // waits for its port, say); nothing else.
+  const bool startingStoppable = status.currentState == kServiceStartPending &&
+                                 control == kControlStop &&
+                                 (status.controlsAccepted & kAcceptStop) != 0;
+  if (!startingStoppable && (status.currentState == kServiceStartPending ||
+                             status.currentState == kServiceStopPending)) {
     return kErrorServiceCannotAcceptCtrl;
   }
   std::uint32_t needed = 0;
@@ -162,7 +171,10 @@ class Dispatcher {
     const ServiceStatus status = currentStatus(&handler);
     if (stopReported() || status.currentState == kServiceStopPending) return true;
     // Not yet able to take one: asked again shortly.
-    if (handler == nullptr || status.currentState == kServiceStartPending) return false;
+    if (handler == nullptr || (status.currentState == kServiceStartPending &&
+                               checkControl(status, control) != kErrorSuccess)) {
+      return false;
+    }
     // One it refuses for good is left to systemd's own time-out.
     if (checkControl(status, control) == kErrorSuccess) handler(control);
     return true;
@@ -259,6 +271,16 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table) {
       return fail(kErrorFailedServiceControllerConnect);
     }
   } else if (const std::string unit = posix::unitServiceName(); !unit.empty()) {
+    // A unit may be started for any name; only an installed instance is
+    // served. The caller ends with a status that systemd does not restart.
+    // (Records that cannot be read are the daemon's to report.)
+    posix::ServiceRecord record;
+    const bool found = posix::findService(unit, record);
+    if ((!found && lastError() == kErrorServiceDoesNotExist) || (found && record.marked)) {
+      std::fprintf(stderr, "vornd: no instance named %s is installed; not serving it\n",
+                   unit.c_str());
+      return fail(kErrorServiceDoesNotExist);
+    }
     arguments = unitStartArguments(unit);
   } else {
     return fail(kErrorFailedServiceControllerConnect);
@@ -292,6 +314,7 @@ bool startServiceCtrlDispatcher(const ServiceTableEntry* table) {
     state.stopReported = false;
     state.handler = nullptr;
     state.status = ServiceStatus();
+    state.statusText.clear();
     state.status.serviceType = kServiceWin32OwnProcess;
     state.status.currentState = kServiceStartPending;
     state.wakeFd = wake.get();
@@ -348,6 +371,15 @@ ServiceStatusHandle registerServiceCtrlHandler(const std::string& serviceName,
   return &g_statusHandle;
 }
 
+void setServiceStatusText(ServiceStatusHandle handle, const std::string& text) {
+  if (handle != &g_statusHandle) return;
+  DispatcherState& state = dispatcher();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  if (!state.active) return;
+  state.statusText = text;
+  posix::notifyStatus(state.status, state.statusText);
+}
+
 bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   // The tap sees every report as it is made, also one that fails.
   if (Tap* tap = currentTap()) tap->onServiceStatus(status);
@@ -358,8 +390,17 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   DispatcherState& state = dispatcher();
   std::lock_guard<std::mutex> guard(state.mutex);
   if (!state.active) return fail(kErrorInvalidHandle);
+  // systemd takes a unit's daemon that ends without having been ready for
+  // a failed one: a stop while starting (waiting for the port, say) is
+  // first a start that ended, then a stop.
+  if (state.status.currentState == kServiceStartPending &&
+      status.currentState == kServiceStopPending) {
+    posix::notifyReadyToStop();
+  }
+  // What the daemon waited for is over once it no longer starts.
+  if (status.currentState != kServiceStartPending) state.statusText.clear();
   state.status = status;
-  posix::notifyStatus(status);
+  posix::notifyStatus(status, state.statusText);
   if (status.currentState == kServiceStopped && !state.stopReported) {
     state.stopReported = true;
     std::uint64_t one = 1;

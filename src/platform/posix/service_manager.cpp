@@ -7,7 +7,9 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/error.h"
@@ -48,6 +50,13 @@ using posix::writeString;
 
 enum class Reach { kAnswered, kStopped, kFailed };
 
+constexpr ErrorCode kErrorProcessAborted = 1067;  // ERROR_PROCESS_ABORTED
+
+// Why the last start of a unit failed, as systemd tells it.
+thread_local std::string g_startFailure;
+
+Reach queryStatus(const std::string& name, ServiceStatus& status);
+
 // A service's keys go, and, where it is a unit, the unit: stopped (no
 // restart is left due) and disabled.
 void forgetService(const std::string& name) {
@@ -74,7 +83,27 @@ bool startAsUnit(const ServiceRecord& record, const std::vector<std::string>& ar
       return posix::failWithErrno();
     }
   }
-  if (posix::startUnit(record.name)) return true;
+  g_startFailure.clear();
+  if (!posix::startUnit(record.name)) {
+    unlink(path.c_str());
+    return fail(kErrorServiceRequestTimeout);
+  }
+  // Started once its daemon answers on its control socket, as a detached
+  // one is once its dispatcher runs; whether it listens is its status.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(posix::serviceStartTimeoutMs());
+  while (std::chrono::steady_clock::now() < deadline) {
+    ServiceStatus status;
+    if (queryStatus(record.name, status) == Reach::kAnswered) return true;
+    switch (posix::unitStartState(record.name, g_startFailure)) {
+      case posix::UnitStart::kStarted: return true;
+      case posix::UnitStart::kFailed:
+        unlink(path.c_str());
+        return fail(kErrorProcessAborted);
+      case posix::UnitStart::kStarting: break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   unlink(path.c_str());
   return fail(kErrorServiceRequestTimeout);
 }
@@ -304,6 +333,8 @@ bool deleteService(ScHandle service) {
   if (!posix::serviceProcessPresent(record.name)) forgetService(record.name);
   return true;
 }
+
+std::string serviceStartFailureDetail() { return g_startFailure; }
 
 bool closeServiceHandle(ScHandle handle) {
   if (handle == nullptr) return fail(kErrorInvalidHandle);

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -37,17 +38,19 @@ bool exists(const char* path) {
   return stat(path, &info) == 0;
 }
 
-const char* systemctlPath() {
-  for (const char* path : {"/usr/bin/systemctl", "/bin/systemctl"}) {
+const char* toolPath(const char* usrPath, const char* binPath) {
+  for (const char* path : {usrPath, binPath}) {
     if (access(path, X_OK) == 0) return path;
   }
   return nullptr;
 }
 
-// Runs systemctl with the arguments, its output in `output` when asked
+const char* systemctlPath() { return toolPath("/usr/bin/systemctl", "/bin/systemctl"); }
+
+// Runs the program with the arguments, its output in `output` when asked
 // for; true when it ended with status 0.
-bool systemctl(const std::vector<std::string>& arguments, std::string* output = nullptr) {
-  const char* program = systemctlPath();
+bool runTool(const char* program, const std::vector<std::string>& arguments,
+             std::string* output) {
   if (program == nullptr) {
     setLastError(kErrorNoController);
     return false;
@@ -93,6 +96,23 @@ bool systemctl(const std::vector<std::string>& arguments, std::string* output = 
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
   setLastError(kErrorNoController);
   return false;
+}
+
+bool systemctl(const std::vector<std::string>& arguments, std::string* output = nullptr) {
+  return runTool(systemctlPath(), arguments, output);
+}
+
+// The unit's properties as systemctl show gives them, name=value a line.
+std::string unitProperty(const std::string& shown, const std::string& name) {
+  const std::string key = name + "=";
+  for (std::string::size_type at = 0; at < shown.size();) {
+    const std::string::size_type end = std::min(shown.find('\n', at), shown.size());
+    if (shown.compare(at, key.size(), key) == 0) {
+      return shown.substr(at + key.size(), end - at - key.size());
+    }
+    at = end + 1;
+  }
+  return "";
 }
 
 const char* stateWord(std::uint32_t state) {
@@ -177,7 +197,42 @@ bool disableUnit(const std::string& serviceName) {
 }
 
 bool startUnit(const std::string& serviceName) {
-  return systemctl({"start", unitName(serviceName)});
+  // A start the administrator asks for is no crash loop: the unit's start
+  // limit, and a failure left from before, must not stand in its way.
+  systemctl({"reset-failed", unitName(serviceName)});
+  // Not waited for here: the daemon says it is ready only once it listens.
+  return systemctl({"start", "--no-block", unitName(serviceName)});
+}
+
+UnitStart unitStartState(const std::string& serviceName, std::string& cause) {
+  std::string shown;
+  if (!systemctl({"show", "--property=ActiveState,SubState,Result,InvocationID,Job",
+                  unitName(serviceName)},
+                 &shown)) {
+    cause = "systemctl show " + unitName(serviceName) + " failed";
+    return UnitStart::kFailed;
+  }
+  const std::string active = unitProperty(shown, "ActiveState");
+  const std::string sub = unitProperty(shown, "SubState");
+  const bool jobPending = !unitProperty(shown, "Job").empty();
+  if (active == "active") return UnitStart::kStarted;
+  if (active != "failed" && sub != "auto-restart" && (active != "inactive" || jobPending)) {
+    return UnitStart::kStarting;
+  }
+  cause = unitName(serviceName) + " failed to start (" + unitProperty(shown, "Result") + ")";
+  // The unit's own last lines say why: its daemon's, or systemd's.
+  std::string lines;
+  const std::string invocation = unitProperty(shown, "InvocationID");
+  if (!invocation.empty() &&
+      runTool(toolPath("/usr/bin/journalctl", "/bin/journalctl"),
+              {"--no-pager", "--quiet", "-o", "cat", "-n", "5",
+               "_SYSTEMD_INVOCATION_ID=" + invocation},
+              &lines) &&
+      !lines.empty()) {
+    cause += ":\n" + lines;
+    if (cause.back() == '\n') cause.pop_back();
+  }
+  return UnitStart::kFailed;
 }
 
 bool stopUnit(const std::string& serviceName) {
@@ -212,12 +267,22 @@ std::string startArgumentsPath(const std::string& serviceName) {
   return stateFile("run/" + serviceName + ".start");
 }
 
-void notifyStatus(const ServiceStatus& status) {
+void notifyReadyToStop() {
+  if (std::getenv("NOTIFY_SOCKET") != nullptr) sendNotification("READY=1");
+}
+
+void notifyStatus(const ServiceStatus& status, const std::string& text) {
   if (std::getenv("NOTIFY_SOCKET") == nullptr) return;
   std::string message;
   if (status.currentState == kServiceRunning) message += "READY=1\n";
   if (status.currentState == kServiceStopPending) message += "STOPPING=1\n";
-  message += std::string("STATUS=") + stateWord(status.currentState);
+  // Past the first checkpoint the daemon reports progress: each report
+  // buys it its wait hint more, as a start pending status does on Windows.
+  if (status.currentState == kServiceStartPending && status.checkPoint > 1 &&
+      status.waitHint != 0) {
+    message += "EXTEND_TIMEOUT_USEC=" + std::to_string(std::uint64_t{status.waitHint} * 1000) + "\n";
+  }
+  message += "STATUS=" + (text.empty() ? std::string(stateWord(status.currentState)) : text);
   sendNotification(message);
 }
 

@@ -29,8 +29,13 @@ std::string unitName(const std::string& serviceName);
 // not be run or failed.
 bool enableUnit(const std::string& serviceName);
 bool disableUnit(const std::string& serviceName);
-// Returns once the daemon has said it is ready, or the start failed.
+// Asks systemd for the start, after clearing what is left of an earlier
+// failure (the start limit's count among it), and returns at once.
 bool startUnit(const std::string& serviceName);
+// How a start asked for goes: on its way, active, or failed (and then,
+// in `cause`, the unit's result and its last journal lines).
+enum class UnitStart { kStarting, kStarted, kFailed };
+UnitStart unitStartState(const std::string& serviceName, std::string& cause);
 // Also cancels a restart that is due.
 bool stopUnit(const std::string& serviceName);
 
@@ -46,7 +51,11 @@ std::string unitServiceName();
 // Where the start arguments wait for the unit's daemon: run/<name>.start.
 std::string startArgumentsPath(const std::string& serviceName);
 // Tells systemd of a status report: READY=1 on the first running,
-// STOPPING=1 on stop pending, STATUS= the state's word on every one.
-void notifyStatus(const ServiceStatus& status);
+// STOPPING=1 on stop pending, STATUS= the text or else the state's word on
+// every one. A start pending one extends systemd's start time-out by its
+// wait hint: a daemon that reports progress is not killed for being slow.
+void notifyStatus(const ServiceStatus& status, const std::string& text);
+// READY=1 alone, for a daemon that stops before it was ready.
+void notifyReadyToStop();
 
 }  // namespace platform::posix

@@ -92,6 +92,9 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &systemStatus) != FALSE;
 }
 
+// The service manager shows the state alone; the event log has the cause.
+void setServiceStatusText(ServiceStatusHandle, const std::string&) {}
+
 // ---- Admin side ---------------------------------------------------------
 
 ScHandle openSCManager(std::uint32_t access) {
@@ -138,6 +141,9 @@ bool queryServiceStatus(ScHandle service, ServiceStatus& status) {
 }
 
 bool deleteService(ScHandle service) { return DeleteService(toScHandle(service)) != FALSE; }
+
+// The event log holds the service's own account of a failed start.
+std::string serviceStartFailureDetail() { return std::string(); }
 
 bool closeServiceHandle(ScHandle handle) {
   return CloseServiceHandle(toScHandle(handle)) != FALSE;
