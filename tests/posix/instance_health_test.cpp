@@ -16,6 +16,7 @@
 
 #include "platform/net.h"
 #include "platform/service_manager.h"
+#include "posix/notify_socket.h"
 #include "posix/run_program.h"
 #include "registry_fixture.h"
 #include "temp_dir.h"
@@ -82,41 +83,6 @@ class InstanceHealth : public ::testing::Test {
   ScHandle m_service = nullptr;
 };
 
-// A datagram socket in place of systemd's notification socket.
-class NotifySocket {
- public:
-  explicit NotifySocket(const std::string& path) : m_path(path) {
-    m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    timeval wait{0, 50000};
-    setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  }
-  ~NotifySocket() {
-    close(m_fd);
-    unlink(m_path.c_str());
-  }
-  // Every message until one holds `text`, or the time is up.
-  std::string until(const std::string& text, int ms) {
-    std::string all;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-      char buffer[512];
-      const ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
-      if (got <= 0) continue;
-      all.append(buffer, static_cast<std::size_t>(got)).append("|");
-      if (all.find(text) != std::string::npos) break;
-    }
-    return all;
-  }
-
- private:
-  std::string m_path;
-  int m_fd = -1;
-};
-
 // The executable as systemd runs a unit's daemon.
 pid_t spawnUnitDaemon(const std::string& root, const std::string& instance, int errFd) {
   std::vector<std::string> environment{"VORND_ROOT=" + root, "VORND_UNIT_INSTANCE=" + instance,
@@ -152,14 +118,14 @@ TEST_F(InstanceHealth, AUnitIsReadyOnlyOnceItListensAndSaysWhatItWaitsFor) {
   ASSERT_GT(pid, 0);
   const std::string waiting = "STATUS=waiting for port " + std::to_string(m_port) +
                               ", held by another program";
-  const std::string before = notify.until(waiting, 10000);
+  const std::string before = notify.joinedUntil(waiting, 10000);
   EXPECT_NE(before.find(waiting), std::string::npos) << before;
   EXPECT_NE(before.find("EXTEND_TIMEOUT_USEC="), std::string::npos) << before;
   // The next attempt comes 1 s later and fails as well: still not ready.
-  const std::string held = notify.until("READY=1", 1500);
+  const std::string held = notify.joinedUntil("READY=1", 1500);
   EXPECT_EQ(held.find("READY=1"), std::string::npos) << held;
   releasePort();
-  const std::string after = notify.until("READY=1", 10000);
+  const std::string after = notify.joinedUntil("READY=1", 10000);
   EXPECT_NE(after.find("READY=1\nSTATUS=running"), std::string::npos) << after;
   kill(pid, SIGTERM);
   EXPECT_EQ(0, exitStatusWithin(pid, 20000));

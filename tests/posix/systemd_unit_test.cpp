@@ -21,6 +21,7 @@
 #include "platform/posix/state_root.h"
 #include "platform/posix/systemd_units.h"
 #include "platform/service_manager.h"
+#include "posix/notify_socket.h"
 #include "posix/run_program.h"
 #include "service_host.h"
 #include "temp_dir.h"
@@ -46,43 +47,6 @@ TEST(SystemdUnitNames, EscapedAsSystemdEscapeDoes) {
     EXPECT_EQ(posix::systemdEscape(name) + "\n", run.out) << name;
   }
 }
-
-// A datagram socket standing in for systemd's notification socket.
-class NotifySocket {
- public:
-  explicit NotifySocket(const std::string& path) : m_path(path) {
-    m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    m_bound = bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~NotifySocket() {
-    close(m_fd);
-    unlink(m_path.c_str());
-  }
-  bool bound() const { return m_bound; }
-  // Messages until one contains `text` (it included), or the time is up.
-  std::vector<std::string> until(const std::string& text, int ms = 10000) {
-    std::vector<std::string> messages;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-      timeval wait{0, 50000};
-      setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-      char buffer[512];
-      const ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
-      if (got <= 0) continue;
-      messages.emplace_back(buffer, static_cast<std::size_t>(got));
-      if (messages.back().find(text) != std::string::npos) break;
-    }
-    return messages;
-  }
-
- private:
-  std::string m_path;
-  int m_fd = -1;
-  bool m_bound = false;
-};
 
 TEST(SystemdUnitDaemon, ReadyWhenRunningTakesItsArgumentsAndStopsOnSigterm) {
   testing_support::ScopedStateRoot root;
