@@ -53,4 +53,18 @@ inline bool waitForState(const RecordingTap& tap, std::uint32_t state, std::size
   return false;
 }
 
+// Waits until the daemon, past its start-up, reports that it serves
+// nothing yet: start pending beyond the first checkpoint.
+inline bool waitForNotListening(const RecordingTap& tap) {
+  for (int i = 0; i < 1000; ++i) {
+    for (const auto& status : tap.statuses()) {
+      if (status.currentState == platform::kServiceStartPending && status.checkPoint > 1) {
+        return true;
+      }
+    }
+    platform::sleepMs(10);
+  }
+  return false;
+}
+
 }  // namespace testing_support

@@ -81,7 +81,13 @@ void CVornD::reportWaitingForPort() {
   SetStatus(platform::kServiceStartPending, ++m_dwStartCheckPoint, hint, platform::kAcceptStop, 0,
             0);
   std::string text = "waiting for port " + std::to_string(listenPort());
-  if (m_bindError == platform::kWsaAddressInUse) {
+  if (m_dwBindRetryMs == 0) {
+    // Nothing is tried again: port 0 is no port, or there is no socket.
+    // The instance serves nothing until its configuration is mended and
+    // it is started again, and never reports running meanwhile.
+    text = listenPort() == 0 ? "listening on nothing: the configured port is no port"
+                             : "listening on nothing: the listener could not be made";
+  } else if (m_bindError == platform::kWsaAddressInUse) {
     text += ", held by another program";
   } else if (m_bindError != 0) {
     text += ": " + FormatErrorText(m_bindError);
