@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -74,7 +76,10 @@ class Soak : public testing_support::ServingFixture {
 
   bool connectOnce(Kind kind) {
     RawClient client(m_port);
-    if (!client.connected()) return false;
+    if (!client.connected()) {
+      ADD_FAILURE() << "connect failed: " << std::strerror(errno);
+      return false;
+    }
     const std::string login = record("soak", "pw");
     switch (kind) {
       case Kind::Accepted:
@@ -84,9 +89,20 @@ class Soak : public testing_support::ServingFixture {
         }
         ++m_served;
         return true;
-      case Kind::Refused:
-        return client.send(record("soak", "pw", "-fms_server")) &&
-               client.readToEnd(10000) == kRefused && client.ended();
+      case Kind::Refused: {
+        if (!client.send(record("soak", "pw", "-fms_server"))) return false;
+        const auto sent = std::chrono::steady_clock::now();
+        const std::string reply = client.readToEnd(10000);
+        if (reply == kRefused && client.ended()) return true;
+        // Which part went wrong, for the failure's message.
+        ADD_FAILURE() << "refused login: " << reply.size() << " reply bytes, "
+                      << (client.ended() ? "ended" : "not ended") << " after "
+                      << std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - sent)
+                             .count()
+                      << " ms";
+        return false;
+      }
       case Kind::Page: {
         if (!client.send("GET / HTTP/1.0\r\n\r\n")) return false;
         const std::string page = client.readToEnd(10000);
