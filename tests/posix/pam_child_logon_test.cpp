@@ -189,13 +189,16 @@ TEST_F(PamChildLogon, TheSlowStackStillRefusesAWrongPasswordWithItsCode) {
 
 TEST_F(PamChildLogon, ACheckOverItsBoundIsAbandonedWith1460AndLeavesNothing) {
   ChildWatch watch;
-  const Attempt bounded = attempt(m_slow, 500);
+  // Half the stack's time: long enough for a loaded machine to reach the
+  // stack's sleep, short enough to tell an abandoned check from a finished one.
+  constexpr std::uint32_t kBoundMs = kSlowSeconds * 1000 / 2;
+  const Attempt bounded = attempt(m_slow, kBoundMs);
   watch.stop();
   EXPECT_FALSE(bounded.accepted);
   EXPECT_EQ(bounded.error, 1460u);
   EXPECT_TRUE(platform::systemErrorText(1460).has_value());
-  EXPECT_GE(bounded.took, milliseconds(450));
-  EXPECT_LT(bounded.took, milliseconds(1200));
+  EXPECT_GE(bounded.took, milliseconds(kBoundMs - 50));
+  EXPECT_LT(bounded.took, milliseconds(kSlowSeconds * 1000 - 300));
   const std::set<int> children = watch.children();
   ASSERT_FALSE(children.empty()) << "no logon child was seen";
   // The sleep pam_exec started, in a session of its own.
