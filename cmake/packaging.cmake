@@ -83,6 +83,9 @@ endforeach()
 add_custom_target(vornd_man_pages ALL DEPENDS ${VORND_MAN_OUTPUTS})
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# What lintian is told to let pass, each with its reason in the file.
+install(FILES packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME vornd)
 
 # The package's copyright file (machine-readable, for /usr/share/doc/vornd)
 # and its changelog. The package is its own upstream (a native package, in
