@@ -198,7 +198,13 @@ void CVornD::acceptClients() {
 }
 
 void CVornD::admitClient(platform::SocketHandle accepted, const platform::Ipv4Endpoint& peer) {
-  const std::size_t fromSource = m_sources.count(peer.address);
+  std::size_t fromSource = m_sources.count(peer.address);
+  if (fromSource >= maxPendingPerSource()) {
+    // Logins a worker has just let go of may not have been taken back
+    // yet: a client that saw its end and came again is not counted twice.
+    takeFinishedLogins();
+    fromSource = m_sources.count(peer.address);
+  }
   if (fromSource >= maxPendingPerSource()) {
     platform::closeSocket(accepted);
     if (m_sources.mayLogRefusal(peer.address, Clock::now())) {

@@ -115,15 +115,15 @@ void LoginWorkers::work(std::size_t slot) {
   }
 }
 
-void LoginWorkers::run(LoginJob& job) {
-  m_handler(job);
-  // The connection closes before the loop hears of it.
-  if (!job.refuseAt) job.client.reset();
-}
+void LoginWorkers::run(LoginJob& job) { m_handler(job); }
 
 void LoginWorkers::finish(LoginJob job) {
   {
     std::lock_guard<std::mutex> guard(m_lock);
+    // The connection closes under the lock that hands the job back: once
+    // a client has seen its end, the next takeFinished finds the job, and
+    // the loop never counts a connection its client has left.
+    if (!job.refuseAt) job.client.reset();
     m_finished.push_back(std::move(job));
     --m_unfinished;
     if (m_unfinished == 0) m_allDone.notify_all();

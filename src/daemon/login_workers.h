@@ -70,8 +70,8 @@ class LoginWorkers {
 
  private:
   void work(std::size_t slot);
-  // Runs the handler; the connection closes here unless kept for later.
   void run(LoginJob& job);
+  // Hands the job back; its connection closes here unless kept for later.
   void finish(LoginJob job);
   // Joins the threads that have ended; called with the lock held.
   void joinEnded();

@@ -52,11 +52,6 @@ class Soak : public testing_support::ServingFixture {
     config("VornExecutable", "/bin/true");
     config("ServiceDisableFms", "Yes");
     config("SockReceiveTimeout", "1");
-    // Every client comes from 127.0.0.1, and a client that left first may
-    // still be counted by the daemon until it reads the end: on a loaded
-    // machine eight of them were seen to fill the source's default bound,
-    // which is tested on its own elsewhere.
-    config("MaxPendingPerSource", "1000");
   }
 
   // Runs the mix in a random order; false at the first connection that
