@@ -31,6 +31,7 @@ class LoginWorkersTest : public ::testing::Test {
       m_changed.notify_all();
       m_changed.wait(guard, [this] { return m_released; });
       --m_running;
+      return LoginWorkers::JobEnd::Close;
     };
   }
   bool waitForRunning(int count) {
@@ -81,9 +82,9 @@ TEST_F(LoginWorkersTest, JobsRunSideBySideUpToTheLimitAndEachSourceComesBackOnce
   EXPECT_EQ(finished.size(), 5u) << "a job is handed back once";
 }
 
-TEST_F(LoginWorkersTest, AConnectionComesBackOnlyWhenItsRefusalIsLeftForLater) {
+TEST_F(LoginWorkersTest, AConnectionComesBackOnlyWhenTheHandlerGivesItBack) {
   LoginWorkers workers([](LoginJob& job) {
-    if (job.peer.address == 2) job.refuseAt = LoginJob::Clock::now();
+    return job.peer.address == 2 ? LoginWorkers::JobEnd::GiveBack : LoginWorkers::JobEnd::Close;
   }, m_finished);
   workers.setThreadLimit(2);
   for (std::uint32_t source = 1; source <= 2; ++source) {
@@ -106,6 +107,7 @@ TEST_F(LoginWorkersTest, TheEndOfThePoolFinishesEveryJobHandedOver) {
     LoginWorkers workers([&done](LoginJob&) {
       platform::sleepMs(20);
       ++done;
+      return LoginWorkers::JobEnd::Close;
     }, m_finished);
     workers.setThreadLimit(2);
     for (std::uint32_t source = 0; source < 10; ++source) workers.submit(job(source));

@@ -26,7 +26,7 @@ class ServingDaemon : public CVornD {
       : CVornD(name, name, platform::kServiceWin32OwnProcess) {
     m_config.SockPort = testing_support::freePort();
   }
-  std::uint16_t port() const { return platform::localPort(m_listenSocket); }
+  std::uint16_t port() const { return platform::localPort(listenSocket()); }
 
   // Values added to the environment list after it is loaded, for pages
   // too large to put in a registry value by value.

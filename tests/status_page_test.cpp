@@ -12,6 +12,7 @@
 #include "platform/net.h"
 #include "platform/process.h"
 #include "platform/service_manager.h"
+#include "session/page_delivery.h"
 #include "session/socket.h"
 #include "session/status_page.h"
 
@@ -170,8 +171,8 @@ class PageDaemon : public CVornD {
   void sendPage(std::unique_ptr<CSocket>& server) {
     ClientConnection connection;
     connection.client = std::move(server);
-    beginStatusPage(connection);
-    while (progressStatusPage(connection)) {
+    beginPage(connection, statusPage(), 5);
+    while (progressPage(connection, 5)) {
       platform::sleepMs(1);
     }
     server = std::move(connection.client);

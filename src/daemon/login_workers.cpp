@@ -53,8 +53,8 @@ void LoginWorkers::submit(LoginJob job) {
       // No thread to be had: with none at all, the job is done here.
       if (m_running == 0) {
         guard.unlock();
-        run(job);
-        finish(std::move(job));
+        const JobEnd end = run(job);
+        finish(std::move(job), end);
         return;
       }
     }
@@ -109,21 +109,21 @@ void LoginWorkers::work(std::size_t slot) {
     LoginJob job = std::move(m_queue.front());
     m_queue.pop_front();
     guard.unlock();
-    run(job);
-    finish(std::move(job));
+    const JobEnd end = run(job);
+    finish(std::move(job), end);
     guard.lock();
   }
 }
 
-void LoginWorkers::run(LoginJob& job) { m_handler(job); }
+LoginWorkers::JobEnd LoginWorkers::run(LoginJob& job) { return m_handler(job); }
 
-void LoginWorkers::finish(LoginJob job) {
+void LoginWorkers::finish(LoginJob job, JobEnd end) {
   {
     std::lock_guard<std::mutex> guard(m_lock);
     // The connection closes under the lock that hands the job back: once
     // a client has seen its end, the next takeFinished finds the job, and
     // the loop never counts a connection its client has left.
-    if (!job.refuseAt) job.client.reset();
+    if (end == JobEnd::Close) job.client.reset();
     m_finished.push_back(std::move(job));
     --m_unfinished;
     if (m_unfinished == 0) m_allDone.notify_all();

@@ -4,9 +4,9 @@
 // The connection loop hands over each screened login; a worker runs the
 // handler on it (the reply, the check, the launch) and then queues the
 // finished job for the loop, whose event it sets: without its connection,
-// unless the handler left a refusal for later. The loop takes the finished
-// jobs back on its own thread, so all counting per connection and per
-// source stays there.
+// unless the handler says the connection goes back to the loop. The loop
+// takes the finished jobs back on its own thread, so all counting per
+// connection and per source stays there.
 //
 // Threads are started as the work needs them, up to the limit; beyond the
 // first two, a thread idle for ten seconds ends, so that a burst leaves no
@@ -43,14 +43,19 @@ struct LoginJob {
   Clock::time_point recordAt;
   // Accepted and answered already: only the launch is left.
   bool answered = false;
-  // Set by the handler for a refusal that is due only later: the
-  // connection then goes back to the loop, which sends it at that time.
+  // Set by the handler for a refusal that is due only later; the loop
+  // sends it at that time.
   std::optional<Clock::time_point> refuseAt;
 };
 
 class LoginWorkers {
  public:
-  using Handler = std::function<void(LoginJob&)>;
+  // What is left of the job's connection once the handler is done.
+  enum class JobEnd {
+    Close,     // nothing: it is closed as the job is handed back
+    GiveBack,  // the loop has more to do with it
+  };
+  using Handler = std::function<JobEnd(LoginJob&)>;
 
   // `finished` is set each time a job ends; it must outlive the pool.
   LoginWorkers(Handler handler, platform::EventHandle finished);
@@ -70,9 +75,9 @@ class LoginWorkers {
 
  private:
   void work(std::size_t slot);
-  void run(LoginJob& job);
-  // Hands the job back; its connection closes here unless kept for later.
-  void finish(LoginJob job);
+  JobEnd run(LoginJob& job);
+  // Hands the job back; its connection closes here unless given back.
+  void finish(LoginJob job, JobEnd end);
   // Joins the threads that have ended; called with the lock held.
   void joinEnded();
 

@@ -140,6 +140,52 @@ void CServiceConfig::Load(const std::string& serviceName) {
   }
 }
 
+namespace {
+
+template <typename Number>
+Number positiveOr(std::int32_t value, Number fallback) {
+  return value > 0 ? static_cast<Number>(value) : fallback;
+}
+
+}  // namespace
+
+std::uint32_t CServiceConfig::receiveBoundSeconds() const {
+  return positiveOr(SockReceiveTimeout, kDefaultReceiveSeconds);
+}
+
+std::size_t CServiceConfig::pendingLoginsBound() const {
+  return positiveOr(MaxPendingLogins, kDefaultPendingLogins);
+}
+
+std::size_t CServiceConfig::pendingPerSourceBound() const {
+  return positiveOr(MaxPendingPerSource, kDefaultPendingPerSource);
+}
+
+std::size_t CServiceConfig::failureLimit() const {
+  return LoginFailureLimit == 0 ? 0 : positiveOr(LoginFailureLimit, kDefaultFailureLimit);
+}
+
+std::uint32_t CServiceConfig::failurePenaltySeconds() const {
+  return positiveOr(LoginFailurePenalty, kDefaultFailurePenaltySeconds);
+}
+
+std::uint32_t CServiceConfig::logMaxMegabytes() const {
+  // A bound below 1 MB would be no log at all: it takes the default.
+  return positiveOr(LogMaxSize, kDefaultLogMaxMegabytes);
+}
+
+std::uint32_t CServiceConfig::keepIdleSeconds() const {
+  return positiveOr(TCPKeepIdle, kDefaultKeepIdleSeconds);
+}
+
+std::uint32_t CServiceConfig::keepIntervalSeconds() const {
+  return positiveOr(TCPKeepInterval, kDefaultKeepIntervalSeconds);
+}
+
+std::uint32_t CServiceConfig::keepCount() const {
+  return positiveOr(TCPKeepCount, kDefaultKeepCount);
+}
+
 LogStream& CServiceConfig::Dump(LogStream& log) const {
   log.entry() << "ServiceDisable(" << ServiceDisable << ")";
   log.entry() << "ServiceDisableVornKeys(" << ServiceDisableVornKeys << ")";

@@ -3,6 +3,7 @@
 // the registry value that fills it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -21,6 +22,30 @@ class CServiceConfig {
   // The registry's text conversions.
   static bool truthValue(const std::string& text);
   static std::int32_t integerValue(const std::string& text);
+
+  // The values as the daemon uses them, each with its default where the
+  // value is out of its range (see the fields below).
+  static constexpr std::uint32_t kDefaultReceiveSeconds = 5;
+  static constexpr std::size_t kDefaultPendingLogins = 64;
+  static constexpr std::size_t kDefaultPendingPerSource = 8;
+  static constexpr std::size_t kDefaultFailureLimit = 10;
+  static constexpr std::uint32_t kDefaultFailurePenaltySeconds = 60;
+  static constexpr std::uint32_t kDefaultLogMaxMegabytes = 64;
+  static constexpr std::uint32_t kDefaultKeepIdleSeconds = 300;
+  static constexpr std::uint32_t kDefaultKeepIntervalSeconds = 60;
+  static constexpr std::uint32_t kDefaultKeepCount = 8;
+  // The port the listener binds: the low 16 bits of SockPort.
+  std::uint16_t listenPort() const { return static_cast<std::uint16_t>(SockPort & 0xFFFF); }
+  std::uint32_t receiveBoundSeconds() const;
+  std::size_t pendingLoginsBound() const;
+  std::size_t pendingPerSourceBound() const;
+  // 0: no limit.
+  std::size_t failureLimit() const;
+  std::uint32_t failurePenaltySeconds() const;
+  std::uint32_t logMaxMegabytes() const;
+  std::uint32_t keepIdleSeconds() const;
+  std::uint32_t keepIntervalSeconds() const;
+  std::uint32_t keepCount() const;
 
   bool ServiceDisable = false;
   bool ServiceDisableVornKeys = false;

@@ -16,16 +16,12 @@ CVornD::CVornD(const std::string& serviceName, const std::string& eventSource,
 
 CVornD::~CVornD() {
   // Logins still with a worker finish first: they use all of the below.
-  m_workers.reset();
-  closeConnections();
+  // The listener lives as long as the process; on Windows WSACleanup has
+  // released it already, elsewhere it goes here.
+  m_loop.reset();
   m_log.close();
   // Cleanup leaves scmEvent to the end of the daemon's life.
   if (m_hScmEvent != nullptr) platform::closeEvent(m_hScmEvent);
-  // The listener lives as long as the process; on Windows WSACleanup has
-  // released it already, elsewhere it goes here.
-  if (m_listenSocket != platform::kInvalidSocket) platform::closeSocket(m_listenSocket);
-  if (m_socketWait != nullptr) platform::closeSocketWait(m_socketWait);
-  if (m_hFinishedEvent != nullptr) platform::closeEvent(m_hFinishedEvent);
   if (g_pDaemon == this) g_pDaemon = nullptr;
 }
 
@@ -34,8 +30,6 @@ void CVornD::Init() {
   if (m_hAckEvent == nullptr) ReportFailure("CreateEvent", true, platform::lastError());
   m_hScmEvent = platform::createEvent(false, false);
   if (m_hScmEvent == nullptr) ReportFailure("CreateEvent", true, platform::lastError());
-  m_hFinishedEvent = platform::createEvent(false, false);
-  if (m_hFinishedEvent == nullptr) ReportFailure("CreateEvent", true, platform::lastError());
 
   if (const platform::ErrorCode code = platform::startSockets(2, 2); code != 0) {
     ReportFailure("WSAStartup", true, code);
@@ -55,13 +49,11 @@ void CVornD::Init() {
   }
 
   if (m_config.CreateDesktop) createWindowStation();
-  createListener();
+  m_loop = std::make_unique<ConnectionLoop>(*this, m_config, m_log, m_refusals,
+                                            [this](LoginJob& job) { return completeLogin(job); });
+  m_loop->open();
   m_failureLimits = std::make_unique<LoginFailureLimits>(
-      loginFailureLimit(), std::chrono::seconds(loginFailurePenaltySeconds()));
-  m_workers = std::make_unique<LoginWorkers>([this](LoginJob& job) { completeLogin(job); },
-                                             m_hFinishedEvent);
-  // More threads than this would only wait for one another.
-  m_workers->setThreadLimit(std::min<std::size_t>(maxPendingLogins(), 64));
+      m_config.failureLimit(), std::chrono::seconds(m_config.failurePenaltySeconds()));
 }
 
 std::string CVornD::logFilePath() const {
@@ -76,10 +68,7 @@ void CVornD::openLog() {
   // A log that cannot be kept leaves the log failed and the daemon running;
   // the event log says why, once.
   const std::string path = logFilePath();
-  // A bound below 1 MB would be no log at all: it takes the default.
-  const std::uint32_t maxMegabytes =
-      m_config.LogMaxSize > 0 ? static_cast<std::uint32_t>(m_config.LogMaxSize) : 64;
-  if (const platform::ErrorCode code = m_log.open(path, maxMegabytes); code != 0) {
+  if (const platform::ErrorCode code = m_log.open(path, m_config.logMaxMegabytes()); code != 0) {
     ReportFailure(("Opening the log file " + path).c_str(), true, code);
     return;
   }
@@ -110,7 +99,7 @@ void CVornD::Run() {
   m_log.entry() << "CVornD::Run starting";
   // Running means listening: an instance whose port another program
   // holds stays start pending while it tries again.
-  if (m_bListening) {
+  if (m_loop->listener().listening()) {
     reportListening();
     if (m_config.LogAllEvents) m_log.entry() << "CVornD::status set to SERVICE_RUNNING";
   } else {
@@ -127,25 +116,18 @@ void CVornD::Run() {
       platform::setEvent(m_hAckEvent);
       acknowledged = false;
     } else if (!m_bPause) {
-      handleClients();
+      m_loop->serve(m_hScmEvent);
     } else {
       // Paused and acknowledged: nothing waits on the network. A short
       // sleep keeps the loop from burning a core; stop and continue are
       // still seen within it, and refusals still go when they are due.
       platform::sleepMs(10);
-      if (m_workers) takeFinishedLogins();
-      answerDueRefusals(std::chrono::steady_clock::now(), false);
-      m_refusals.flush();
+      m_loop->idle();
     }
   }
   // Logins past their record finish their launch before the stop goes on;
   // refusals waiting for their time are sent now.
-  if (m_workers) {
-    m_workers->drain();
-    takeFinishedLogins();
-  }
-  answerDueRefusals(std::chrono::steady_clock::now(), true);
-  m_refusals.flush(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+  m_loop->finish();
   SetStatus(platform::kServiceStopPending, 2, 5000, kKeep, 0, 0);
 }
 

@@ -4,8 +4,9 @@
 // flags and counters. Start-up (Init), the main loop (Run), pause,
 // continue and stop run under CService's sequence. Connections are
 // accepted, read and answered with status pages by the connection loop
-// inside Run, on the service main thread, all of them at once; each
-// screened login is finished (check, reply, launch) by a worker thread.
+// (connection_loop.h) that Run drives, on the service main thread, all of
+// them at once; the daemon says what a record and a request mean, and
+// finishes each screened login (check, reply, launch) on a worker thread.
 #pragma once
 
 #include <atomic>
@@ -16,16 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "daemon/connection_loop.h"
 #include "daemon/failure_pacing.h"
 #include "daemon/log_stream.h"
 #include "daemon/login_failure_limits.h"
 #include "daemon/login_workers.h"
-#include "daemon/pending_per_source.h"
 #include "daemon/refusal_log.h"
 #include "daemon/service_config.h"
 #include "platform/logon.h"
 #include "platform/net.h"
-#include "platform/socket_wait.h"
 #include "platform/sync.h"
 #include "service/service.h"
 #include "session/client_connection.h"
@@ -35,7 +35,7 @@ class CSocket;
 class TokenQuery;
 struct StatusPageValues;
 
-class CVornD : public CService {
+class CVornD : public CService, public ConnectionHost {
  public:
   CVornD(const std::string& serviceName, const std::string& eventSource,
          std::uint32_t serviceType);
@@ -54,62 +54,27 @@ class CVornD : public CService {
   std::string logFilePath() const;
   void openLog();
 
-  // The listening socket and its accept event (listener.cpp).
-  void createListener();
-  // The port the listener binds: the low 16 bits of SockPort.
-  std::uint16_t listenPort() const;
-  // Binds the listening socket to its port and listens; false when the
-  // port is 0 or the bind fails.
-  bool bindListener();
-  // Another attempt at a bind that failed at start-up; the pause before
-  // the next one doubles, up to a minute.
-  bool retryBind();
   // The status while the port is not listened on: start pending, its
   // checkpoint advancing with each failed attempt, a stop accepted; and
-  // running with every control once it is.
+  // running with every control once it is (port_status.cpp).
   void reportWaitingForPort();
   void reportListening();
-  // Serves every connection at once until scmEvent fires; those not yet
-  // handed to a worker are then closed (connection_loop.cpp).
-  void handleClients();
-  // Takes the connections waiting on the listener, within the bounds.
-  void acceptClients();
-  // A connection just accepted: refused by its source's cap, or set up
-  // and read from at once.
-  void admitClient(platform::SocketHandle accepted, const platform::Ipv4Endpoint& peer);
-  // Works on a connection the wait found ready; false once it has left
-  // the loop (closed or handed over).
-  bool progressConnection(ClientConnection& connection);
-  // A connection whose time ran out, closed with its log line.
-  void expireConnection(ClientConnection& connection);
-  // Lets go of the loop's connections and counts of the logins done.
-  void releaseConnection(std::uint32_t source);
-  // The logins the workers finished; those with a refusal left for later
-  // join the refusals due.
-  void takeFinishedLogins();
-  // Sends the refusals whose time has come (all of them, with `all`).
-  void answerDueRefusals(std::chrono::steady_clock::time_point now, bool all);
-  void closeConnections();
-  // The limits, with their defaults for values below 1.
-  std::size_t maxPendingLogins() const;
-  std::size_t maxPendingPerSource() const;
-  // LoginFailureLimit (0: none; below 0: 10) and LoginFailurePenalty
-  // (below 1: 60).
-  std::size_t loginFailureLimit() const;
-  std::uint32_t loginFailurePenaltySeconds() const;
-  // SockReceiveTimeout, or 5 for a value below 1.
-  std::uint32_t receiveBoundSeconds() const;
+
+  // ConnectionHost: what the connection loop asks of the daemon.
+  bool screenRecord(ClientConnection& connection) override;
+  void prepareLogin(LoginJob& job) override;
+  std::string statusPage() override;
+  void sendRefusal(LoginJob& job) override;
+  void portBound(const Listener& listener) override;
+  void portWaiting(const Listener& listener) override;
   // Waits up to ms for scmEvent; true when it fired, or, should there be
   // no event to wait on, when a stop or pause is flagged.
-  bool waitOnControl(std::uint32_t ms);
+  bool waitOnControl(std::uint32_t ms) override;
+  void reportFailure(const char* operation, platform::ErrorCode code) override;
 
-  // The login record coming in, then the screening and the hand-over to
-  // a worker (login_negotiation.cpp). False once the connection has left
-  // the loop.
-  bool progressRecord(ClientConnection& connection);
-  void screenAndHandOver(ClientConnection& connection);
-  // A worker's part: the check, the reply, the count and the launch.
-  void completeLogin(LoginJob& job);
+  // A worker's part: the check, the reply, the count and the launch;
+  // what is left of the connection then (login_negotiation.cpp).
+  LoginWorkers::JobEnd completeLogin(LoginJob& job);
   // Checks a screened record by the configured method and sends the
   // login reply; true when accepted. A logon token the launch is to use
   // is left in `token`. A refusal that must wait is not sent: its time is
@@ -140,11 +105,6 @@ class CVornD : public CService {
   // NULs dropped; nothing when nothing is left.
   static void appendStartupArg(std::string& commandLine, const char* name, const char* field,
                                std::size_t width);
-  // The HTML status page: made, then sent as the client takes it. Once
-  // it is all out the connection is shut down and closed
-  // (status_page.cpp). False once the connection has left the loop.
-  void beginStatusPage(ClientConnection& connection);
-  bool progressStatusPage(ClientConnection& connection);
   // What the page shows, as it stands now.
   StatusPageValues statusPageValues() const;
 
@@ -164,8 +124,9 @@ class CVornD : public CService {
   std::int32_t clientsServed() const { return m_nClientsServed; }
   std::int32_t clientsRejected() const { return m_nClientsRejected; }
   // Connections accepted and not yet done with, in the loop or a worker.
-  std::size_t pendingLogins() const {
-    return m_connections.size() + m_nHandedOver + m_delayedRefusals.size();
+  std::size_t pendingLogins() const { return m_loop ? m_loop->pending() : 0; }
+  platform::SocketHandle listenSocket() const {
+    return m_loop ? m_loop->listener().socket() : platform::kInvalidSocket;
   }
 
  protected:
@@ -179,9 +140,6 @@ class CVornD : public CService {
   CServiceConfig m_config;
   // Asked once: each status page shows it.
   std::uint32_t m_dwProcessId = 0;
-  platform::SocketHandle m_listenSocket = platform::kInvalidSocket;
-  // Set once the listener listens on its port.
-  bool m_bListening = false;
   platform::EventHandle m_hScmEvent = nullptr;
   // Written from const members too: a log entry changes nothing of the daemon.
   mutable LogStream m_log;
@@ -189,30 +147,8 @@ class CVornD : public CService {
   std::uint32_t m_dwStopWaitHint = 10000;
   platform::AtomicFlag m_bPause;
   platform::AtomicFlag m_bStop;
-  // Not 0 while the bind waits for another attempt, due at m_nextBindAttempt.
-  static constexpr std::uint32_t kFirstBindRetryMs = 1000;
-  static constexpr std::uint32_t kLastBindRetryMs = 60000;
-  std::uint32_t m_dwBindRetryMs = 0;
-  std::uint32_t m_nBindRetries = 0;
-  platform::ErrorCode m_bindError = 0;
   // Past the 1 of the control handler's registration.
   std::uint32_t m_dwStartCheckPoint = 1;
-  std::chrono::steady_clock::time_point m_nextBindAttempt;
-  // The connection loop's own: its wait, its connections, the logins
-  // handed to workers and not yet reported done, the counts per source,
-  // and the pause after a failed accept (0: accepting).
-  static constexpr std::uint32_t kFirstAcceptPauseMs = 100;
-  static constexpr std::uint32_t kLastAcceptPauseMs = 1000;
-  platform::SocketWait m_socketWait = nullptr;
-  platform::EventHandle m_hFinishedEvent = nullptr;
-  std::vector<std::unique_ptr<ClientConnection>> m_connections;
-  std::size_t m_nHandedOver = 0;
-  PendingPerSource m_sources;
-  std::uint32_t m_dwAcceptPauseMs = 0;
-  std::chrono::steady_clock::time_point m_acceptResumes;
-  std::unique_ptr<LoginWorkers> m_workers;
-  // Checked logins whose refusal waits for its time, soonest not first.
-  std::vector<LoginJob> m_delayedRefusals;
   // The defences against guessing: the warning lines, the failures per
   // address (made at start-up, from the configuration), the pacing of
   // failures. Shared with the workers.
@@ -221,6 +157,9 @@ class CVornD : public CService {
   }};
   std::unique_ptr<LoginFailureLimits> m_failureLimits;
   FailurePacing m_failurePacing;
+  // Every connection, from its accept until a worker has it (made at
+  // start-up, after the configuration).
+  std::unique_ptr<ConnectionLoop> m_loop;
   // Written by the workers, read by the status page.
   std::atomic<std::int32_t> m_nClientsServed{0};
   std::atomic<std::int32_t> m_nClientsRejected{0};

@@ -93,20 +93,6 @@ std::size_t bodyCapacity(const StatusPageValues& values) {
   return bytes;
 }
 
-// Only the request's first bytes were read. Closing a socket over bytes
-// never read resets the connection, and the reset throws away whatever of
-// the page is still queued for a reader slower than the send: read what
-// has arrived (bounded, never waiting) so that the close is an orderly end.
-void discardUnreadRequest(CSocket& client) {
-  constexpr int kMostDiscarded = 64 * 1024;
-  char buffer[2048];
-  for (int discarded = 0; discarded < kMostDiscarded;) {
-    const int got = platform::receiveReady(client.Handle(), buffer, sizeof buffer);
-    if (got <= 0) return;
-    discarded += got;
-  }
-}
-
 }  // namespace
 
 std::string statusPageResponse(const StatusPageValues& values) {
@@ -145,37 +131,4 @@ StatusPageValues CVornD::statusPageValues() const {
   return values;
 }
 
-void CVornD::beginStatusPage(ClientConnection& connection) {
-  connection.stage = ClientConnection::Stage::Page;
-  connection.page = statusPageResponse(statusPageValues());
-  connection.sent = 0;
-  connection.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(receiveBoundSeconds());
-}
-
-bool CVornD::progressStatusPage(ClientConnection& connection) {
-  CSocket& client = *connection.client;
-  const std::string& page = connection.page;
-  // One piece of at most 256 KB each time the client can take more, so
-  // that a large page never keeps the loop from the other connections
-  // (some systems, Wine among them, are slow to take a large send). Each
-  // piece taken gives the client another full bound for the next. A
-  // failed send only means the client left.
-  constexpr std::size_t kLargestPiece = 256 * 1024;
-  if (connection.sent < page.size()) {
-    const std::size_t left = std::min(page.size() - connection.sent, kLargestPiece);
-    const int sent = platform::sendReady(client.Handle(), page.data() + connection.sent,
-                                         static_cast<int>(left));
-    if (sent > 0) {
-      connection.sent += static_cast<std::size_t>(sent);
-      connection.deadline =
-          std::chrono::steady_clock::now() + std::chrono::seconds(receiveBoundSeconds());
-    }
-    const bool wouldBlock = sent < 0 && platform::lastSocketError() == platform::kWsaWouldBlock;
-    if ((sent > 0 && connection.sent < page.size()) || wouldBlock) return true;
-  }
-  client.Shutdown();
-  discardUnreadRequest(client);
-  client.Close();
-  std::string().swap(connection.page);
-  return false;
-}
+std::string CVornD::statusPage() { return statusPageResponse(statusPageValues()); }

@@ -17,7 +17,7 @@ class BindingDaemon : public CVornD {
  public:
   explicit BindingDaemon(const std::string& name)
       : CVornD(name, name, platform::kServiceWin32OwnProcess) {}
-  platform::SocketHandle listener() const { return m_listenSocket; }
+  platform::SocketHandle listener() const { return listenSocket(); }
 };
 
 // A daemon configured for a port that another socket holds.

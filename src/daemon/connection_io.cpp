@@ -1,0 +1,66 @@
+// What the loop reads on a connection it holds: the first bytes, which
+// tell a page request from a login record, and the rest of the record;
+// and the end of a connection whose time ran out.
+#include <algorithm>
+#include <cstring>
+
+#include "daemon/connection_loop.h"
+#include "platform/net.h"
+#include "session/log_text.h"
+#include "session/page_delivery.h"
+
+namespace {
+
+// A request is told from a record by its first bytes.
+constexpr std::size_t kRequestStart = 6;
+
+}  // namespace
+
+bool ConnectionLoop::progress(ClientConnection& connection) {
+  if (connection.stage == ClientConnection::Stage::Record) return progressRecord(connection);
+  return ::progressPage(connection, m_config.receiveBoundSeconds());
+}
+
+bool ConnectionLoop::progressRecord(ClientConnection& connection) {
+  CSocket& client = *connection.client;
+  char* const record = connection.login.bytes;
+  // What has arrived is taken at once; the loop waits for the rest.
+  while (connection.received < netLogin::kSize) {
+    const std::size_t before = connection.received;
+    const int got = platform::receiveReady(client.Handle(), record + before,
+                                           static_cast<int>(netLogin::kSize - before));
+    if (got < 0 && platform::lastSocketError() == platform::kWsaWouldBlock) return true;
+    if (got <= 0) {
+      // A record that did not arrive whole is neither screened nor
+      // answered nor counted.
+      if (m_config.LogAllEvents) {
+        m_log.entry() << "negotiateLogin - connection closed before the login record was complete";
+      }
+      client.Close();
+      return false;
+    }
+    connection.received += static_cast<std::size_t>(got);
+    if (before < kRequestStart && connection.received >= kRequestStart &&
+        std::memcmp(record, "GET", 3) == 0) {
+      if (m_config.LogAllEvents) m_log.entry() << "Got HTTP request";
+      ::beginPage(connection, m_host.statusPage(), m_config.receiveBoundSeconds());
+      return ::progressPage(connection, m_config.receiveBoundSeconds());
+    }
+  }
+  if (m_config.LogAllEvents) m_log.entry() << "negotiateLogin - netLogin assembly complete";
+  screenAndHandOver(connection);
+  return false;
+}
+
+void ConnectionLoop::expire(ClientConnection& connection) {
+  const std::uint32_t seconds = m_config.receiveBoundSeconds();
+  if (connection.stage == ClientConnection::Stage::Record) {
+    m_log.entry() << "negotiateLogin - no complete login record within " << seconds
+                  << " seconds - connection closed";
+    m_refusals.write(connection.peer.address, incompleteRecordText(connection.peer, seconds));
+  } else {
+    m_log.entry() << "sendStatusPage - no progress within " << seconds
+                  << " seconds - page abandoned";
+  }
+  connection.client->Close();
+}

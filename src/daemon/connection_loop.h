@@ -1,0 +1,156 @@
+// ConnectionLoop: every connection of an instance at once, on the
+// service's main thread.
+//
+// It owns the listener, the one wait over the listener and every
+// connection still being read or sent to, the counts per source, the
+// logins handed to the workers, the refusals left for later, the pause
+// after a failed accept and the bind retry. No connection waits for
+// another; each is closed when its own time runs out. What a record or a
+// request means is the host's to say (ConnectionHost): the loop reads,
+// sends, counts and closes.
+//
+// A connection goes through these stages:
+//   record    its first bytes, then its login record, being read
+//   page      its status page being sent, piece by piece
+//   worker    its login screened and handed to a worker (check, reply,
+//             launch); it comes back only for a refusal left for later
+//   refusal   waiting for the time its refusal is due
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "daemon/listener.h"
+#include "daemon/log_stream.h"
+#include "daemon/login_workers.h"
+#include "daemon/pending_per_source.h"
+#include "daemon/refusal_log.h"
+#include "daemon/service_config.h"
+#include "platform/error.h"
+#include "platform/socket_wait.h"
+#include "platform/sync.h"
+#include "session/client_connection.h"
+
+// What the loop asks of the daemon it serves.
+class ConnectionHost {
+ public:
+  // The record came in whole: screened. False when the host has answered
+  // it and closed the connection; true when the login goes on to a worker.
+  virtual bool screenRecord(ClientConnection& connection) = 0;
+  // Just before a worker takes the login: what is answered at once (a
+  // method that accepts every login), noted in the job.
+  virtual void prepareLogin(LoginJob& job) = 0;
+  // The response to a "GET", as the page stands now.
+  virtual std::string statusPage() = 0;
+  // A refusal left for later whose time has come: sent and counted.
+  virtual void sendRefusal(LoginJob& job) = 0;
+  // The listener bound its port at last, or failed once more.
+  virtual void portBound(const Listener& listener) = 0;
+  virtual void portWaiting(const Listener& listener) = 0;
+  // Waits up to ms for a control (stop, pause); true when one came.
+  virtual bool waitOnControl(std::uint32_t ms) = 0;
+  virtual void reportFailure(const char* operation, platform::ErrorCode code) = 0;
+
+ protected:
+  ~ConnectionHost() = default;
+};
+
+class ConnectionLoop {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // `config`, `log` and `refusals` must outlive the loop; `handler` is the
+  // workers' part of a login.
+  ConnectionLoop(ConnectionHost& host, const CServiceConfig& config, LogStream& log,
+                 RefusalLog& refusals, LoginWorkers::Handler handler);
+  // Logins still with a worker finish first.
+  ~ConnectionLoop();
+  ConnectionLoop(const ConnectionLoop&) = delete;
+  ConnectionLoop& operator=(const ConnectionLoop&) = delete;
+
+  // Makes the listener and the wait; failures are reported to the host.
+  // False when `ready` could not be made (the events).
+  bool open();
+  // Serves until `control` fires; the connections not yet handed to a
+  // worker are then closed, unanswered.
+  void serve(platform::EventHandle control);
+  // While paused: the finished logins taken back and the refusals that
+  // are due sent.
+  void idle();
+  // At a stop: the logins under way finish, and every refusal left for
+  // later is sent now.
+  void finish();
+
+  const Listener& listener() const { return m_listener; }
+  // Connections accepted and not yet done with, in the loop or a worker.
+  std::size_t pending() const {
+    return m_connections.size() + m_handedOver + m_delayedRefusals.size();
+  }
+
+ private:
+  enum class Wake { Control, Finished, Sockets, Time, Failed };
+
+  // One wait, and what ended it.
+  Wake waitOnce(platform::EventHandle control);
+  // Waits for the next bind attempt; true when a control came first.
+  bool waitForPort();
+  void serveReadySockets();
+  // What is due whatever woke the wait: refusals, the lines left out,
+  // connections whose time is up.
+  void serveDue(Clock::time_point now);
+
+  bool accepting(Clock::time_point now) const;
+  // Takes the connections waiting on the listener, within the bounds.
+  void acceptClients();
+  // A connection just accepted: refused by its source's cap, or set up
+  // and read from at once.
+  void admitClient(platform::SocketHandle accepted, const platform::Ipv4Endpoint& peer);
+  // Works on a connection the wait found ready; false once it has left
+  // the loop (closed or handed over).
+  bool progress(ClientConnection& connection);
+  bool progressRecord(ClientConnection& connection);
+  // The record is whole: screened, then handed to a worker.
+  void screenAndHandOver(ClientConnection& connection);
+  // A connection whose time ran out, closed with its log line.
+  void expire(ClientConnection& connection);
+  // Removes the connections for which `done` is true, each counted off
+  // its source unless a worker has it.
+  template <typename Done>
+  void removeConnections(Done done);
+  // The logins the workers finished; those with a refusal left for later
+  // join the refusals due.
+  void takeFinishedLogins();
+  // Sends the refusals whose time has come (all of them, with `all`).
+  void answerDueRefusals(Clock::time_point now, bool all);
+  Clock::time_point receiveDeadline() const;
+
+  ConnectionHost& m_host;
+  const CServiceConfig& m_config;
+  LogStream& m_log;
+  RefusalLog& m_refusals;
+  Listener m_listener;
+  platform::SocketWait m_socketWait = nullptr;
+  platform::EventHandle m_finishedEvent = nullptr;
+  std::vector<std::unique_ptr<ClientConnection>> m_connections;
+  std::vector<platform::SocketInterest> m_interest;
+  // Logins with a worker, not yet reported done.
+  std::size_t m_handedOver = 0;
+  PendingPerSource m_sources;
+  // Checked logins whose refusal waits for its time, soonest not first.
+  std::vector<LoginJob> m_delayedRefusals;
+  // After a failed accept, accepting pauses, growing while the failures
+  // go on (0: accepting).
+  static constexpr std::uint32_t kFirstAcceptPauseMs = 100;
+  static constexpr std::uint32_t kLastAcceptPauseMs = 1000;
+  std::uint32_t m_acceptPauseMs = 0;
+  Clock::time_point m_acceptResumes;
+  // After a failed wait, the next one comes only after a pause, growing
+  // the same way: a wait that cannot work never spins.
+  std::uint32_t m_waitPauseMs = 0;
+  std::unique_ptr<LoginWorkers> m_workers;
+};

@@ -1,0 +1,63 @@
+#include "session/page_delivery.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/net.h"
+
+namespace {
+
+// One piece of the page at most, each time the client can take more, so
+// that a large page never keeps the loop from the other connections (some
+// systems, Wine among them, are slow to take a large send).
+constexpr std::size_t kLargestPiece = 256 * 1024;
+
+// Only the request's first bytes were read. Closing a socket over bytes
+// never read resets the connection, and the reset throws away whatever of
+// the page is still queued for a reader slower than the send: read what
+// has arrived (bounded, never waiting) so that the close is an orderly end.
+void discardUnreadRequest(CSocket& client) {
+  constexpr int kMostDiscarded = 64 * 1024;
+  char buffer[2048];
+  for (int discarded = 0; discarded < kMostDiscarded;) {
+    const int got = platform::receiveReady(client.Handle(), buffer, sizeof buffer);
+    if (got <= 0) return;
+    discarded += got;
+  }
+}
+
+ClientConnection::Clock::time_point boundFromNow(std::uint32_t seconds) {
+  return ClientConnection::Clock::now() + std::chrono::seconds(seconds);
+}
+
+}  // namespace
+
+void beginPage(ClientConnection& connection, std::string page, std::uint32_t boundSeconds) {
+  connection.stage = ClientConnection::Stage::Page;
+  connection.page = std::move(page);
+  connection.sent = 0;
+  connection.deadline = boundFromNow(boundSeconds);
+}
+
+bool progressPage(ClientConnection& connection, std::uint32_t boundSeconds) {
+  CSocket& client = *connection.client;
+  const std::string& page = connection.page;
+  // Each piece taken gives the client another full bound for the next. A
+  // failed send only means the client left.
+  if (connection.sent < page.size()) {
+    const std::size_t left = std::min(page.size() - connection.sent, kLargestPiece);
+    const int sent = platform::sendReady(client.Handle(), page.data() + connection.sent,
+                                         static_cast<int>(left));
+    if (sent > 0) {
+      connection.sent += static_cast<std::size_t>(sent);
+      connection.deadline = boundFromNow(boundSeconds);
+    }
+    const bool wouldBlock = sent < 0 && platform::lastSocketError() == platform::kWsaWouldBlock;
+    if ((sent > 0 && connection.sent < page.size()) || wouldBlock) return true;
+  }
+  client.Shutdown();
+  discardUnreadRequest(client);
+  client.Close();
+  std::string().swap(connection.page);
+  return false;
+}
