@@ -10,12 +10,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <system_error>
 #include <thread>
 
 #include "platform/command_line.h"
+#include "platform/deadline.h"
 #include "platform/posix/service_control_channel.h"
 #include "platform/posix/service_files.h"
 #include "platform/posix/service_handles.h"
@@ -181,14 +181,13 @@ bool startDetachedService(const ServiceRecord& record,
 
   // Wait for "ready"; notice an early death through the channel's end of
   // file or, if a grandchild holds the channel, through waitid.
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(serviceStartTimeoutMs());
+  const Deadline deadline = Deadline::after(serviceStartTimeoutMs());
   for (;;) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) break;
+    const Deadline::Clock::time_point now = Deadline::Clock::now();
+    if (deadline.passed(now)) break;
+    const int left = deadline.pollTimeout(now);
     pollfd entry{channel.get(), POLLIN, 0};
-    int ready = poll(&entry, 1, static_cast<int>(left < 100 ? left : 100));
+    int ready = poll(&entry, 1, left >= 0 && left < 100 ? left : 100);
     if (ready > 0) {
       ReadyResult result = readReady(channel.get());
       if (result == ReadyResult::kReady) {

@@ -15,12 +15,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/deadline.h"
 #include "platform/error.h"
 #include "platform/posix/logon_child.h"
 #include "platform/posix/process_tree.h"
@@ -34,27 +34,6 @@ namespace platform::posix {
 namespace {
 
 constexpr ErrorCode kErrorProcessAborted = 1067;
-
-class Deadline {
- public:
-  explicit Deadline(std::uint32_t timeoutMs)
-      : m_bounded(timeoutMs != kInfinite),
-        m_end(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)) {}
-
-  // For poll: -1 without a bound, else what is left (0 once passed),
-  // rounded up so that a wait never ends just short of the deadline.
-  int remainingMs() const {
-    if (!m_bounded) return -1;
-    const auto left = m_end - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
-  }
-
- private:
-  bool m_bounded;
-  std::chrono::steady_clock::time_point m_end;
-};
 
 enum class Outcome { Done, TimedOut, ChildGone, Garbage, Failed };
 
@@ -118,10 +97,14 @@ pid_t startChild(int channel) {
 Outcome waitFor(int fd, short events, const Deadline& deadline) {
   for (;;) {
     pollfd watched{fd, events, 0};
-    const int ready = poll(&watched, 1, deadline.remainingMs());
+    const int ready = poll(&watched, 1, deadline.pollTimeout());
     if (ready > 0) return Outcome::Done;
-    if (ready == 0) return Outcome::TimedOut;
-    if (errno != EINTR) return Outcome::Failed;
+    if (ready == 0) {
+      // A bound longer than one wait may be is waited in turns.
+      if (deadline.passed()) return Outcome::TimedOut;
+    } else if (errno != EINTR) {
+      return Outcome::Failed;
+    }
   }
 }
 
@@ -178,7 +161,7 @@ void endChild(pid_t pid, bool kill) {
 }  // namespace
 
 bool askLogonChild(const std::string& request, std::uint32_t timeoutMs, LogonReply& reply) {
-  const Deadline deadline(timeoutMs);
+  const Deadline deadline = Deadline::after(timeoutMs);
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return failWithErrno();
   if (ends[1] <= kLogonChannel) {

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -18,6 +17,7 @@
 #include <unordered_map>
 #include <mutex>
 
+#include "platform/deadline.h"
 #include "platform/posix/state_root.h"
 #include "platform/posix/sync_posix.h"
 
@@ -427,22 +427,15 @@ bool lookupHostIpv4(const char* name, std::uint32_t* address) {
 }
 
 int waitUntilReadable(SocketHandle socket, std::uint32_t timeoutMs) {
-  using Clock = std::chrono::steady_clock;
-  const bool infinite = timeoutMs == kInfinite;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Deadline deadline = Deadline::after(timeoutMs);
   pollfd entry{descriptorOf(socket), POLLIN, 0};
   if (entry.fd < 0) {
     failSocketCode(kWsaNotSocket);
     return kSocketError;
   }
   for (;;) {
-    int pollTimeout = -1;
-    if (!infinite) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      pollTimeout = left > 0 ? static_cast<int>(left) : 0;
-    }
     entry.revents = 0;
-    int ready = poll(&entry, 1, pollTimeout);
+    int ready = poll(&entry, 1, deadline.pollTimeout());
     if (ready > 0) {
       if ((entry.revents & POLLNVAL) != 0) {
         failSocketCode(kWsaNotSocket);
@@ -450,7 +443,11 @@ int waitUntilReadable(SocketHandle socket, std::uint32_t timeoutMs) {
       }
       return 1;
     }
-    if (ready == 0) return 0;
+    if (ready == 0) {
+      // A bound longer than one wait may be is waited in turns.
+      if (deadline.passed()) return 0;
+      continue;
+    }
     if (errno != EINTR) {
       failSocket(errno);
       return kSocketError;

@@ -8,10 +8,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <string>
 
+#include "platform/deadline.h"
 #include "platform/posix/service_files.h"
 #include "platform/posix/state_root.h"
 #include "platform/posix/unix_socket_path.h"
@@ -35,8 +35,6 @@ constexpr std::size_t kMaxStartMessage = 64 * 1024;
 // for long: it serves one request at a time.
 constexpr int kRequestReadTimeoutMs = 5000;
 
-using Clock = std::chrono::steady_clock;
-
 // kHalted: the watched peer was found stopped, or gone, during the wait.
 enum class Io { kDone, kEof, kTimeout, kError, kHalted };
 
@@ -51,16 +49,17 @@ bool peerHalted(pid_t peer);
 
 // Reads exactly size bytes before the deadline. With a watched peer, the
 // wait is cut into slices and gives up early once that peer cannot answer.
-Io readFull(int fd, void* buffer, std::size_t size, Clock::time_point deadline,
+Io readFull(int fd, void* buffer, std::size_t size, const Deadline& deadline,
             pid_t watched = 0) {
   auto* bytes = static_cast<char*>(buffer);
   std::size_t done = 0;
   while (done < size) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return Io::kTimeout;
-    const bool sliced = watched > 0 && left.count() > kPeerCheckMs;
+    const Deadline::Clock::time_point now = Deadline::Clock::now();
+    if (deadline.passed(now)) return Io::kTimeout;
+    const int left = deadline.pollTimeout(now);
+    const bool sliced = watched > 0 && (left < 0 || left > kPeerCheckMs);
     pollfd entry{fd, POLLIN, 0};
-    int ready = poll(&entry, 1, sliced ? kPeerCheckMs : static_cast<int>(left.count()));
+    int ready = poll(&entry, 1, sliced ? kPeerCheckMs : left);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return Io::kError;
@@ -189,7 +188,7 @@ bool carriesStartMessage(int fd) {
 bool readStartMessage(int fd, std::vector<std::string>& arguments) {
   // The whole message was written before we started; the limit only
   // guards against a writer that is not the service manager.
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  const Deadline deadline = Deadline::after(5000);
   char head[sizeof kStartMagic + sizeof(std::uint32_t)];
   if (readFull(fd, head, sizeof head, deadline) != Io::kDone) return false;
   if (std::memcmp(head, kStartMagic, sizeof kStartMagic) != 0) return false;
@@ -251,7 +250,7 @@ ExchangeResult exchange(const std::string& serviceName, const ControlRequest& re
     failWithErrno();
     return ExchangeResult::kFailed;
   }
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kControlExchangeTimeoutMs);
+  const Deadline deadline = Deadline::after(kControlExchangeTimeoutMs);
   // Bounds a connect that waits on a full backlog.
   timeval limit{kControlExchangeTimeoutMs / 1000, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
@@ -321,7 +320,7 @@ bool serviceProcessPresent(const std::string& serviceName) {
 }
 
 bool readRequest(int fd, ControlRequest& request) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kRequestReadTimeoutMs);
+  const Deadline deadline = Deadline::after(kRequestReadTimeoutMs);
   return readFull(fd, &request, sizeof request, deadline) == Io::kDone &&
          request.magic == kControlMagic;
 }

@@ -3,10 +3,10 @@
 #include <poll.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <vector>
 
+#include "platform/deadline.h"
 #include "platform/error.h"
 #include "platform/posix/state_root.h"
 #include "platform/posix/sync_posix.h"
@@ -76,17 +76,10 @@ std::uint32_t waitForSocketsOrEvents(SocketWait wait, const EventHandle* events,
     fds.push_back({wanted != 0 ? descriptorOf(sockets[i].socket) : -1, wanted, 0});
   }
 
-  using Clock = std::chrono::steady_clock;
-  const bool infinite = timeoutMs == kInfinite;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Deadline deadline = Deadline::after(timeoutMs);
   for (;;) {
-    int pollTimeout = -1;
-    if (!infinite) {
-      const auto left =
-          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      pollTimeout = left > 0 ? static_cast<int>(left > INT_MAX ? INT_MAX : left) : 0;
-    }
-    const int ready = poll(fds.data(), static_cast<nfds_t>(fds.size()), pollTimeout);
+    const int ready =
+        poll(fds.data(), static_cast<nfds_t>(fds.size()), deadline.pollTimeout());
     if (ready < 0) {
       if (errno == EINTR) continue;
       posix::failWithErrno();
@@ -125,7 +118,7 @@ std::uint32_t waitForSocketsOrEvents(SocketWait wait, const EventHandle* events,
       any = any || found != 0;
     }
     if (any) return static_cast<std::uint32_t>(eventCount);
-    if (!infinite && Clock::now() >= deadline) return kWaitTimeout;
+    if (deadline.passed()) return kWaitTimeout;
     for (pollfd& entry : fds) entry.revents = 0;
   }
 }

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <ctime>
 
+#include "platform/deadline.h"
 #include "platform/error.h"
 #include "platform/posix/state_root.h"
 #include "platform/posix/sync_posix.h"
@@ -102,16 +102,9 @@ std::uint32_t waitForEvents(const EventHandle* events, std::size_t count,
     fds[i].revents = 0;
   }
 
-  using Clock = std::chrono::steady_clock;
-  const bool infinite = timeoutMs == kInfinite;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Deadline deadline = Deadline::after(timeoutMs);
   for (;;) {
-    int pollTimeout = -1;
-    if (!infinite) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      pollTimeout = left > 0 ? static_cast<int>(left) : 0;
-    }
-    int ready = poll(fds, static_cast<nfds_t>(count), pollTimeout);
+    int ready = poll(fds, static_cast<nfds_t>(count), deadline.pollTimeout());
     if (ready < 0) {
       if (errno == EINTR) continue;
       posix::failWithErrno();
@@ -126,7 +119,7 @@ std::uint32_t waitForEvents(const EventHandle* events, std::size_t count,
       if (events[i]->manualReset || drain(fds[i].fd)) return static_cast<std::uint32_t>(i);
       // Another waiter took this one; a later index may still be ours.
     }
-    if (!infinite && Clock::now() >= deadline) return kWaitTimeout;
+    if (deadline.passed()) return kWaitTimeout;
   }
 }
 

@@ -4,10 +4,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include <chrono>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/deadline.h"
 #include "platform/error.h"
 
 namespace platform {
@@ -166,9 +166,7 @@ std::uint32_t waitForSocketsOrEvents(SocketWait wait, const EventHandle* events,
     wait->slot.push_back(i);
   }
 
-  using Clock = std::chrono::steady_clock;
-  const bool infinite = timeoutMs == kInfinite;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Deadline deadline = Deadline::after(timeoutMs);
   for (;;) {
     // The caller's events first, and consumed as a wait on them would.
     if (callerCount > 0) {
@@ -181,13 +179,9 @@ std::uint32_t waitForSocketsOrEvents(SocketWait wait, const EventHandle* events,
     int ready = pollSockets(*wait, sockets);
     if (ready != 0) return ready > 0 ? callerCount : kWaitFailed;
 
-    DWORD left = INFINITE;
-    if (!infinite) {
-      const auto ms =
-          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (ms <= 0) return kWaitTimeout;
-      left = static_cast<DWORD>(ms);
-    }
+    const Deadline::Clock::time_point now = Deadline::Clock::now();
+    if (deadline.passed(now)) return kWaitTimeout;
+    const DWORD left = deadline.leftMs(now);  // INFINITE when unbounded
     // Whatever the event said is known now; a change that lands between
     // the poll above and the reset is caught by the second poll, one after
     // it sets the event again.
