@@ -7,6 +7,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "daemon/vornd.h"
 #include "platform/net.h"
@@ -150,6 +152,71 @@ TEST(StatusPage, BuildDateHasTheCompilersForm) {
   EXPECT_TRUE(date[5] >= '0' && date[5] <= '9') << date;
   EXPECT_EQ(date[6], ' ');
   EXPECT_EQ(date.find_first_not_of("0123456789", 7), std::string::npos) << date;
+}
+
+// The response as a sender takes it, piece after piece.
+std::string joined(const PageResponse& response) {
+  std::string all;
+  for (std::string_view piece; !(piece = response.pieceAt(all.size())).empty();) all += piece;
+  return all;
+}
+
+TEST(SharedStatusPage, PiecesAreTheWholeResponse) {
+  // A body of 9999 bytes with one-digit counters, 10000 with a two-digit one.
+  std::map<std::string, std::string> edge = {{"FILL", "x"}};
+  StatusPageValues values{"Main<&>", 4321, "Dec  6 2005", "engine", 8061, "HTPassword",
+                          false,     1,    1,             &edge};
+  edge["FILL"].append(9999 - bodyOf(statusPageResponse(values)).size(), 'x');
+  const std::vector<std::map<std::string, std::string>> environments = {
+      {},
+      {{"$", "a"}, {"*", "b"}, {"$SYSUID", "alice"}, {"*Secret", "x"}},
+      {{"$SYSUID", "alice"}, {"", ""}, {"EMPTY", ""}, {"PATH", "/a&b<c>"}, {"Z$", ""}},
+      {{"BIG", std::string(1 << 20, 'b')}, {"HUGE", std::string(3 << 20, 'h')}, {"S", "s"}},
+      edge};
+  const std::int32_t counters[][2] = {{0, 0}, {1, 1}, {10, 1}, {1, 10}, {123456, 99},
+                                      {std::numeric_limits<std::int32_t>::max(), 0}};
+  for (const auto& environment : environments) {
+    values.environment = &environment;
+    const StatusPage page(values);
+    for (const auto& [served, rejected] : counters) {
+      values.served = served;
+      values.rejected = rejected;
+      // Not EXPECT_EQ: a failure would print megabytes.
+      EXPECT_TRUE(joined(page.response(served, rejected)) == statusPageResponse(values))
+          << environment.size() << " variables, " << served << "/" << rejected;
+    }
+  }
+  values.environment = &edge;
+  const StatusPage edgePage(values);
+  EXPECT_NE(joined(edgePage.response(1, 1)).find("Length: 9999\r\n"), std::string::npos);
+  EXPECT_NE(joined(edgePage.response(10, 1)).find("Length: 10000\r\n"), std::string::npos);
+}
+
+TEST(SharedStatusPage, ResponsesShareOneTailAndWalkFromAnyOffset) {
+  std::map<std::string, std::string> environment = {{"BIG", std::string(4000, 'b')}};
+  std::string name = "svc";
+  StatusPageValues values{name, 1, "Jan  1 2030", "engine", 1, "Vorn", false, 5, 100, &environment};
+  const std::string expected = statusPageResponse(values);
+  auto page = std::make_unique<StatusPage>(values);
+  const PageResponse response = page->response(5, 100);
+  const PageResponse other = page->response(12345, 7);
+  // Neither the values nor the page need outlive a response.
+  name = "xyz";
+  environment.clear();
+  page.reset();
+
+  const std::size_t head = response.pieceAt(0).size();
+  EXPECT_LT(head, 2000u);
+  EXPECT_EQ(response.pieceAt(head).data(), other.pieceAt(other.pieceAt(0).size()).data());
+  ASSERT_EQ(response.size(), expected.size());
+  for (std::size_t offset = 0; offset < expected.size(); ++offset) {
+    const std::string_view piece = response.pieceAt(offset);
+    ASSERT_FALSE(piece.empty()) << offset;
+    ASSERT_TRUE(offset + piece.size() == head || offset + piece.size() == expected.size());
+    ASSERT_EQ(piece, std::string_view(expected).substr(offset, piece.size())) << offset;
+  }
+  EXPECT_TRUE(response.pieceAt(expected.size()).empty());
+  EXPECT_TRUE(PageResponse().pieceAt(0).empty());
 }
 
 class PageDaemon : public CVornD {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <utility>
 
 #include "platform/net.h"
 
@@ -31,6 +32,14 @@ constexpr std::string_view kRowEnd = "</td></tr>\r\n";
 constexpr std::string_view kVariablesHeading =
     "<tr><td>Environment Variables:</td><td>&nbsp;</td></tr>\r\n";
 constexpr std::string_view kBodyEnd = "</table>\r\n</body></html>\r\n";
+constexpr std::string_view kServedLabel = "Clients Served";
+constexpr std::string_view kRejectedLabel = "Clients Rejected";
+constexpr std::string_view kHeader =
+    "HTTP/1.0 200 OK\r\n"
+    "Server: vavazoza\r\n"
+    "Content-Type: text/html\r\n"
+    "Content-Length: ";
+constexpr std::string_view kHeaderEnd = "\r\n\r\n";
 // Everything above plus the labels and the fixed parts of the title and
 // heading; a little slack costs nothing, a second allocation does.
 constexpr std::size_t kFixedBodyBytes = 1400;
@@ -54,7 +63,8 @@ bool hiddenVariable(const std::string& name) {
   return !name.empty() && (name[0] == '*' || name[0] == '$');
 }
 
-void appendBody(std::string& out, const StatusPageValues& values) {
+// Down to the first counter, which is where a response starts to differ.
+void appendBodyStart(std::string& out, const StatusPageValues& values) {
   out.append("<html><head><title>")
       .append(values.serviceName)
       .append(" Status</title></head><body>\r\n");
@@ -69,10 +79,25 @@ void appendBody(std::string& out, const StatusPageValues& values) {
   appendSetting(out, "Authentication Method", values.method);
   appendSetting(out, "Load System Environment Variables?",
                 values.includeSystemEnv ? "Yes" : "No");
-  appendSetting(out, "Clients Served", Decimal(values.served).view());
-  appendSetting(out, "Clients Rejected", Decimal(values.rejected).view());
+  out.append(kSettingStart).append(kServedLabel).append(kSettingMiddle);
+}
+
+void appendCounters(std::string& out, const Decimal& served, const Decimal& rejected) {
+  out.append(served.view()).append(kRowEnd);
+  out.append(kSettingStart).append(kRejectedLabel).append(kSettingMiddle);
+  out.append(rejected.view()).append(kRowEnd);
+}
+
+// Kept beside appendCounters, so that a response's length is known before
+// its head is written.
+std::size_t countersSize(const Decimal& served, const Decimal& rejected) {
+  return served.length + kRowEnd.size() + kSettingStart.size() + kRejectedLabel.size() +
+         kSettingMiddle.size() + rejected.length + kRowEnd.size();
+}
+
+void appendTail(std::string& out, const std::map<std::string, std::string>& environment) {
   out.append(kVariablesHeading);
-  for (const auto& [name, value] : *values.environment) {
+  for (const auto& [name, value] : environment) {
     if (hiddenVariable(name)) continue;
     out.append(kVariableStart)
         .append(name)
@@ -83,14 +108,28 @@ void appendBody(std::string& out, const StatusPageValues& values) {
   out.append(kBodyEnd);
 }
 
-std::size_t bodyCapacity(const StatusPageValues& values) {
-  std::size_t bytes = kFixedBodyBytes + 3 * values.serviceName.size() + values.buildDate.size() +
-                      values.engine.size() + values.method.size();
-  for (const auto& [name, value] : *values.environment) {
+void appendBody(std::string& out, const StatusPageValues& values) {
+  appendBodyStart(out, values);
+  appendCounters(out, Decimal(values.served), Decimal(values.rejected));
+  appendTail(out, *values.environment);
+}
+
+std::size_t bodyStartCapacity(const StatusPageValues& values) {
+  return kFixedBodyBytes + 3 * values.serviceName.size() + values.buildDate.size() +
+         values.engine.size() + values.method.size();
+}
+
+std::size_t tailCapacity(const std::map<std::string, std::string>& environment) {
+  std::size_t bytes = kVariablesHeading.size() + kBodyEnd.size();
+  for (const auto& [name, value] : environment) {
     bytes += kVariableStart.size() + kVariableMiddle.size() + kRowEnd.size() + name.size() +
              value.size() + 6;
   }
   return bytes;
+}
+
+std::size_t bodyCapacity(const StatusPageValues& values) {
+  return bodyStartCapacity(values) + tailCapacity(*values.environment);
 }
 
 }  // namespace
@@ -102,16 +141,42 @@ std::string statusPageResponse(const StatusPageValues& values) {
   body.reserve(bodyCapacity(values));
   appendBody(body, values);
 
-  constexpr std::string_view kHeader =
-      "HTTP/1.0 200 OK\r\n"
-      "Server: vavazoza\r\n"
-      "Content-Type: text/html\r\n"
-      "Content-Length: ";
   const Decimal length(static_cast<std::int64_t>(body.size()));
   std::string response;
-  response.reserve(kHeader.size() + length.length + 4 + body.size());
-  response.append(kHeader).append(length.view()).append("\r\n\r\n").append(body);
+  response.reserve(kHeader.size() + length.length + kHeaderEnd.size() + body.size());
+  response.append(kHeader).append(length.view()).append(kHeaderEnd).append(body);
   return response;
+}
+
+PageResponse::PageResponse(std::string head, std::shared_ptr<const std::string> tail)
+    : m_head(std::move(head)), m_tail(std::move(tail)) {}
+
+std::string_view PageResponse::pieceAt(std::size_t offset) const {
+  if (offset < m_head.size()) return std::string_view(m_head).substr(offset);
+  offset -= m_head.size();
+  if (!m_tail || offset >= m_tail->size()) return {};
+  return std::string_view(*m_tail).substr(offset);
+}
+
+StatusPage::StatusPage(const StatusPageValues& values) {
+  m_bodyStart.reserve(bodyStartCapacity(values));
+  appendBodyStart(m_bodyStart, values);
+  std::string tail;
+  tail.reserve(tailCapacity(*values.environment));
+  appendTail(tail, *values.environment);
+  m_tail = std::make_shared<const std::string>(std::move(tail));
+}
+
+PageResponse StatusPage::response(std::int32_t served, std::int32_t rejected) const {
+  const Decimal servedText(served);
+  const Decimal rejectedText(rejected);
+  const std::size_t bodyHead = m_bodyStart.size() + countersSize(servedText, rejectedText);
+  const Decimal length(static_cast<std::int64_t>(bodyHead + m_tail->size()));
+  std::string head;
+  head.reserve(kHeader.size() + length.length + kHeaderEnd.size() + bodyHead);
+  head.append(kHeader).append(length.view()).append(kHeaderEnd).append(m_bodyStart);
+  appendCounters(head, servedText, rejectedText);
+  return PageResponse(std::move(head), m_tail);
 }
 
 const char* statusPageBuildDate() { return __DATE__; }

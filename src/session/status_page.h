@@ -2,8 +2,10 @@
 // plain values so that it can be checked and timed without a daemon.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -25,6 +27,47 @@ struct StatusPageValues {
 // The whole response: status line, header lines, empty line, body. Every
 // line ends in CR LF; values go in as they are, without HTML escaping.
 std::string statusPageResponse(const StatusPageValues& values);
+
+// One response as a request receives it: a head of its own (status line,
+// header lines and the body through the counters) and the rest of the
+// body, shared with every other response of the same page, so that a page
+// waiting on a slow reader holds its head and not the whole environment.
+// Copies share the rest too, and keep it alive.
+class PageResponse {
+ public:
+  // An empty response.
+  PageResponse() = default;
+
+  std::size_t size() const { return m_head.size() + (m_tail ? m_tail->size() : 0); }
+  // The bytes from offset to the end of the contiguous part that holds
+  // it: never empty before the end of the response, empty from there on.
+  std::string_view pieceAt(std::size_t offset) const;
+
+ private:
+  friend class StatusPage;
+  PageResponse(std::string head, std::shared_ptr<const std::string> tail);
+
+  std::string m_head;
+  std::shared_ptr<const std::string> m_tail;
+};
+
+// The page of one running instance. Only the counters move once it has
+// started, so the rest is built here once and each response adds them.
+class StatusPage {
+ public:
+  // Keeps copies: nothing values points to need outlive the page. Its
+  // served and rejected are not read.
+  explicit StatusPage(const StatusPageValues& values);
+
+  // The same bytes as statusPageResponse with these counters.
+  PageResponse response(std::int32_t served, std::int32_t rejected) const;
+
+ private:
+  // The body down to the first counter.
+  std::string m_bodyStart;
+  // The environment rows and the end of the body.
+  std::shared_ptr<const std::string> m_tail;
+};
 
 // The date this program was built, in the compiler's form.
 const char* statusPageBuildDate();
