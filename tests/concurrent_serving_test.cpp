@@ -162,18 +162,6 @@ TEST_F(ConcurrentServing, ASourceOverItsCapIsClosedAtOnceAndLoggedOnce) {
             1u);
 }
 
-TEST_F(ConcurrentServing, OnePendingLoginAtATimeWhenTheLimitIsOne) {
-  config("MaxPendingLogins", "1");
-  start();
-  auto silent = silentClients(1);
-  platform::sleepMs(100);
-  // Not accepted until the silent client's two seconds are up.
-  const TimedReply login = timedLogin();
-  EXPECT_EQ(login.reply, kAccepted);
-  EXPECT_GT(login.ms, 1500);
-  EXPECT_EQ(silent[0]->readAll(1000), "");
-}
-
 TEST_F(ConcurrentServing, PauseAndStopCloseWhatIsPendingAtOnce) {
   config("SockReceiveTimeout", "60");
   start();

@@ -85,7 +85,8 @@ TEST_F(ServiceConfigLoad, NoKeyGivesTheDefaultsAndTheirDump) {
       "MaxPendingPerSource(8)\n"
       "LoginFailureLimit(10)\n"
       "LoginFailurePenalty(60)\n"
-      "LogMaxSize(64)\n",
+      "LogMaxSize(64)\n"
+      "MaxPendingRecords(1024)\n",
       dumpOf(loaded));
 }
 

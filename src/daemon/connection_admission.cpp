@@ -1,6 +1,7 @@
-// Who the loop takes in and who it hands on: the accept within the bounds,
-// the cap per source, the hand-over of a screened login to a worker, and
-// the logins that come back from the workers.
+// Who the loop takes in and who it hands on: the accept within the bounds
+// of each stage, the cap per source, room made by closing a connection
+// still sending its record, the hand-over of a screened login to a worker
+// or to the queue for a slot, and the logins that come back.
 #include <algorithm>
 #include <chrono>
 
@@ -11,11 +12,15 @@
 
 bool ConnectionLoop::accepting(Clock::time_point now) const {
   const bool paused = m_acceptPauseMs != 0 && now < m_acceptResumes;
-  return m_listener.listening() && !paused && pending() < m_config.pendingLoginsBound();
+  return m_listener.listening() && !paused && roomForOneMore();
+}
+
+bool ConnectionLoop::roomForOneMore() const {
+  return held() < m_bounds.records || m_sources.readingInAll() > 0;
 }
 
 void ConnectionLoop::acceptClients() {
-  while (pending() < m_config.pendingLoginsBound()) {
+  while (roomForOneMore()) {
     platform::Ipv4Endpoint peer;
     const platform::SocketHandle accepted = platform::acceptSocket(m_listener.socket(), &peer);
     if (accepted == platform::kInvalidSocket) {
@@ -38,15 +43,18 @@ void ConnectionLoop::acceptClients() {
 
 void ConnectionLoop::admitClient(platform::SocketHandle accepted,
                                  const platform::Ipv4Endpoint& peer) {
+  auto connection = std::make_unique<ClientConnection>();
+  connection->client = std::make_unique<CSocket>(accepted);
+  connection->peer = peer;
   std::size_t fromSource = m_sources.count(peer.address);
-  if (fromSource >= m_config.pendingPerSourceBound()) {
+  if (fromSource >= m_bounds.perSource) {
     // Logins a worker has just let go of may not have been taken back
     // yet: a client that saw its end and came again is not counted twice.
     takeFinishedLogins();
     fromSource = m_sources.count(peer.address);
   }
-  if (fromSource >= m_config.pendingPerSourceBound()) {
-    platform::closeSocket(accepted);
+  if (fromSource >= m_bounds.perSource) {
+    connection->client->Close();
     if (m_sources.mayLogRefusal(peer.address, Clock::now())) {
       m_log.entry() << "negotiateLogin - connection from " << dottedAddress(peer.address)
                     << " closed: " << fromSource << " connections from that address pending";
@@ -54,9 +62,7 @@ void ConnectionLoop::admitClient(platform::SocketHandle accepted,
     }
     return;
   }
-  auto connection = std::make_unique<ClientConnection>();
-  connection->client = std::make_unique<CSocket>(accepted);
-  connection->peer = peer;
+  if (held() >= m_bounds.records) makeRoom();
   if (!platform::watchSocket(m_socketWait, accepted)) {
     m_host.reportFailure("WSAEventSelect failed trying to configure client socket",
                          platform::lastSocketError());
@@ -71,12 +77,36 @@ void ConnectionLoop::admitClient(platform::SocketHandle accepted,
   if (m_config.LogAllEvents) m_log.entry() << "negotiateLogin - connected to client";
   connection->deadline = receiveDeadline();
   m_sources.add(peer.address);
+  m_sources.startReading(peer.address);
   // What a client sent with its connect is there already.
   if (progressRecord(*connection)) {
     m_connections.push_back(std::move(connection));
-  } else if (!connection->handedOver) {
-    m_sources.remove(peer.address);
+    return;
   }
+  if (connection->stage == ClientConnection::Stage::Record) m_sources.stopReading(peer.address);
+  if (!connection->handedOver) m_sources.remove(peer.address);
+}
+
+void ConnectionLoop::makeRoom() {
+  const std::optional<std::uint32_t> address = m_sources.mostReading();
+  if (!address) return;
+  // The connections stand in the order of their accept.
+  const auto oldest = std::find_if(m_connections.begin(), m_connections.end(), [&](const auto& c) {
+    return c->stage == ClientConnection::Stage::Record && c->peer.address == *address;
+  });
+  if (oldest == m_connections.end()) return;
+  ClientConnection& connection = **oldest;
+  const std::size_t reading = m_sources.reading(*address);
+  if (m_sources.mayLogEviction(*address, Clock::now())) {
+    m_log.entry() << "negotiateLogin - connection from " << dottedAddress(*address)
+                  << " closed to make room: " << reading
+                  << " connections from that address sending their records";
+    m_refusals.write(*address, makeRoomClosedText(connection.peer, reading));
+  }
+  connection.client->Close();
+  m_sources.stopReading(*address);
+  m_sources.remove(*address);
+  m_connections.erase(oldest);
 }
 
 void ConnectionLoop::screenAndHandOver(ClientConnection& connection) {
@@ -91,6 +121,22 @@ void ConnectionLoop::screenAndHandOver(ClientConnection& connection) {
     m_host.reportFailure("ioctlsocket failed trying to configure client socket",
                          platform::lastSocketError());
   }
+  if (m_handedOver < m_bounds.logins) {
+    handOver(connection);
+    return;
+  }
+  // No slot: the login waits for one, its source's count with it, and its
+  // time no longer runs.
+  auto waiting = std::make_unique<ClientConnection>();
+  waiting->client = std::move(connection.client);
+  waiting->login = std::move(connection.login);
+  waiting->peer = connection.peer;
+  waiting->received = connection.received;
+  connection.handedOver = true;
+  m_waiting.push_back(std::move(waiting));
+}
+
+void ConnectionLoop::handOver(ClientConnection& connection) {
   LoginJob job;
   job.client = std::move(connection.client);
   job.login = std::move(connection.login);
@@ -100,6 +146,14 @@ void ConnectionLoop::screenAndHandOver(ClientConnection& connection) {
   connection.handedOver = true;
   ++m_handedOver;
   m_workers->submit(std::move(job));
+}
+
+void ConnectionLoop::startWaitingLogins(bool all) {
+  while (!m_waiting.empty() && (all || m_handedOver < m_bounds.logins)) {
+    const std::unique_ptr<ClientConnection> waiting = std::move(m_waiting.front());
+    m_waiting.pop_front();
+    handOver(*waiting);
+  }
 }
 
 void ConnectionLoop::takeFinishedLogins() {
@@ -114,6 +168,7 @@ void ConnectionLoop::takeFinishedLogins() {
       m_sources.remove(job.peer.address);
     }
   }
+  startWaitingLogins(false);
 }
 
 void ConnectionLoop::answerDueRefusals(Clock::time_point now, bool all) {

@@ -43,6 +43,7 @@ bool ConnectionLoop::progressRecord(ClientConnection& connection) {
     if (before < kRequestStart && connection.received >= kRequestStart &&
         std::memcmp(record, "GET", 3) == 0) {
       if (m_config.LogAllEvents) m_log.entry() << "Got HTTP request";
+      m_sources.stopReading(connection.peer.address);
       ::beginPage(connection, m_host.statusPage(), m_config.receiveBoundSeconds());
       return ::progressPage(connection, m_config.receiveBoundSeconds());
     }

@@ -5,21 +5,13 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/deadline.h"
 #include "platform/net.h"
 #include "platform/socket_wait.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The longest a wait is asked for at once: the wait's 32 bits of
-// milliseconds are not to be come near.
-constexpr std::int64_t kLongestWaitMs = 24 * 60 * 60 * 1000;
-
-std::uint32_t millisecondsUntil(Clock::time_point when, Clock::time_point now) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
-  return static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 0, kLongestWaitMs));
-}
 
 std::uint32_t nextPause(std::uint32_t pauseMs, std::uint32_t first, std::uint32_t last) {
   return pauseMs == 0 ? first : std::min(pauseMs * 2, last);
@@ -28,20 +20,21 @@ std::uint32_t nextPause(std::uint32_t pauseMs, std::uint32_t first, std::uint32_
 }  // namespace
 
 ConnectionLoop::ConnectionLoop(ConnectionHost& host, const CServiceConfig& config,
-                               LogStream& log, RefusalLog& refusals,
+                               AdmissionBounds bounds, LogStream& log, RefusalLog& refusals,
                                LoginWorkers::Handler handler)
-    : m_host(host), m_config(config), m_log(log), m_refusals(refusals) {
+    : m_host(host), m_config(config), m_log(log), m_refusals(refusals), m_bounds(bounds) {
   m_finishedEvent = platform::createEvent(false, false);
   if (m_finishedEvent == nullptr) m_host.reportFailure("CreateEvent", platform::lastError());
   m_workers = std::make_unique<LoginWorkers>(std::move(handler), m_finishedEvent);
   // More threads than this would only wait for one another.
-  m_workers->setThreadLimit(std::min<std::size_t>(m_config.pendingLoginsBound(), 64));
+  m_workers->setThreadLimit(std::min<std::size_t>(m_bounds.logins, 64));
 }
 
 ConnectionLoop::~ConnectionLoop() {
   // Logins still with a worker finish first: they use all of the below.
   m_workers.reset();
   removeConnections([](const ClientConnection&) { return true; });
+  m_waiting.clear();
   m_delayedRefusals.clear();
   if (m_socketWait != nullptr) platform::closeSocketWait(m_socketWait);
   if (m_finishedEvent != nullptr) platform::closeEvent(m_finishedEvent);
@@ -106,7 +99,7 @@ void ConnectionLoop::serve(platform::EventHandle control) {
 }
 
 bool ConnectionLoop::waitForPort() {
-  const auto left = millisecondsUntil(m_listener.nextAttempt(), Clock::now());
+  const std::uint32_t left = platform::Deadline::at(m_listener.nextAttempt()).leftMs();
   if (left > 0 && m_host.waitOnControl(left)) return true;
   if (Clock::now() < m_listener.nextAttempt()) return false;
   if (m_listener.retry()) {
@@ -122,15 +115,13 @@ bool ConnectionLoop::waitForPort() {
 
 ConnectionLoop::Wake ConnectionLoop::waitOnce(platform::EventHandle control) {
   const Clock::time_point now = Clock::now();
-  const bool listening = accepting(now);
+  m_listenerWatched = accepting(now);
   m_interest.clear();
-  if (listening) m_interest.push_back({m_listener.socket(), platform::kWantRead, 0});
+  if (m_listenerWatched) m_interest.push_back({m_listener.socket(), platform::kWantRead, 0});
   // The wait ends at the first of: accepting again, a connection's time
   // running out, a refusal due, the line on refusal lines left out.
-  std::optional<Clock::time_point> wakeAt;
-  const auto wakeBy = [&wakeAt](Clock::time_point when) {
-    if (!wakeAt || when < *wakeAt) wakeAt = when;
-  };
+  platform::Deadline wakeAt;
+  const auto wakeBy = [&wakeAt](Clock::time_point when) { wakeAt.atLatest(when); };
   if (m_acceptPauseMs != 0 && now < m_acceptResumes && m_listener.listening()) {
     wakeBy(m_acceptResumes);
   }
@@ -147,7 +138,7 @@ ConnectionLoop::Wake ConnectionLoop::waitOnce(platform::EventHandle control) {
   const platform::EventHandle events[2] = {control, m_finishedEvent};
   const std::uint32_t result = platform::waitForSocketsOrEvents(
       m_socketWait, events, 2, m_interest.data(), m_interest.size(),
-      wakeAt ? millisecondsUntil(*wakeAt, now) : platform::kInfinite);
+      wakeAt.leftMs(now));
   switch (result) {
     case 0: return Wake::Control;
     case 1: return Wake::Finished;
@@ -166,8 +157,7 @@ ConnectionLoop::Wake ConnectionLoop::waitOnce(platform::EventHandle control) {
 void ConnectionLoop::serveReadySockets() {
   // The connections first, then the listener: those accepted now are read
   // at once and were never part of this wait.
-  const bool listenerWatched =
-      !m_interest.empty() && m_interest.front().socket == m_listener.socket();
+  const bool listenerWatched = m_listenerWatched;
   const std::size_t offset = listenerWatched ? 1 : 0;
   // Each connection's place in m_interest is its place in m_connections
   // when the wait began; admissions come only after this pass.
@@ -200,8 +190,11 @@ void ConnectionLoop::removeConnections(Done done) {
     if (!done(connection)) {
       if (kept != i) m_connections[kept] = std::move(m_connections[i]);
       ++kept;
-    } else if (!connection.handedOver) {
-      m_sources.remove(connection.peer.address);
+    } else {
+      if (connection.stage == ClientConnection::Stage::Record) {
+        m_sources.stopReading(connection.peer.address);
+      }
+      if (!connection.handedOver) m_sources.remove(connection.peer.address);
     }
   }
   m_connections.resize(kept);
@@ -214,8 +207,10 @@ void ConnectionLoop::idle() {
 }
 
 void ConnectionLoop::finish() {
-  // Logins past their record finish their launch before the stop goes on;
-  // refusals waiting for their time are sent now.
+  // Logins past their record finish their launch before the stop goes on,
+  // those still waiting for a slot too; refusals waiting for their time
+  // are sent now.
+  startWaitingLogins(true);
   m_workers->drain();
   takeFinishedLogins();
   answerDueRefusals(Clock::now(), true);

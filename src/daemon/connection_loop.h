@@ -12,19 +12,31 @@
 // A connection goes through these stages:
 //   record    its first bytes, then its login record, being read
 //   page      its status page being sent, piece by piece
-//   worker    its login screened and handed to a worker (check, reply,
-//             launch); it comes back only for a refusal left for later
+//   waiting   its login screened, waiting for a login slot
+//   worker    its login handed to a worker (check, reply, launch); it
+//             comes back only for a refusal left for later
 //   refusal   waiting for the time its refusal is due
+//
+// Admission is by stage (AdmissionBounds). Only the worker stage, which
+// is what costs, holds a login slot; a whole record that finds none free
+// waits for one, its time no longer running. Every other stage counts
+// towards the records' budget; when it is full, a new connection is taken
+// in by closing the oldest connection still sending its record from the
+// address that has the most of those, so that no flood from a few
+// addresses can keep a login out. The cap per source counts every stage;
+// a connection over it is closed at once, as it always was.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "daemon/admission_bounds.h"
 #include "daemon/listener.h"
 #include "daemon/log_stream.h"
 #include "daemon/login_workers.h"
@@ -40,13 +52,15 @@
 class ConnectionHost {
  public:
   // The record came in whole: screened. False when the host has answered
-  // it and closed the connection; true when the login goes on to a worker.
+  // it and closed the connection (the switches, a method that refuses all,
+  // an address blocked for its failures: none of them needs a worker);
+  // true when the login goes on to a worker.
   virtual bool screenRecord(ClientConnection& connection) = 0;
   // Just before a worker takes the login: what is answered at once (a
   // method that accepts every login), noted in the job.
   virtual void prepareLogin(LoginJob& job) = 0;
   // The response to a "GET", as the page stands now.
-  virtual std::string statusPage() = 0;
+  virtual PageResponse statusPage() = 0;
   // A refusal left for later whose time has come: sent and counted.
   virtual void sendRefusal(LoginJob& job) = 0;
   // The listener bound its port at last, or failed once more.
@@ -66,8 +80,8 @@ class ConnectionLoop {
 
   // `config`, `log` and `refusals` must outlive the loop; `handler` is the
   // workers' part of a login.
-  ConnectionLoop(ConnectionHost& host, const CServiceConfig& config, LogStream& log,
-                 RefusalLog& refusals, LoginWorkers::Handler handler);
+  ConnectionLoop(ConnectionHost& host, const CServiceConfig& config, AdmissionBounds bounds,
+                 LogStream& log, RefusalLog& refusals, LoginWorkers::Handler handler);
   // Logins still with a worker finish first.
   ~ConnectionLoop();
   ConnectionLoop(const ConnectionLoop&) = delete;
@@ -87,10 +101,9 @@ class ConnectionLoop {
   void finish();
 
   const Listener& listener() const { return m_listener; }
+  const AdmissionBounds& bounds() const { return m_bounds; }
   // Connections accepted and not yet done with, in the loop or a worker.
-  std::size_t pending() const {
-    return m_connections.size() + m_handedOver + m_delayedRefusals.size();
-  }
+  std::size_t pending() const { return held() + m_handedOver; }
 
  private:
   enum class Wake { Control, Finished, Sockets, Time, Failed };
@@ -104,7 +117,15 @@ class ConnectionLoop {
   // connections whose time is up.
   void serveDue(Clock::time_point now);
 
+  // Connections that hold no login slot.
+  std::size_t held() const {
+    return m_connections.size() + m_waiting.size() + m_delayedRefusals.size();
+  }
   bool accepting(Clock::time_point now) const;
+  // Room for one more connection: at once, or by closing the oldest
+  // connection still sending its record of the address with the most.
+  bool roomForOneMore() const;
+  void makeRoom();
   // Takes the connections waiting on the listener, within the bounds.
   void acceptClients();
   // A connection just accepted: refused by its source's cap, or set up
@@ -114,8 +135,13 @@ class ConnectionLoop {
   // the loop (closed or handed over).
   bool progress(ClientConnection& connection);
   bool progressRecord(ClientConnection& connection);
-  // The record is whole: screened, then handed to a worker.
+  // The record is whole: screened, then handed to a worker, or left
+  // waiting for a login slot.
   void screenAndHandOver(ClientConnection& connection);
+  void handOver(ClientConnection& connection);
+  // Hands the logins waiting for a slot on, while there are slots (all of
+  // them, with `all`).
+  void startWaitingLogins(bool all);
   // A connection whose time ran out, closed with its log line.
   void expire(ClientConnection& connection);
   // Removes the connections for which `done` is true, each counted off
@@ -133,11 +159,16 @@ class ConnectionLoop {
   const CServiceConfig& m_config;
   LogStream& m_log;
   RefusalLog& m_refusals;
+  const AdmissionBounds m_bounds;
   Listener m_listener;
   platform::SocketWait m_socketWait = nullptr;
   platform::EventHandle m_finishedEvent = nullptr;
   std::vector<std::unique_ptr<ClientConnection>> m_connections;
+  // Whole records, screened, waiting for a login slot, oldest first.
+  std::deque<std::unique_ptr<ClientConnection>> m_waiting;
   std::vector<platform::SocketInterest> m_interest;
+  // Whether m_interest begins with the listener.
+  bool m_listenerWatched = false;
   // Logins with a worker, not yet reported done.
   std::size_t m_handedOver = 0;
   PendingPerSource m_sources;

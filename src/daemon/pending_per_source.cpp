@@ -7,27 +7,72 @@ constexpr auto kLogInterval = std::chrono::seconds(1);
 // are forgotten: they may be logged again anyway.
 constexpr std::size_t kRememberedLogs = 1024;
 
+std::size_t countOf(const std::unordered_map<std::uint32_t, std::size_t>& counts,
+                    std::uint32_t address) {
+  const auto found = counts.find(address);
+  return found == counts.end() ? 0 : found->second;
+}
+
+// False when the address had no count.
+bool decrement(std::unordered_map<std::uint32_t, std::size_t>& counts, std::uint32_t address) {
+  const auto found = counts.find(address);
+  if (found == counts.end()) return false;
+  if (--found->second == 0) counts.erase(found);
+  return true;
+}
+
 }  // namespace
 
 std::size_t PendingPerSource::count(std::uint32_t address) const {
-  const auto found = m_pending.find(address);
-  return found == m_pending.end() ? 0 : found->second;
+  return countOf(m_pending, address);
 }
 
 void PendingPerSource::add(std::uint32_t address) { ++m_pending[address]; }
 
-void PendingPerSource::remove(std::uint32_t address) {
-  const auto found = m_pending.find(address);
-  if (found == m_pending.end()) return;
-  if (--found->second == 0) m_pending.erase(found);
+void PendingPerSource::remove(std::uint32_t address) { decrement(m_pending, address); }
+
+void PendingPerSource::startReading(std::uint32_t address) {
+  ++m_reading[address];
+  ++m_readingInAll;
+}
+
+void PendingPerSource::stopReading(std::uint32_t address) {
+  if (decrement(m_reading, address)) --m_readingInAll;
+}
+
+std::size_t PendingPerSource::reading(std::uint32_t address) const {
+  return countOf(m_reading, address);
+}
+
+std::optional<std::uint32_t> PendingPerSource::mostReading() const {
+  // Looked for only when the loop is full, among at most as many
+  // addresses as it holds connections.
+  std::optional<std::uint32_t> most;
+  std::size_t mostCount = 0;
+  for (const auto& [address, count] : m_reading) {
+    if (count > mostCount || (count == mostCount && most && address < *most)) {
+      most = address;
+      mostCount = count;
+    }
+  }
+  return most;
 }
 
 bool PendingPerSource::mayLogRefusal(std::uint32_t address, Clock::time_point now) {
-  const auto found = m_lastLogged.find(address);
-  if (found != m_lastLogged.end() && now - found->second < kLogInterval) return false;
-  if (found == m_lastLogged.end() && m_lastLogged.size() >= kRememberedLogs) {
-    std::erase_if(m_lastLogged, [now](const auto& entry) { return now - entry.second >= kLogInterval; });
+  return mayLog(m_lastRefusal, address, now);
+}
+
+bool PendingPerSource::mayLogEviction(std::uint32_t address, Clock::time_point now) {
+  return mayLog(m_lastEviction, address, now);
+}
+
+bool PendingPerSource::mayLog(LastLogged& lastLogged, std::uint32_t address,
+                              Clock::time_point now) {
+  const auto found = lastLogged.find(address);
+  if (found != lastLogged.end() && now - found->second < kLogInterval) return false;
+  if (found == lastLogged.end() && lastLogged.size() >= kRememberedLogs) {
+    std::erase_if(lastLogged, [now](const auto& entry) { return now - entry.second >= kLogInterval; });
   }
-  m_lastLogged[address] = now;
+  lastLogged[address] = now;
   return true;
 }

@@ -40,6 +40,11 @@ std::string pendingClosedText(const platform::Ipv4Endpoint& peer, std::size_t pe
          " connections already pending from this address";
 }
 
+std::string makeRoomClosedText(const platform::Ipv4Endpoint& peer, std::size_t reading) {
+  return "Connection from " + addressAndPort(peer) + " closed to make room: " +
+         std::to_string(reading) + " connections from this address sending their records";
+}
+
 void RefusalLog::write(std::uint32_t address, const std::string& warning,
                        Clock::time_point now) {
   write(address, {{platform::EventType::Warning, warning}}, now);

@@ -46,6 +46,7 @@ std::string loginRefusedText(const std::string& user, const platform::Ipv4Endpoi
                              RefusalReason reason);
 std::string incompleteRecordText(const platform::Ipv4Endpoint& peer, std::uint32_t seconds);
 std::string pendingClosedText(const platform::Ipv4Endpoint& peer, std::size_t pending);
+std::string makeRoomClosedText(const platform::Ipv4Endpoint& peer, std::size_t reading);
 
 class RefusalLog {
  public:

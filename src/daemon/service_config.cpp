@@ -66,6 +66,7 @@ const FieldRule kFields[] = {
     integer("LoginFailureLimit", &CServiceConfig::LoginFailureLimit),
     integer("LoginFailurePenalty", &CServiceConfig::LoginFailurePenalty),
     integer("LogMaxSize", &CServiceConfig::LogMaxSize),
+    integer("MaxPendingRecords", &CServiceConfig::MaxPendingRecords),
 };
 
 void debugService() {
@@ -161,6 +162,10 @@ std::size_t CServiceConfig::pendingPerSourceBound() const {
   return positiveOr(MaxPendingPerSource, kDefaultPendingPerSource);
 }
 
+std::size_t CServiceConfig::pendingRecordsBound() const {
+  return positiveOr(MaxPendingRecords, kDefaultPendingRecords);
+}
+
 std::size_t CServiceConfig::failureLimit() const {
   return LoginFailureLimit == 0 ? 0 : positiveOr(LoginFailureLimit, kDefaultFailureLimit);
 }
@@ -217,5 +222,6 @@ LogStream& CServiceConfig::Dump(LogStream& log) const {
   log.entry() << "LoginFailureLimit(" << LoginFailureLimit << ")";
   log.entry() << "LoginFailurePenalty(" << LoginFailurePenalty << ")";
   log.entry() << "LogMaxSize(" << LogMaxSize << ")";
+  log.entry() << "MaxPendingRecords(" << MaxPendingRecords << ")";
   return log;
 }

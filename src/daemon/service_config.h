@@ -16,7 +16,7 @@ class CServiceConfig {
   // values leave the defaults. Reports nothing.
   void Load(const std::string& serviceName);
 
-  // The configuration dump: 30 lines, one a setting.
+  // The configuration dump: 31 lines, one a setting.
   LogStream& Dump(LogStream& log) const;
 
   // The registry's text conversions.
@@ -28,6 +28,7 @@ class CServiceConfig {
   static constexpr std::uint32_t kDefaultReceiveSeconds = 5;
   static constexpr std::size_t kDefaultPendingLogins = 64;
   static constexpr std::size_t kDefaultPendingPerSource = 8;
+  static constexpr std::size_t kDefaultPendingRecords = 1024;
   static constexpr std::size_t kDefaultFailureLimit = 10;
   static constexpr std::uint32_t kDefaultFailurePenaltySeconds = 60;
   static constexpr std::uint32_t kDefaultLogMaxMegabytes = 64;
@@ -39,6 +40,7 @@ class CServiceConfig {
   std::uint32_t receiveBoundSeconds() const;
   std::size_t pendingLoginsBound() const;
   std::size_t pendingPerSourceBound() const;
+  std::size_t pendingRecordsBound() const;
   // 0: no limit.
   std::size_t failureLimit() const;
   std::uint32_t failurePenaltySeconds() const;
@@ -76,10 +78,12 @@ class CServiceConfig {
   std::int32_t TCPKeepInterval = 60;
   std::int32_t TCPKeepIdle = 300;
   std::int32_t TCPKeepCount = 8;
-  // Connections between their accept and the end of their handling; at
-  // the limit the rest wait in the listen backlog. Below 1: the default.
+  // Logins between their whole record and the end of their check and
+  // launch; at the limit a whole record waits for a slot. Below 1: the
+  // default.
   std::int32_t MaxPendingLogins = 64;
-  // Of those, from one IPv4 address; one more is closed at once.
+  // Connections of one IPv4 address, at any stage; one more is closed at
+  // once.
   std::int32_t MaxPendingPerSource = 8;
   // Failed logon checks from one address within LoginFailurePenalty
   // seconds that block it, until LoginFailurePenalty seconds after its
@@ -88,6 +92,11 @@ class CServiceConfig {
   std::int32_t LoginFailurePenalty = 60;
   // The most the log file may hold, in MB; below 1: the default.
   std::int32_t LogMaxSize = 64;
+  // Connections that hold no login slot: sending their record or a page
+  // request, being sent a page, waiting for a slot or for a paced refusal.
+  // At the limit a new connection takes the place of the oldest one still
+  // sending its record from the address that has the most of those.
+  std::int32_t MaxPendingRecords = 1024;
   // Variable name to value; names compare byte by byte, case-sensitively.
   std::map<std::string, std::string> Environment;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/descriptors.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -49,11 +50,14 @@ void CVornD::Init() {
   }
 
   if (m_config.CreateDesktop) createWindowStation();
-  m_loop = std::make_unique<ConnectionLoop>(*this, m_config, m_log, m_refusals,
-                                            [this](LoginJob& job) { return completeLogin(job); });
-  m_loop->open();
   m_failureLimits = std::make_unique<LoginFailureLimits>(
       m_config.failureLimit(), std::chrono::seconds(m_config.failurePenaltySeconds()));
+  // Every connection held costs a descriptor: as many as the system lets
+  // the process have, cut to what the configuration allows.
+  const AdmissionBounds bounds = AdmissionBounds::of(m_config, platform::raiseDescriptorLimit());
+  m_loop = std::make_unique<ConnectionLoop>(*this, m_config, bounds, m_log, m_refusals,
+                                            [this](LoginJob& job) { return completeLogin(job); });
+  m_loop->open();
 }
 
 std::string CVornD::logFilePath() const {

@@ -33,7 +33,6 @@
 
 class CSocket;
 class TokenQuery;
-struct StatusPageValues;
 
 class CVornD : public CService, public ConnectionHost {
  public:
@@ -63,7 +62,7 @@ class CVornD : public CService, public ConnectionHost {
   // ConnectionHost: what the connection loop asks of the daemon.
   bool screenRecord(ClientConnection& connection) override;
   void prepareLogin(LoginJob& job) override;
-  std::string statusPage() override;
+  PageResponse statusPage() override;
   void sendRefusal(LoginJob& job) override;
   void portBound(const Listener& listener) override;
   void portWaiting(const Listener& listener) override;
@@ -83,6 +82,9 @@ class CVornD : public CService, public ConnectionHost {
   // Counts the login as served or rejected, then sends its reply;
   // returns `accepted`.
   bool sendLoginReply(CSocket& client, bool accepted);
+  // Whether the method asks the system (every method but "HTPassword",
+  // which refuses all, and "Vorn", which accepts all).
+  bool checksLogons() const;
   bool refuseLogin(const netLogin& login, CSocket& client);
   bool acceptLogin(const netLogin& login, CSocket& client);
   bool checkLogonUser(LoginJob& job, platform::LogonToken& token);
@@ -140,6 +142,9 @@ class CVornD : public CService, public ConnectionHost {
   CServiceConfig m_config;
   // Asked once: each status page shows it.
   std::uint32_t m_dwProcessId = 0;
+  // All of the page but its counters, made for the first request: the
+  // configuration does not change once the daemon serves.
+  std::unique_ptr<StatusPage> m_statusPage;
   platform::EventHandle m_hScmEvent = nullptr;
   // Written from const members too: a log entry changes nothing of the daemon.
   mutable LogStream m_log;

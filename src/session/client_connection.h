@@ -12,6 +12,7 @@
 #include "platform/net.h"
 #include "session/net_login.h"
 #include "session/socket.h"
+#include "session/status_page.h"
 
 struct ClientConnection {
   using Clock = std::chrono::steady_clock;
@@ -30,7 +31,8 @@ struct ClientConnection {
   // Holds the password; wiped where the connection ends (net_login.h).
   netLogin login;
   std::size_t received = 0;
-  std::string page;
+  // Page: the response, and how much of it has gone out.
+  PageResponse page;
   std::size_t sent = 0;
   // Given to a worker, which now owns the socket and the source's count.
   bool handedOver = false;

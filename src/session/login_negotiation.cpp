@@ -24,7 +24,20 @@ bool CVornD::screenRecord(ClientConnection& connection) {
     client.Close();
     return false;
   }
+  // An address blocked for its failures is refused whatever it sends: the
+  // loop answers it, and it costs no worker and no check.
+  if (checksLogons() && m_failureLimits && m_failureLimits->blocked(connection.peer.address)) {
+    logRefusal(connection.login, connection.peer, RefusalReason::TooManyFailures);
+    refuseLogin(connection.login, client);
+    client.Close();
+    return false;
+  }
   return true;
+}
+
+bool CVornD::checksLogons() const {
+  const std::string& method = m_config.AuthenticationMethod;
+  return method != "HTPassword" && method != "Vorn";
 }
 
 void CVornD::prepareLogin(LoginJob& job) {

@@ -32,7 +32,7 @@ ClientConnection::Clock::time_point boundFromNow(std::uint32_t seconds) {
 
 }  // namespace
 
-void beginPage(ClientConnection& connection, std::string page, std::uint32_t boundSeconds) {
+void beginPage(ClientConnection& connection, PageResponse page, std::uint32_t boundSeconds) {
   connection.stage = ClientConnection::Stage::Page;
   connection.page = std::move(page);
   connection.sent = 0;
@@ -41,13 +41,13 @@ void beginPage(ClientConnection& connection, std::string page, std::uint32_t bou
 
 bool progressPage(ClientConnection& connection, std::uint32_t boundSeconds) {
   CSocket& client = *connection.client;
-  const std::string& page = connection.page;
+  const PageResponse& page = connection.page;
   // Each piece taken gives the client another full bound for the next. A
   // failed send only means the client left.
   if (connection.sent < page.size()) {
-    const std::size_t left = std::min(page.size() - connection.sent, kLargestPiece);
-    const int sent = platform::sendReady(client.Handle(), page.data() + connection.sent,
-                                         static_cast<int>(left));
+    const std::string_view piece = page.pieceAt(connection.sent);
+    const std::size_t left = std::min(piece.size(), kLargestPiece);
+    const int sent = platform::sendReady(client.Handle(), piece.data(), static_cast<int>(left));
     if (sent > 0) {
       connection.sent += static_cast<std::size_t>(sent);
       connection.deadline = boundFromNow(boundSeconds);
@@ -58,6 +58,6 @@ bool progressPage(ClientConnection& connection, std::uint32_t boundSeconds) {
   client.Shutdown();
   discardUnreadRequest(client);
   client.Close();
-  std::string().swap(connection.page);
+  connection.page = PageResponse();
   return false;
 }

@@ -8,7 +8,7 @@
 
 // Makes `connection` a page connection for `page`, due to make progress
 // within `boundSeconds`.
-void beginPage(ClientConnection& connection, std::string page, std::uint32_t boundSeconds);
+void beginPage(ClientConnection& connection, PageResponse page, std::uint32_t boundSeconds);
 // Sends what the client can take now, at most one piece; true while more
 // is left to send. Once the page is out, or the client has left, the
 // connection is shut down and closed and false returned.

@@ -196,4 +196,7 @@ StatusPageValues CVornD::statusPageValues() const {
   return values;
 }
 
-std::string CVornD::statusPage() { return statusPageResponse(statusPageValues()); }
+PageResponse CVornD::statusPage() {
+  if (!m_statusPage) m_statusPage = std::make_unique<StatusPage>(statusPageValues());
+  return m_statusPage->response(m_nClientsServed, m_nClientsRejected);
+}
