@@ -129,8 +129,11 @@ TEST_F(RefusalLines, AHundredLinesASecondAtMostTenOfEachAddressAndThenHowManyWer
     }
   }
   EXPECT_EQ(written + leftOut, kClients);
-  EXPECT_GE(summaries, 1);
+  // A slow machine may spread the refusals so thin that no cap is reached;
+  // whatever was left out is always told.
+  EXPECT_EQ(summaries > 0, leftOut > 0);
   if (withinASecond) {
+    EXPECT_GE(summaries, 1);
     EXPECT_EQ(written, 100);
     EXPECT_EQ(leftOut, 50);
   }

@@ -62,6 +62,7 @@ void ConnectionLoop::admitClient(platform::SocketHandle accepted,
     }
     return;
   }
+  if (m_host.refusesEverything(peer.address) && screenAtOnce(*connection)) return;
   if (held() >= m_bounds.records) makeRoom();
   if (!platform::watchSocket(m_socketWait, accepted)) {
     m_host.reportFailure("WSAEventSelect failed trying to configure client socket",
@@ -85,6 +86,16 @@ void ConnectionLoop::admitClient(platform::SocketHandle accepted,
   }
   if (connection->stage == ClientConnection::Stage::Record) m_sources.stopReading(peer.address);
   if (!connection->handedOver) m_sources.remove(peer.address);
+}
+
+bool ConnectionLoop::screenAtOnce(ClientConnection& connection) {
+  const int got = platform::receiveReady(connection.client->Handle(), connection.login.bytes,
+                                         static_cast<int>(netLogin::kSize));
+  if (got > 0) connection.received = static_cast<std::size_t>(got);
+  if (connection.received < netLogin::kSize) return false;
+  // Refused, answered and closed by the host; or, should the block have
+  // been lifted in between, admitted as any other whole record.
+  return !m_host.screenRecord(connection);
 }
 
 void ConnectionLoop::makeRoom() {
@@ -111,16 +122,7 @@ void ConnectionLoop::makeRoom() {
 
 void ConnectionLoop::screenAndHandOver(ClientConnection& connection) {
   if (!m_host.screenRecord(connection)) return;
-  CSocket& client = *connection.client;
-  // The engine gets the connection as a blocking socket that nothing else
-  // waits on.
-  if (!platform::unwatchSocket(m_socketWait, client.Handle())) {
-    m_host.reportFailure("WSAEventSelect failed trying to configure client socket",
-                         platform::lastSocketError());
-  } else if (!platform::setBlocking(client.Handle(), true)) {
-    m_host.reportFailure("ioctlsocket failed trying to configure client socket",
-                         platform::lastSocketError());
-  }
+  leaveWait(connection);
   if (m_handedOver < m_bounds.logins) {
     handOver(connection);
     return;
@@ -134,6 +136,19 @@ void ConnectionLoop::screenAndHandOver(ClientConnection& connection) {
   waiting->received = connection.received;
   connection.handedOver = true;
   m_waiting.push_back(std::move(waiting));
+}
+
+void ConnectionLoop::leaveWait(ClientConnection& connection) {
+  CSocket& client = *connection.client;
+  // The engine gets the connection as a blocking socket that nothing else
+  // waits on.
+  if (!platform::unwatchSocket(m_socketWait, client.Handle())) {
+    m_host.reportFailure("WSAEventSelect failed trying to configure client socket",
+                         platform::lastSocketError());
+  } else if (!platform::setBlocking(client.Handle(), true)) {
+    m_host.reportFailure("ioctlsocket failed trying to configure client socket",
+                         platform::lastSocketError());
+  }
 }
 
 void ConnectionLoop::handOver(ClientConnection& connection) {

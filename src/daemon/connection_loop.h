@@ -69,6 +69,10 @@ class ConnectionHost {
   // Waits up to ms for a control (stop, pause); true when one came.
   virtual bool waitOnControl(std::uint32_t ms) = 0;
   virtual void reportFailure(const char* operation, platform::ErrorCode code) = 0;
+  // Whether every record from the address is refused whatever it holds
+  // (blocked for its failures): the loop then answers it at the least
+  // cost, before anything is set up for it.
+  virtual bool refusesEverything(std::uint32_t address) = 0;
 
  protected:
   ~ConnectionHost() = default;
@@ -131,6 +135,10 @@ class ConnectionLoop {
   // A connection just accepted: refused by its source's cap, or set up
   // and read from at once.
   void admitClient(platform::SocketHandle accepted, const platform::Ipv4Endpoint& peer);
+  // The record of a connection just accepted, when it came with the
+  // connect: screened, and answered, at once. False when it is not all
+  // there yet, or not refused; what is there stays in the connection.
+  bool screenAtOnce(ClientConnection& connection);
   // Works on a connection the wait found ready; false once it has left
   // the loop (closed or handed over).
   bool progress(ClientConnection& connection);
@@ -139,6 +147,8 @@ class ConnectionLoop {
   // waiting for a login slot.
   void screenAndHandOver(ClientConnection& connection);
   void handOver(ClientConnection& connection);
+  // The socket out of the wait, blocking again, for whoever takes it on.
+  void leaveWait(ClientConnection& connection);
   // Hands the logins waiting for a slot on, while there are slots (all of
   // them, with `all`).
   void startWaitingLogins(bool all);

@@ -34,6 +34,7 @@ struct ClientConnection {
   // Page: the response, and how much of it has gone out.
   PageResponse page;
   std::size_t sent = 0;
-  // Given to a worker, which now owns the socket and the source's count.
+  // Given on (to a worker, or to the logins waiting for one), with the
+  // socket and the source's count.
   bool handedOver = false;
 };

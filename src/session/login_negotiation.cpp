@@ -24,15 +24,19 @@ bool CVornD::screenRecord(ClientConnection& connection) {
     client.Close();
     return false;
   }
-  // An address blocked for its failures is refused whatever it sends: the
-  // loop answers it, and it costs no worker and no check.
-  if (checksLogons() && m_failureLimits && m_failureLimits->blocked(connection.peer.address)) {
+  // An address blocked for its failures is refused whatever it sends:
+  // the loop answers it at once, with no worker and no check.
+  if (refusesEverything(connection.peer.address)) {
     logRefusal(connection.login, connection.peer, RefusalReason::TooManyFailures);
     refuseLogin(connection.login, client);
     client.Close();
     return false;
   }
   return true;
+}
+
+bool CVornD::refusesEverything(std::uint32_t address) {
+  return checksLogons() && m_failureLimits && m_failureLimits->blocked(address);
 }
 
 bool CVornD::checksLogons() const {

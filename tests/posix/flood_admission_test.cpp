@@ -4,27 +4,19 @@
 // spins; a full set of login slots holds up no page and no record.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "free_port.h"
+#include "posix/daemon_process.h"
 #include "posix/slow_pam_stack.h"
 #include "posix/throwaway_account.h"
-#include "registry_fixture.h"
-#include "service_host.h"
 #include "serving_fixture.h"
 
 namespace {
@@ -194,74 +186,13 @@ TEST_F(FloodAdmission, AFullSetOfLoginSlotsHoldsUpNoPageAndNoRecord) {
   EXPECT_TRUE(stack.restore());
 }
 
-// The daemon as a process of its own, its descriptors limited to 128.
-class LimitedDaemon : public ::testing::Test {
+// The daemon as a process of its own.
+class LimitedDaemon : public testing_support::DaemonProcess {
  protected:
-  LimitedDaemon()
-      : m_name(testing_support::uniqueName("fdlimit")),
-        m_key("SYSTEM\\CurrentControlSet\\Services\\" + m_name),
-        m_port(testing_support::freePort()) {
-    platform::startSockets();
-    config("SockPort", std::to_string(m_port));
-    config("CreateDesktop", "No");
+  LimitedDaemon() {
     config("AuthenticationMethod", "Vorn");
     config("SockReceiveTimeout", "30");
-    config("VornExecutable", testing_support::serviceHostCommandLine("engine-probe", "quiet"));
   }
-  ~LimitedDaemon() override {
-    if (m_pid > 0) {
-      kill(m_pid, SIGTERM);
-      for (int waited = 0; waited < 5000 && waitpid(m_pid, nullptr, WNOHANG) == 0; waited += 50) {
-        usleep(50000);
-      }
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, nullptr, 0);
-    }
-    platform::cleanupSockets();
-  }
-  void config(const std::string& name, const std::string& text) {
-    ASSERT_EQ(0u, m_key.setText("Config", name, text));
-  }
-  void start(rlim_t descriptors) {
-    const std::string program = std::string(VORND_BINARY_DIR) + "/vornd";
-    m_pid = fork();
-    if (m_pid == 0) {
-      const rlimit limit{descriptors, descriptors};
-      setrlimit(RLIMIT_NOFILE, &limit);
-      for (int fd = 3; fd < 1024; ++fd) close(fd);
-      execl(program.c_str(), program.c_str(), "-debug", m_name.c_str(), nullptr);
-      _exit(127);
-    }
-    for (int waited = 0; waited < 10000; waited += 50) {
-      Client probe(m_port);
-      if (probe.connected()) return;
-      platform::sleepMs(50);
-    }
-    FAIL() << "the daemon did not listen";
-  }
-  // The daemon's processor time so far, in clock ticks.
-  long cpuTicks() const {
-    std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14) utime = std::stol(field);
-      if (i == 15) stime = std::stol(field);
-    }
-    return utime + stime;
-  }
-  int descriptors() const {
-    const std::filesystem::path folder = "/proc/" + std::to_string(m_pid) + "/fd";
-    return static_cast<int>(std::distance(std::filesystem::directory_iterator(folder),
-                                          std::filesystem::directory_iterator()));
-  }
-
-  std::string m_name;
-  testing_support::ScopedRegistryKey m_key;
-  std::uint16_t m_port;
-  pid_t m_pid = -1;
 };
 
 TEST_F(LimitedDaemon, ShortOfDescriptorsItStillServesAndNeverSpins) {
