@@ -1,6 +1,6 @@
 // The registry over one text file. Every call reads the current file (a
-// parse is kept while the file stays the same), so a handle names a key by
-// its path and sees what other processes wrote.
+// parse is kept while the file stays the same and some key is open), so a
+// handle names a key by its path and sees what other processes wrote.
 // Writers hold an exclusive flock on registry.lock (never on the data file,
 // which rename replaces) from reading to renaming, so concurrent writers
 // lose no update; the rename makes each write all-or-nothing.
@@ -25,6 +25,8 @@ namespace platform {
 struct RegKeyImpl {
   // Names as stored; matching ignores case anyway.
   std::vector<std::string> path;
+  // The parse it was opened in, kept while the key is open.
+  std::shared_ptr<const void> parse;
 };
 
 namespace {
@@ -186,14 +188,16 @@ FileIdentity identify(const std::string& path) {
   return identity;
 }
 
-// The last file parsed, kept while it stays the same file: walking a key's
-// values asks for the tree once per value, and parsing the whole file each
-// time would make a walk quadratic.
+// The last file parsed, kept while it stays the same file and a key opened
+// in it is still open: walking a key's values asks for the tree once per
+// value, and parsing the whole file each time would make a walk quadratic.
+// Once every key is closed the parse goes, so that a process that read its
+// settings at start does not hold the whole file for the rest of its life.
 struct ParsedFile {
   std::mutex lock;
   std::string path;
   FileIdentity identity;
-  std::shared_ptr<RegTreeKey> tree;
+  std::weak_ptr<RegTreeKey> tree;
 };
 
 ParsedFile& parsedFile() {
@@ -210,9 +214,9 @@ ErrorCode readTree(std::shared_ptr<RegTreeKey>& root) {
   const FileIdentity identity = identify(path);
   ParsedFile& parsed = parsedFile();
   std::lock_guard<std::mutex> guard(parsed.lock);
-  if (parsed.tree != nullptr && parsed.path == path && parsed.identity == identity) {
-    root = parsed.tree;
-    return kErrorSuccess;
+  if (parsed.path == path && parsed.identity == identity) {
+    root = parsed.tree.lock();
+    if (root != nullptr) return kErrorSuccess;
   }
   auto tree = std::make_shared<RegTreeKey>("");
   if (ErrorCode error = loadTree(path, *tree); error != kErrorSuccess) return error;
@@ -287,7 +291,7 @@ ErrorCode regOpenKey(RegKeyHandle parent, const std::string& subKey, std::uint32
   if (ErrorCode error = readTree(root); error != kErrorSuccess) return error;
   RegTreeKey* key = nullptr;
   if (ErrorCode error = findOpenKey(*root, parent, key); error != kErrorSuccess) return error;
-  auto opened = std::make_unique<RegKeyImpl>(RegKeyImpl{parent->path});
+  auto opened = std::make_unique<RegKeyImpl>(RegKeyImpl{parent->path, root});
   for (const std::string& name : names) {
     key = key->findChild(name);
     if (key == nullptr) return kErrorFileNotFound;
