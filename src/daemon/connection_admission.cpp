@@ -62,8 +62,13 @@ void ConnectionLoop::admitClient(platform::SocketHandle accepted,
     }
     return;
   }
-  if (m_host.refusesEverything(peer.address) && screenAtOnce(*connection)) return;
   if (held() >= m_bounds.records) makeRoom();
+  if (m_host.refusesEverything(peer.address)) {
+    connection->deadline = Clock::now() + kBlockedPause;
+    m_sources.add(peer.address);
+    m_blocked.push_back(std::move(connection));
+    return;
+  }
   if (!platform::watchSocket(m_socketWait, accepted)) {
     m_host.reportFailure("WSAEventSelect failed trying to configure client socket",
                          platform::lastSocketError());
@@ -86,16 +91,6 @@ void ConnectionLoop::admitClient(platform::SocketHandle accepted,
   }
   if (connection->stage == ClientConnection::Stage::Record) m_sources.stopReading(peer.address);
   if (!connection->handedOver) m_sources.remove(peer.address);
-}
-
-bool ConnectionLoop::screenAtOnce(ClientConnection& connection) {
-  const int got = platform::receiveReady(connection.client->Handle(), connection.login.bytes,
-                                         static_cast<int>(netLogin::kSize));
-  if (got > 0) connection.received = static_cast<std::size_t>(got);
-  if (connection.received < netLogin::kSize) return false;
-  // Refused, answered and closed by the host; or, should the block have
-  // been lifted in between, admitted as any other whole record.
-  return !m_host.screenRecord(connection);
 }
 
 void ConnectionLoop::makeRoom() {
@@ -200,6 +195,21 @@ void ConnectionLoop::answerDueRefusals(Clock::time_point now, bool all) {
     }
   }
   m_delayedRefusals.resize(kept);
+  answerDueBlocked(now, all);
+}
+
+void ConnectionLoop::answerDueBlocked(Clock::time_point now, bool all) {
+  while (!m_blocked.empty() && (all || m_blocked.front()->deadline <= now)) {
+    const std::unique_ptr<ClientConnection> connection = std::move(m_blocked.front());
+    m_blocked.pop_front();
+    // What came of the record is read once, for the user its line names.
+    const int got = platform::receiveReady(connection->client->Handle(), connection->login.bytes,
+                                           static_cast<int>(netLogin::kSize));
+    if (got > 0) connection->received = static_cast<std::size_t>(got);
+    m_host.refuseBlocked(*connection);
+    connection->client->Close();
+    m_sources.remove(connection->peer.address);
+  }
 }
 
 ConnectionLoop::Clock::time_point ConnectionLoop::receiveDeadline() const {

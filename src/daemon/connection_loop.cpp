@@ -132,6 +132,7 @@ ConnectionLoop::Wake ConnectionLoop::waitOnce(platform::EventHandle control) {
     wakeBy(connection->deadline);
   }
   for (const LoginJob& refusal : m_delayedRefusals) wakeBy(*refusal.refuseAt);
+  if (!m_blocked.empty()) wakeBy(m_blocked.front()->deadline);
   if (const auto summary = m_refusals.summaryDue()) wakeBy(*summary);
   if (m_config.LogAllEvents && m_connections.empty()) m_log.entry() << "handleClients - waiting";
 

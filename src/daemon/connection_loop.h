@@ -16,6 +16,11 @@
 //   worker    its login handed to a worker (check, reply, launch); it
 //             comes back only for a refusal left for later
 //   refusal   waiting for the time its refusal is due
+//   blocked   from an address refused whatever it sends: unread, and
+//             unwatched, until its answer is due a moment after its
+//             accept. The moment keeps an address that loops from
+//             costing the daemon a core: it gets a few answers a second
+//             per connection instead of thousands.
 //
 // Admission is by stage (AdmissionBounds). Only the worker stage, which
 // is what costs, holds a login slot; a whole record that finds none free
@@ -73,6 +78,10 @@ class ConnectionHost {
   // (blocked for its failures): the loop then answers it at the least
   // cost, before anything is set up for it.
   virtual bool refusesEverything(std::uint32_t address) = 0;
+  // A connection from such an address, its pause over: its refusal line
+  // (naming the user "?" when its record is not all there), its reply,
+  // counted. The loop closes it.
+  virtual void refuseBlocked(ClientConnection& connection) = 0;
 
  protected:
   ~ConnectionHost() = default;
@@ -123,7 +132,8 @@ class ConnectionLoop {
 
   // Connections that hold no login slot.
   std::size_t held() const {
-    return m_connections.size() + m_waiting.size() + m_delayedRefusals.size();
+    return m_connections.size() + m_waiting.size() + m_delayedRefusals.size() +
+           m_blocked.size();
   }
   bool accepting(Clock::time_point now) const;
   // Room for one more connection: at once, or by closing the oldest
@@ -132,13 +142,10 @@ class ConnectionLoop {
   void makeRoom();
   // Takes the connections waiting on the listener, within the bounds.
   void acceptClients();
-  // A connection just accepted: refused by its source's cap, or set up
-  // and read from at once.
+  // A connection just accepted: refused by its source's cap, left for
+  // its refusal when its address is blocked, or set up and read from at
+  // once.
   void admitClient(platform::SocketHandle accepted, const platform::Ipv4Endpoint& peer);
-  // The record of a connection just accepted, when it came with the
-  // connect: screened, and answered, at once. False when it is not all
-  // there yet, or not refused; what is there stays in the connection.
-  bool screenAtOnce(ClientConnection& connection);
   // Works on a connection the wait found ready; false once it has left
   // the loop (closed or handed over).
   bool progress(ClientConnection& connection);
@@ -163,6 +170,7 @@ class ConnectionLoop {
   void takeFinishedLogins();
   // Sends the refusals whose time has come (all of them, with `all`).
   void answerDueRefusals(Clock::time_point now, bool all);
+  void answerDueBlocked(Clock::time_point now, bool all);
   Clock::time_point receiveDeadline() const;
 
   ConnectionHost& m_host;
@@ -184,6 +192,10 @@ class ConnectionLoop {
   PendingPerSource m_sources;
   // Checked logins whose refusal waits for its time, soonest not first.
   std::vector<LoginJob> m_delayedRefusals;
+  // Connections from blocked addresses, each due kBlockedPause after its
+  // accept (its deadline), so soonest first.
+  static constexpr std::chrono::milliseconds kBlockedPause{100};
+  std::deque<std::unique_ptr<ClientConnection>> m_blocked;
   // After a failed accept, accepting pauses, growing while the failures
   // go on (0: accepting).
   static constexpr std::uint32_t kFirstAcceptPauseMs = 100;

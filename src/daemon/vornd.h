@@ -71,6 +71,7 @@ class CVornD : public CService, public ConnectionHost {
   bool waitOnControl(std::uint32_t ms) override;
   void reportFailure(const char* operation, platform::ErrorCode code) override;
   bool refusesEverything(std::uint32_t address) override;
+  void refuseBlocked(ClientConnection& connection) override;
 
   // A worker's part: the check, the reply, the count and the launch;
   // what is left of the connection then (login_negotiation.cpp).

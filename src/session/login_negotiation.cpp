@@ -39,6 +39,14 @@ bool CVornD::refusesEverything(std::uint32_t address) {
   return checksLogons() && m_failureLimits && m_failureLimits->blocked(address);
 }
 
+void CVornD::refuseBlocked(ClientConnection& connection) {
+  const bool whole = connection.received == netLogin::kSize;
+  m_refusals.write(connection.peer.address,
+                   loginRefusedText(whole ? connection.login.user() : "?", connection.peer,
+                                    RefusalReason::TooManyFailures));
+  refuseLogin(connection.login, *connection.client);
+}
+
 bool CVornD::checksLogons() const {
   const std::string& method = m_config.AuthenticationMethod;
   return method != "HTPassword" && method != "Vorn";

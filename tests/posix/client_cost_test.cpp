@@ -5,9 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/descriptors.h"
@@ -18,6 +20,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using testing_support::Client;
+using testing_support::kRefused;
+using testing_support::record;
 
 class ClientCost : public testing_support::DaemonProcess {
  protected:
@@ -74,6 +78,54 @@ TEST_F(ClientCost, AThousandSilentConnectionsHeldCostUnderTenMegabytes) {
   const long kilobytes = residentKilobytes();
   EXPECT_LT(kilobytes, 10 * 1024);
   RecordProperty("silent_1024_kb", static_cast<int>(kilobytes));
+}
+
+TEST_F(ClientCost, ABlockedAddressLoopingAsFastAsItCanCostsUnderATenthOfACore) {
+  // One failure blocks the address for a minute; an account nobody has
+  // fails wherever the system's logon looks.
+  config("AuthenticationMethod", "logonuser");
+  config("LoginFailureLimit", "1");
+  config("LoginFailurePenalty", "60");
+  start();
+  constexpr std::uint32_t kGuesser = 0x7F000002;
+  const std::string guess = record("vornd-nobody-4k", "guess");
+  {
+    Client first(m_port, kGuesser);
+    first.send(guess);
+    ASSERT_EQ(first.read(2, 15000), kRefused);
+  }
+  // Refused even when it sends nothing at all.
+  {
+    Client silent(m_port, kGuesser);
+    const Clock::time_point begun = Clock::now();
+    EXPECT_EQ(silent.read(2, 3000), kRefused);
+    EXPECT_LT(Clock::now() - begun, std::chrono::seconds(1));
+  }
+
+  // Eight at a time, each guessing again as soon as its answer came.
+  const long ticksBefore = cpuTicks();
+  const Clock::time_point begun = Clock::now();
+  const Clock::time_point until = begun + std::chrono::seconds(3);
+  std::atomic<long> refused{0}, other{0};
+  std::vector<std::thread> guessers;
+  for (int i = 0; i < 8; ++i) {
+    guessers.emplace_back([&] {
+      while (Clock::now() < until) {
+        Client client(m_port, kGuesser);
+        client.send(guess);
+        ++(client.read(2, 3000) == kRefused ? refused : other);
+      }
+    });
+  }
+  for (std::thread& guesser : guessers) guesser.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - begun).count();
+  const double share = static_cast<double>(cpuTicks() - ticksBefore) /
+                       static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
+  EXPECT_GT(refused.load(), 0);
+  EXPECT_EQ(other.load(), 0);
+  EXPECT_LT(share, 0.10) << refused.load() << " refusals in " << seconds << " s";
+  RecordProperty("blocked_refusals_per_second", static_cast<int>(refused.load() / seconds));
+  RecordProperty("blocked_core_share_percent", static_cast<int>(share * 100));
 }
 
 }  // namespace
