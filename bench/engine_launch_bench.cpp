@@ -16,6 +16,7 @@
 //   vornd_bench_launch [--count N] [--rounds R] [--engine PATH] [--wait end|reply]
 //   vornd_bench_launch --clients 1,4,16,64 [--seconds S] [--rounds R]
 //                      [--hold H] [--engine PATH] [--wait end|reply]
+//                      [--before PATH] [--flood AxP]
 //
 // Without --clients the clients are sequential, --count logins a round.
 // With --wait reply a client closes once it has its reply, so the rate is
@@ -30,11 +31,19 @@
 // (SockReceiveTimeout is raised so that the daemon does not drop them
 // meanwhile). It prints, per level, each server's median rate, the ratios,
 // the daemon's latency from connect to reply, and the errors.
+//
+// --before runs another build of the daemon (the one landed before a
+// change, say) as a fourth server in the same rounds, so that its ratios
+// and this build's come from one run. --flood AxP adds a row per daemon:
+// its logins at 16 clients while A addresses each hold P connections that
+// send nothing (FloodClients, renewed as they are closed), beside its
+// logins in rounds without them, taken in turns.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,6 +57,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "flood_clients.h"
 #include "login_load.h"
 #include "platform/registry.h"
 
@@ -66,7 +76,14 @@ struct Options {
   std::vector<int> clients;
   double seconds = 1.0;
   int hold = 64;
+  // Another daemon binary to run beside this build's.
+  std::string before;
+  // Flood addresses, and connections each (0: no flood row).
+  int floodAddresses = 0;
+  int floodEach = 0;
 };
+
+constexpr int kFloodClients = 16;
 
 std::string binaryDirectory() {
   char path[4096];
@@ -122,8 +139,8 @@ void serveFloor(int port, const std::string& engine) {
   }
 }
 
-bool setConfig(const std::string& name, const std::string& value) {
-  const std::string path = "SYSTEM\\CurrentControlSet\\Services\\bench\\Config";
+bool setConfig(const std::string& service, const std::string& name, const std::string& value) {
+  const std::string path = "SYSTEM\\CurrentControlSet\\Services\\" + service + "\\Config";
   platform::RegKeyHandle key = nullptr;
   if (platform::regCreateKey(platform::localMachine(), path, key) != 0) return false;
   const bool ok = platform::regSetValue(key, name, platform::kRegSz, value.c_str(),
@@ -171,6 +188,10 @@ bool parseOptions(int argc, char** argv, Options& options) {
     else if (word == "--clients" && !(options.clients = parseLevels(value)).empty()) continue;
     else if (word == "--seconds") options.seconds = std::atof(value.c_str());
     else if (word == "--hold") options.hold = std::atoi(value.c_str());
+    else if (word == "--before") options.before = value;
+    else if (word == "--flood" &&
+             std::sscanf(value.c_str(), "%dx%d", &options.floodAddresses, &options.floodEach) == 2 &&
+             options.floodAddresses > 0 && options.floodEach > 0) continue;
     else return false;
   }
   return argc % 2 == 1 && options.count > 0 && options.rounds > 0 && options.seconds > 0 &&
@@ -230,7 +251,7 @@ void printMemory(const char* what, pid_t pid) {
               bench::residentKilobytes(pid), tree.processes, tree.kilobytes);
 }
 
-// The daemon's memory while clients hold connections open and send nothing.
+// A daemon's memory while clients hold connections open and send nothing.
 void measureHeld(const Options& options, const Server& daemon) {
   const auto before = bench::portState(daemon.port);
   {
@@ -239,12 +260,13 @@ void measureHeld(const Options& options, const Server& daemon) {
     // Time for the daemon to take on what it will.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const auto held = bench::portState(daemon.port);
-    const std::string what = "vornd with " + std::to_string(options.hold) + " silent clients";
+    const std::string what =
+        std::string(daemon.name) + " with " + std::to_string(options.hold) + " silent clients";
     printMemory(what.c_str(), daemon.pid);
     const long established = held.established - before.established;
-    std::printf("silent clients: %d of %d connected on the client side, %ld accepted by vornd, %ld "
+    std::printf("silent clients: %d of %d connected on the client side, %ld accepted by %s, %ld "
                 "waiting in its listen queue, %d still connecting\n",
-                connected, options.hold, established - held.queued, held.queued,
+                connected, options.hold, established - held.queued, daemon.name, held.queued,
                 options.hold - connected);
   }
   // Let the daemon see them go before the logins start.
@@ -268,11 +290,50 @@ std::string errorText(const bench::LoadResult& r) {
          ", timeout " + std::to_string(r.timedOut) + ")";
 }
 
-int runConcurrent(const Options& options, std::vector<Server*>& servers, Server& tcp,
-                  Server& daemon) {
-  printMemory("vornd idle", daemon.pid);
+// One daemon's logins at kFloodClients with and without the flood, in
+// turns: the rate without, the rate with, and the logins under the flood.
+void floodRow(const Options& options, const Server& daemon) {
+  std::vector<double> quiet, flooded;
+  bench::LoadResult underFlood;
+  long renewed = 0;
+  int connected = 0;
+  for (int round = 0; round < options.rounds && !bench::stopRequested(); ++round) {
+    bench::LoadResult alone = bench::runLoad(daemon.port, kFloodClients, options.seconds,
+                                             options.untilEnd);
+    quiet.push_back(alone.accepted / alone.seconds);
+    {
+      bench::FloodClients flood(daemon.port, options.floodAddresses, options.floodEach);
+      connected = flood.waitConnected(2000);
+      const bench::LoadResult result =
+          bench::runLoad(daemon.port, kFloodClients, options.seconds, options.untilEnd);
+      flooded.push_back(result.accepted / result.seconds);
+      underFlood.add(result);
+      renewed += flood.renewed();
+    }
+    // The daemon sees the flood go before the next round.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  const double q = median(quiet), f = median(flooded);
+  const double p99 = bench::percentile(underFlood.latenciesMs, 0.99);
+  std::printf("%-9s %7.0f/s without, %7.0f/s with %d x %d silent (%d connected at the last "
+              "round, %ld renewed): %.3f, p99 %.2f ms, errors %s; goal >= 0.9 and p99 < 100 ms: "
+              "%s\n",
+              daemon.name, q, f, options.floodAddresses, options.floodEach, connected, renewed,
+              q > 0 ? f / q : 0, p99, errorText(underFlood).c_str(),
+              q > 0 && f >= 0.9 * q && p99 < 100 ? "met" : "not met");
+}
+
+// servers: floor, tcpserver, then the daemons.
+int runConcurrent(const Options& options, std::vector<Server*>& servers) {
+  const Server& tcp = *servers[1];
+  const std::vector<Server*> daemons(servers.begin() + 2, servers.end());
+  for (const Server* daemon : daemons) {
+    printMemory((std::string(daemon->name) + " idle").c_str(), daemon->pid);
+  }
   printMemory("tcpserver idle", tcp.pid);
-  if (options.hold > 0) measureHeld(options, daemon);
+  if (options.hold > 0) {
+    for (const Server* daemon : daemons) measureHeld(options, *daemon);
+  }
 
   std::printf("\naccepted logins per second, engine %s, clients at once each repeating a "
               "login and waiting %s, median of %d rounds of %.1f s\n",
@@ -309,25 +370,31 @@ int runConcurrent(const Options& options, std::vector<Server*>& servers, Server&
     }
     levels.push_back(std::move(level));
   }
-  printMemory("vornd after the logins", daemon.pid);
+  for (const Server* daemon : daemons) {
+    printMemory((std::string(daemon->name) + " after the logins").c_str(), daemon->pid);
+  }
 
-  // servers is floor, tcpserver, vornd.
   std::printf("\nconcurrent logins:\n");
-  std::printf("%7s %9s %11s %9s %9s %11s %8s %8s %8s  %s\n", "clients", "vornd/s", "tcpserver/s",
-              "floor/s", "vs tcp", "vs floor", "p50 ms", "p99 ms", "max ms",
-              "errors vornd/tcpserver/floor");
+  std::printf("%7s %-9s %9s %11s %9s %9s %9s %8s %8s %8s  %s\n", "clients", "daemon", "rate/s",
+              "tcpserver/s", "floor/s", "vs tcp", "vs floor", "p50 ms", "p99 ms", "max ms",
+              "errors daemon/tcpserver/floor");
   for (const Level& level : levels) {
-    const double f = median(level.rates[0]), t = median(level.rates[1]), d = median(level.rates[2]);
-    const std::vector<double>& latencies = level.totals[2].latenciesMs;
-    std::printf("%7d %9.0f %11.0f %9.0f %9.3f %11.3f %8.2f %8.2f %8.2f  %ld/%ld/%ld\n",
-                level.clients, d, t, f, t > 0 ? d / t : 0, f > 0 ? d / f : 0,
-                bench::percentile(latencies, 0.50), bench::percentile(latencies, 0.99),
-                bench::percentile(latencies, 1.0), level.totals[2].errors(),
-                level.totals[1].errors(), level.totals[0].errors());
+    const double f = median(level.rates[0]), t = median(level.rates[1]);
+    for (std::size_t s = 2; s < servers.size(); ++s) {
+      const double d = median(level.rates[s]);
+      const std::vector<double>& latencies = level.totals[s].latenciesMs;
+      std::printf("%7d %-9s %9.0f %11.0f %9.0f %9.3f %9.3f %8.2f %8.2f %8.2f  %ld/%ld/%ld\n",
+                  level.clients, servers[s]->name, d, t, f, t > 0 ? d / t : 0, f > 0 ? d / f : 0,
+                  bench::percentile(latencies, 0.50), bench::percentile(latencies, 0.99),
+                  bench::percentile(latencies, 1.0), level.totals[s].errors(),
+                  level.totals[1].errors(), level.totals[0].errors());
+    }
   }
   std::printf("\n");
+  const std::size_t self = servers.size() - 1;
   for (const Level& level : levels) {
-    const double f = median(level.rates[0]), t = median(level.rates[1]), d = median(level.rates[2]);
+    const double f = median(level.rates[0]), t = median(level.rates[1]);
+    const double d = median(level.rates[self]);
     if (level.clients == 16) {
       std::printf("goal at 16 clients, vornd / tcpserver >= 1.2: %.3f, %s\n", d / t,
                   d >= 1.2 * t ? "met" : "not met");
@@ -335,13 +402,32 @@ int runConcurrent(const Options& options, std::vector<Server*>& servers, Server&
       std::printf("goal at 1 client, vornd / floor >= 0.95: %.3f, %s\n", d / f,
                   d >= 0.95 * f ? "met" : "not met");
     } else if (level.clients == 64) {
-      const double p99 = bench::percentile(level.totals[2].latenciesMs, 0.99);
-      const long errors = level.totals[2].errors();
+      const double p99 = bench::percentile(level.totals[self].latenciesMs, 0.99);
+      const long errors = level.totals[self].errors();
       std::printf("goal at 64 clients, no error and p99 < 50 ms: %ld errors, p99 %.2f ms, %s\n",
-                  errors, p99, errors == 0 && p99 < 50 && level.totals[2].accepted > 0 ? "met" : "not met");
+                  errors, p99, errors == 0 && p99 < 50 && level.totals[self].accepted > 0 ? "met" : "not met");
     }
   }
+  if (options.floodAddresses > 0) {
+    std::printf("\nlogins at %d clients while a flood holds silent connections:\n",
+                kFloodClients);
+    for (const Server* daemon : daemons) floodRow(options, *daemon);
+  }
   return 0;
+}
+
+// A daemon in the console under `service`, its settings written first.
+pid_t startDaemon(const std::string& program, const std::string& service, const Server& server,
+                  const Options& options) {
+  // Silent clients are held for a few seconds; the daemon must not drop
+  // them meanwhile.
+  const bool configured = setConfig(service, "SockPort", std::to_string(server.port)) &&
+                          setConfig(service, "AuthenticationMethod", "Vorn") &&
+                          setConfig(service, "VornExecutable", options.engine) &&
+                          setConfig(service, "CreateDesktop", "No") &&
+                          setConfig(service, "LogCreate", "No") &&
+                          setConfig(service, "SockReceiveTimeout", "30");
+  return configured ? bench::startProgram({program, "-debug", service}) : -1;
 }
 
 }  // namespace
@@ -353,7 +439,8 @@ int main(int argc, char** argv) {
                  "usage: vornd_bench_launch [--count N] [--rounds R] [--engine PATH]"
                  " [--wait end|reply]\n"
                  "       vornd_bench_launch --clients N,N,... [--seconds S] [--rounds R]"
-                 " [--hold H] [--engine PATH] [--wait end|reply]\n");
+                 " [--hold H] [--engine PATH] [--wait end|reply] [--before PATH]"
+                 " [--flood AxP]\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
@@ -365,7 +452,14 @@ int main(int argc, char** argv) {
   if (mkdtemp(rootTemplate) == nullptr) return 2;
   setenv("VORND_ROOT", rootTemplate, 1);
 
-  Server floor("floor"), tcp("tcpserver"), daemon("vornd");
+  // Held silent clients and floods need more descriptors than the usual
+  // soft limit.
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  Server floor("floor"), tcp("tcpserver"), before("before"), daemon("vornd");
   floor.port = bench::freePort();
   floor.pid = bench::startChild(serveFloor, floor.port, options.engine);
 
@@ -375,17 +469,16 @@ int main(int argc, char** argv) {
                                  bin + "/vornd_bench_exchange"});
 
   daemon.port = bench::freePort();
-  // Silent clients are held for a few seconds; the daemon must not drop
-  // them meanwhile.
-  bool configured = setConfig("SockPort", std::to_string(daemon.port)) &&
-                    setConfig("AuthenticationMethod", "Vorn") &&
-                    setConfig("VornExecutable", options.engine) &&
-                    setConfig("CreateDesktop", "No") && setConfig("LogCreate", "No") &&
-                    setConfig("SockReceiveTimeout", "30");
-  daemon.pid = configured ? bench::startProgram({bin + "/vornd", "-debug", "bench"}) : -1;
+  daemon.pid = startDaemon(bin + "/vornd", "bench", daemon, options);
+  std::vector<Server*> servers = {&floor, &tcp};
+  if (!options.before.empty()) {
+    before.port = bench::freePort();
+    before.pid = startDaemon(options.before, "benchbefore", before, options);
+    servers.push_back(&before);
+  }
+  servers.push_back(&daemon);
 
   int status = 0;
-  std::vector<Server*> servers = {&floor, &tcp, &daemon};
   for (Server* server : servers) {
     if (server->pid < 0 || !bench::waitUntilListening(server->port, server->pid)) {
       std::fprintf(stderr, "%s did not start%s\n", server->name,
@@ -396,7 +489,7 @@ int main(int argc, char** argv) {
   if (status == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     status = options.clients.empty() ? runSequential(options, servers, floor, tcp, daemon)
-                                     : runConcurrent(options, servers, tcp, daemon);
+                                     : runConcurrent(options, servers);
   }
   if (bench::stopRequested()) status = 130;
   bench::stopAll();
