@@ -43,9 +43,6 @@ void ConnectionLoop::acceptClients() {
 
 void ConnectionLoop::admitClient(platform::SocketHandle accepted,
                                  const platform::Ipv4Endpoint& peer) {
-  auto connection = std::make_unique<ClientConnection>();
-  connection->client = std::make_unique<CSocket>(accepted);
-  connection->peer = peer;
   std::size_t fromSource = m_sources.count(peer.address);
   if (fromSource >= m_bounds.perSource) {
     // Logins a worker has just let go of may not have been taken back
@@ -54,7 +51,7 @@ void ConnectionLoop::admitClient(platform::SocketHandle accepted,
     fromSource = m_sources.count(peer.address);
   }
   if (fromSource >= m_bounds.perSource) {
-    connection->client->Close();
+    platform::closeSocket(accepted);
     if (m_sources.mayLogRefusal(peer.address, Clock::now())) {
       m_log.entry() << "negotiateLogin - connection from " << dottedAddress(peer.address)
                     << " closed: " << fromSource << " connections from that address pending";
@@ -62,6 +59,9 @@ void ConnectionLoop::admitClient(platform::SocketHandle accepted,
     }
     return;
   }
+  auto connection = std::make_unique<ClientConnection>();
+  connection->client = std::make_unique<CSocket>(accepted);
+  connection->peer = peer;
   if (held() >= m_bounds.records) makeRoom();
   if (m_host.refusesEverything(peer.address)) {
     connection->deadline = Clock::now() + kBlockedPause;
