@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "bench_support.h"
+#include "login_load.h"
 
 namespace bench {
 
@@ -28,15 +29,9 @@ FloodClients::~FloodClients() {
 }
 
 int FloodClients::open(std::size_t index) const {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int fd = socketFrom(
+      0x7F000201u + static_cast<std::uint32_t>(index / static_cast<std::size_t>(m_perAddress)));
   if (fd < 0) return fd;
-  const int on = 1;
-  setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-  sockaddr_in source{};
-  source.sin_family = AF_INET;
-  source.sin_addr.s_addr =
-      htonl(0x7F000201u + static_cast<std::uint32_t>(index / static_cast<std::size_t>(m_perAddress)));
-  bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_port = htons(static_cast<std::uint16_t>(m_port));

@@ -31,18 +31,9 @@ sockaddr_in loopback(int port) {
 
 // A socket that connects from 127.0.0.<client % 250 + 1>: each client
 // comes from an address of its own, as clients from many hosts do, so no
-// server's cap per source is what is measured. The port is picked at the
-// connect, not at the bind.
+// server's cap per source is what is measured.
 int clientSocket(int client) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return fd;
-  const int on = 1;
-  setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-  sockaddr_in source{};
-  source.sin_family = AF_INET;
-  source.sin_addr.s_addr = htonl(INADDR_LOOPBACK + static_cast<std::uint32_t>(client % 250));
-  bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
-  return fd;
+  return socketFrom(INADDR_LOOPBACK + static_cast<std::uint32_t>(client % 250));
 }
 
 // Waits for events on a non-blocking socket until the deadline: false when
@@ -124,6 +115,18 @@ Outcome exchange(int fd, int port, bool untilEnd, Clock::time_point start, doubl
 }
 
 }  // namespace
+
+int socketFrom(std::uint32_t address) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fd;
+  const int on = 1;
+  setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  source.sin_addr.s_addr = htonl(address);
+  bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
+  return fd;
+}
 
 Login oneLogin(int port, bool untilEnd, int client) {
   Login login;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace bench {
@@ -24,6 +25,10 @@ struct Login {
   // From the start of the connect to the whole reply, in milliseconds.
   double latencyMs = 0;
 };
+
+// A non-blocking socket bound to a source address (host order); the port
+// is picked at the connect, not at the bind.
+int socketFrom(std::uint32_t address);
 
 // One client's login: connect, send the record, read the 2-byte reply,
 // then, with untilEnd, read until the server's side ends the connection.
