@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
+#include <utility>
 #include <mutex>
 #include <vector>
 
@@ -99,6 +101,33 @@ TEST_F(LoginWorkersTest, AConnectionComesBackOnlyWhenTheHandlerGivesItBack) {
   for (const LoginJob& done : finished) {
     EXPECT_EQ(done.client != nullptr, done.peer.address == 2) << done.peer.address;
   }
+}
+
+TEST_F(LoginWorkersTest, OnlyAJobGivenBackWakesALoopThatDoesNotAskForEveryEnd) {
+  LoginWorkers workers([](LoginJob& job) {
+    return job.peer.address == 2 ? LoginWorkers::JobEnd::GiveBack : LoginWorkers::JobEnd::Close;
+  }, m_finished);
+  workers.wakeOnEveryEnd(false);
+  const auto endOf = [&](std::uint32_t source) {
+    LoginJob made = job(source);
+    made.client = std::make_unique<CSocket>();
+    std::memcpy(made.login.bytes, "secret", 6);
+    workers.submit(std::move(made));
+    workers.drain();
+    std::vector<LoginJob> finished;
+    workers.takeFinished(finished);
+    EXPECT_EQ(finished.size(), 1u) << "source " << source;
+    // The event comes just after the job is counted done.
+    const bool woke = platform::waitForEvent(m_finished, 300) == 0;
+    const bool kept = !finished.empty() && std::memcmp(finished[0].login.bytes, "secret", 6) == 0;
+    return std::make_pair(woke, kept);
+  };
+  // Found at the next take all the same, its password already gone.
+  EXPECT_EQ(endOf(1), std::make_pair(false, false));
+  // A refusal still to send needs the loop, and its record.
+  EXPECT_EQ(endOf(2), std::make_pair(true, true));
+  workers.wakeOnEveryEnd(true);
+  EXPECT_EQ(endOf(1), std::make_pair(true, false));
 }
 
 TEST_F(LoginWorkersTest, TheEndOfThePoolFinishesEveryJobHandedOver) {

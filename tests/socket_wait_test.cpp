@@ -324,6 +324,35 @@ TEST_F(SocketWait, FindsTheOneReadySocketAmongTwoHundred) {
   interests[190].want = 0;
   EXPECT_EQ(waitFor(interests.data(), kPairs, 50), kWaitTimeout);
   EXPECT_EQ(interests[190].ready, 0);
+  // So is one left out of the wait altogether, until it is asked about
+  // again.
+  interests[190].want = kWantRead;
+  EXPECT_EQ(waitFor(interests.data(), 190, 50), kWaitTimeout);
+  ASSERT_EQ(waitFor(interests.data(), kPairs, 5000), 0u);
+  expectOnlyReady(190);
+}
+
+TEST_F(SocketWait, SocketsClosedWhileWatchedLeaveNothingBehindForTheNextOnes) {
+  Loopback loopback;
+  // Closed without being unwatched, as the loop closes a connection; the
+  // next ones may well be given the same numbers.
+  for (int round = 0; round < 4; ++round) {
+    Pair pair(loopback);
+    ASSERT_TRUE(platform::watchSocket(m_wait, pair.server.get()));
+    ASSERT_TRUE(platform::watchSocket(m_wait, pair.client.get()));
+    SocketInterest both[2] = {{pair.server.get(), kWantRead}, {pair.client.get(), kWantRead}};
+    EXPECT_EQ(waitFor(both, 2, 20), kWaitTimeout) << "round " << round;
+    ASSERT_EQ(platform::sendSocket(pair.client.get(), "x", 1), 1);
+    ASSERT_EQ(waitFor(both, 2, 5000), 0u) << "round " << round;
+    EXPECT_EQ(both[0].ready, kWantRead) << "round " << round;
+    EXPECT_EQ(both[1].ready, 0) << "round " << round;
+    ASSERT_EQ(platform::sendSocket(pair.server.get(), "y", 1), 1);
+    char byte;
+    ASSERT_EQ(platform::receiveReady(pair.server.get(), &byte, 1), 1);
+    ASSERT_EQ(waitFor(both, 2, 5000), 0u) << "round " << round;
+    EXPECT_EQ(both[0].ready, 0) << "round " << round;
+    EXPECT_EQ(both[1].ready, kWantRead) << "round " << round;
+  }
 }
 
 TEST_F(SocketWait, BadArgumentsFailWithAnError) {

@@ -131,6 +131,12 @@ void ConnectionLoop::screenAndHandOver(ClientConnection& connection) {
   waiting->received = connection.received;
   connection.handedOver = true;
   m_waiting.push_back(std::move(waiting));
+  if (m_waiting.size() == 1) {
+    // From now on each end frees a slot that a waiting login needs at
+    // once; one that ended before is taken now.
+    m_workers->wakeOnEveryEnd(true);
+    takeFinishedLogins();
+  }
 }
 
 void ConnectionLoop::leaveWait(ClientConnection& connection) {
@@ -164,6 +170,7 @@ void ConnectionLoop::startWaitingLogins(bool all) {
     m_waiting.pop_front();
     handOver(*waiting);
   }
+  if (m_waiting.empty()) m_workers->wakeOnEveryEnd(false);
 }
 
 void ConnectionLoop::takeFinishedLogins() {

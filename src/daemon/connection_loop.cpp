@@ -28,6 +28,9 @@ ConnectionLoop::ConnectionLoop(ConnectionHost& host, const CServiceConfig& confi
   m_workers = std::make_unique<LoginWorkers>(std::move(handler), m_finishedEvent);
   // More threads than this would only wait for one another.
   m_workers->setThreadLimit(std::min<std::size_t>(m_bounds.logins, 64));
+  // A finished login is taken back at the loop's next wake; only while
+  // logins wait for a slot must each end wake it.
+  m_workers->wakeOnEveryEnd(false);
 }
 
 ConnectionLoop::~ConnectionLoop() {

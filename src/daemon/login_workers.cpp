@@ -124,9 +124,14 @@ void LoginWorkers::finish(LoginJob job, JobEnd end) {
     // a client has seen its end, the next takeFinished finds the job, and
     // the loop never counts a connection its client has left.
     if (end == JobEnd::Close) job.client.reset();
+    // The job may wait a while for the loop to take it: the password goes
+    // now. One given back keeps its record for the refusal.
+    if (end == JobEnd::Close) job.login.wipe();
     m_finished.push_back(std::move(job));
     --m_unfinished;
     if (m_unfinished == 0) m_allDone.notify_all();
   }
-  platform::setEvent(m_finishedEvent);
+  // Read after the job is in the queue: a loop that asks for every end
+  // and then takes what has finished misses none.
+  if (end == JobEnd::GiveBack || m_wakeOnEveryEnd.load()) platform::setEvent(m_finishedEvent);
 }

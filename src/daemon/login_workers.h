@@ -3,10 +3,13 @@
 //
 // The connection loop hands over each screened login; a worker runs the
 // handler on it (the reply, the check, the launch) and then queues the
-// finished job for the loop, whose event it sets: without its connection,
-// unless the handler says the connection goes back to the loop. The loop
-// takes the finished jobs back on its own thread, so all counting per
-// connection and per source stays there.
+// finished job for the loop: without its connection, unless the handler
+// says the connection goes back to the loop. The loop takes the finished
+// jobs back on its own thread, so all counting per connection and per
+// source stays there. The loop's event is set for a job given back, and
+// for every job while the loop asks for that (wakeOnEveryEnd); otherwise
+// the jobs wait for the loop's next wake, which spares a busy daemon a
+// switch of threads per login.
 //
 // Threads are started as the work needs them, up to the limit; beyond the
 // first two, a thread idle for ten seconds ends, so that a burst leaves no
@@ -14,6 +17,7 @@
 // the caller's thread: slower, never lost.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -65,6 +69,10 @@ class LoginWorkers {
   LoginWorkers& operator=(const LoginWorkers&) = delete;
 
   void setThreadLimit(std::size_t limit);
+  // Whether every job's end sets the event (at first it does), or only
+  // the end of one given back. Once it is set, a takeFinished finds every
+  // job whose end set no event.
+  void wakeOnEveryEnd(bool every) { m_wakeOnEveryEnd.store(every); }
   void submit(LoginJob job);
   // The jobs that ended since the last call, appended.
   void takeFinished(std::vector<LoginJob>& jobs);
@@ -99,4 +107,5 @@ class LoginWorkers {
   // Jobs handed over and not yet ended, queued or running.
   std::size_t m_unfinished = 0;
   bool m_ending = false;
+  std::atomic<bool> m_wakeOnEveryEnd{true};
 };

@@ -13,8 +13,10 @@
 // The calls on a watched socket that must not wait are receiveReady and
 // sendReady (net.h).
 //
-// POSIX: poll over the events' descriptors and the sockets; watching
-// changes nothing on the socket. Windows: every watched socket is selected
+// POSIX: the sockets are kept in an epoll set that follows what each wait
+// asks, so a wait costs what is ready, not what is watched; watching
+// changes nothing on the socket, and unwatchSocket must come before the
+// socket is handed to another process. Windows: every watched socket is selected
 // (WSAEventSelect) onto one event the set owns, which makes it
 // non-blocking; the wait is WaitForMultipleObjects on the caller's events
 // and that one, and WSAPoll, which never waits here, says which sockets

@@ -91,12 +91,18 @@ bool spawnAsDaemon(const std::string& program, std::vector<char*>& argv,
   posix_spawnattr_init(&attributes);
   // Everything from 3 upwards goes but the socket: the daemon's own
   // descriptors are close-on-exec, but those a library opened may not be.
-  // A close action on a descriptor that is not open is ignored. The
-  // socket's own copy is close-on-exec too; a dup2 onto itself clears
-  // that in the child alone.
+  // Below the socket, the exec closes those marked so; each of the others
+  // gets a close action (one on a descriptor that is not open is
+  // ignored). A daemon holding many connections would otherwise have its
+  // child close every one of them, one call each. The socket's own copy
+  // is close-on-exec too; a dup2 onto itself clears that in the child
+  // alone.
   if (inherited >= 3) {
     posix_spawn_file_actions_adddup2(&actions, inherited, inherited);
-    for (int fd = 3; fd < inherited; ++fd) posix_spawn_file_actions_addclose(&actions, fd);
+    for (int fd = 3; fd < inherited; ++fd) {
+      const int flags = fcntl(fd, F_GETFD);
+      if (flags < 0 || (flags & FD_CLOEXEC) == 0) posix_spawn_file_actions_addclose(&actions, fd);
+    }
     posix_spawn_file_actions_addclosefrom_np(&actions, inherited + 1);
   } else {
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
