@@ -146,11 +146,12 @@ bool watchSocket(SocketWait wait, SocketHandle socket) {
   if (wait == nullptr) return failWith(kErrorInvalidHandle);
   const int fd = descriptorOf(socket);
   if (fd < 0) return failWith(kWsaNotSocket);
-  // Asked of every connection the daemon accepts. A descriptor number
-  // seen before belonged to a socket closed since: whatever the set still
-  // knows of it goes. A descriptor that is no socket shows at the wait
-  // (kReadyInvalid) or at the first call on it.
-  wait->leave(fd);
+  // Asked of every connection the daemon accepts, without a system call.
+  // A descriptor number seen before belonged to a socket closed since; the
+  // set keys its entries by the socket as well as the number, so the new
+  // one is not in it, whatever is left of the old. A descriptor that is
+  // no socket shows at the wait (kReadyInvalid) or at the first call on it.
+  if (static_cast<std::size_t>(fd) < wait->entries.size()) wait->entries[fd].mask = 0;
   return true;
 }
 
