@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -219,6 +221,32 @@ TEST_F(SocketWait, AFullSendBufferIsNotWritableUntilThePeerReads) {
   ASSERT_EQ(woke, 0u);
   EXPECT_EQ(client.ready, kWantWrite);
   EXPECT_LT(waited, 5000);
+}
+
+TEST_F(SocketWait, AGatheredSendLeavesItsRunsInOrderInOneCall) {
+  Loopback loopback;
+  Pair pair(loopback);
+  ASSERT_TRUE(platform::watchSocket(m_wait, pair.client.get()));
+  const std::string large(100 * 1000, 'L');
+  const std::string_view runs[] = {"head ", "", large, " tail"};
+  const int sent = platform::sendReadyGathered(pair.client.get(), runs, 4);
+  ASSERT_GT(sent, 0);
+  std::string expected = std::string("head ") + large + " tail";
+  expected.resize(static_cast<std::size_t>(sent));
+  std::string got(expected.size(), '\0');
+  for (std::size_t at = 0; at < got.size();) {
+    const int n = platform::receiveSocket(pair.server.get(), got.data() + at,
+                                          static_cast<int>(got.size() - at));
+    ASSERT_GT(n, 0);
+    at += static_cast<std::size_t>(n);
+  }
+  EXPECT_EQ(got, expected);
+  // Nothing to send is no error; more runs than one call takes is.
+  EXPECT_EQ(platform::sendReadyGathered(pair.client.get(), runs, 0), 0);
+  const std::vector<std::string_view> many(17, "x");
+  EXPECT_EQ(platform::sendReadyGathered(pair.client.get(), many.data(), 17),
+            platform::kSocketError);
+  ASSERT_TRUE(platform::unwatchSocket(m_wait, pair.client.get()));
 }
 
 TEST_F(SocketWait, EventsWinOverReadySocketsAndAutoResetOnesAreConsumed) {

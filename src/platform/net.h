@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "platform/error.h"
 #include "platform/sync.h"
@@ -97,6 +98,9 @@ int receiveReady(SocketHandle socket, void* buffer, int length);
 // all. Windows: only a non-blocking socket (one watched by a SocketWait)
 // is sure not to wait.
 int sendReady(SocketHandle socket, const void* bytes, int length);
+// The same for several runs of bytes sent in order in one call (WSASend
+// with its buffers; sendmsg): the bytes taken from the first run on.
+int sendReadyGathered(SocketHandle socket, const std::string_view* runs, int count);
 
 // While set, the socket's sends are held back and each reports the whole
 // length taken; clearing it sends what is held at once, so a reply made

@@ -1,13 +1,12 @@
 #include "session/page_delivery.h"
 
-#include <algorithm>
 #include <chrono>
 
 #include "platform/net.h"
 
 namespace {
 
-// One piece of the page at most, each time the client can take more, so
+// At most this much of the page each time the client can take more, so
 // that a large page never keeps the loop from the other connections (some
 // systems, Wine among them, are slow to take a large send).
 constexpr std::size_t kLargestPiece = 256 * 1024;
@@ -45,9 +44,19 @@ bool progressPage(ClientConnection& connection, std::uint32_t boundSeconds) {
   // Each piece taken gives the client another full bound for the next. A
   // failed send only means the client left.
   if (connection.sent < page.size()) {
-    const std::string_view piece = page.pieceAt(connection.sent);
-    const std::size_t left = std::min(piece.size(), kLargestPiece);
-    const int sent = platform::sendReady(client.Handle(), piece.data(), static_cast<int>(left));
+    // The pieces left, as far as the largest send, go in one call: a page
+    // that fits the socket's room leaves at once, whole.
+    std::string_view runs[2];
+    int count = 0;
+    std::size_t room = kLargestPiece;
+    for (std::size_t at = connection.sent; count < 2 && room > 0;) {
+      const std::string_view piece = page.pieceAt(at).substr(0, room);
+      if (piece.empty()) break;
+      runs[count++] = piece;
+      at += piece.size();
+      room -= piece.size();
+    }
+    const int sent = platform::sendReadyGathered(client.Handle(), runs, count);
     if (sent > 0) {
       connection.sent += static_cast<std::size_t>(sent);
       connection.deadline = boundFromNow(boundSeconds);

@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -498,6 +499,35 @@ int sendReady(SocketHandle socket, const void* bytes, int length) {
   for (;;) {
     const ssize_t sent = send(descriptorOf(socket), bytes, static_cast<std::size_t>(length),
                               MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0) return static_cast<int>(sent);
+    if (errno == EINTR) continue;
+    failSocket(errno);
+    return kSocketError;
+  }
+}
+
+int sendReadyGathered(SocketHandle socket, const std::string_view* runs, int count) {
+  constexpr int kMostRuns = 16;
+  if (count < 0 || count > kMostRuns) {
+    failSocketCode(kWsaInvalidArgument);
+    return kSocketError;
+  }
+  iovec vectors[kMostRuns];
+  std::size_t total = 0;
+  for (int i = 0; i < count; ++i) {
+    vectors[i].iov_base = const_cast<char*>(runs[i].data());
+    vectors[i].iov_len = runs[i].size();
+    total += runs[i].size();
+  }
+  if (total > static_cast<std::size_t>(INT_MAX)) {
+    failSocketCode(kWsaInvalidArgument);
+    return kSocketError;
+  }
+  msghdr message{};
+  message.msg_iov = vectors;
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  for (;;) {
+    const ssize_t sent = sendmsg(descriptorOf(socket), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent >= 0) return static_cast<int>(sent);
     if (errno == EINTR) continue;
     failSocket(errno);

@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <linux/close_range.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,17 +92,24 @@ bool spawnAsDaemon(const std::string& program, std::vector<char*>& argv,
   posix_spawnattr_init(&attributes);
   // Everything from 3 upwards goes but the socket: the daemon's own
   // descriptors are close-on-exec, but those a library opened may not be.
-  // Below the socket, the exec closes those marked so; each of the others
-  // gets a close action (one on a descriptor that is not open is
-  // ignored). A daemon holding many connections would otherwise have its
-  // child close every one of them, one call each. The socket's own copy
-  // is close-on-exec too; a dup2 onto itself clears that in the child
-  // alone.
+  // Below the socket, every descriptor is marked close-on-exec here, in
+  // one call, and the exec closes them; a daemon holding many connections
+  // would otherwise have its child close every one of them, one call
+  // each. (The daemon passes nothing on by a descriptor left open: what a
+  // child of its gets, it gets through a dup2 of its start.) Where the
+  // kernel cannot mark a range, each descriptor not marked gets a close
+  // action. The socket's own copy is close-on-exec too; a dup2 onto
+  // itself clears that in the child alone.
   if (inherited >= 3) {
     posix_spawn_file_actions_adddup2(&actions, inherited, inherited);
-    for (int fd = 3; fd < inherited; ++fd) {
-      const int flags = fcntl(fd, F_GETFD);
-      if (flags < 0 || (flags & FD_CLOEXEC) == 0) posix_spawn_file_actions_addclose(&actions, fd);
+    if (inherited > 3 && syscall(SYS_close_range, 3u, static_cast<unsigned>(inherited - 1),
+                                 CLOSE_RANGE_CLOEXEC) != 0) {
+      for (int fd = 3; fd < inherited; ++fd) {
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0) {
+          posix_spawn_file_actions_addclose(&actions, fd);
+        }
+      }
     }
     posix_spawn_file_actions_addclosefrom_np(&actions, inherited + 1);
   } else {

@@ -235,6 +235,32 @@ int sendReady(SocketHandle socket, const void* bytes, int length) {
   return send(toSocket(socket), static_cast<const char*>(bytes), length, 0);
 }
 
+int sendReadyGathered(SocketHandle socket, const std::string_view* runs, int count) {
+  constexpr int kMostRuns = 16;
+  if (count < 0 || count > kMostRuns) {
+    WSASetLastError(WSAEINVAL);
+    return SOCKET_ERROR;
+  }
+  WSABUF buffers[kMostRuns];
+  unsigned long long total = 0;
+  for (int i = 0; i < count; ++i) {
+    buffers[i].buf = const_cast<char*>(runs[i].data());
+    buffers[i].len = static_cast<ULONG>(runs[i].size());
+    total += runs[i].size();
+  }
+  if (total > 0x7fffffffULL) {
+    WSASetLastError(WSAEINVAL);
+    return SOCKET_ERROR;
+  }
+  // Non-blocking while watched, as with sendReady.
+  DWORD sent = 0;
+  if (WSASend(toSocket(socket), buffers, static_cast<DWORD>(count), &sent, 0, nullptr,
+              nullptr) == SOCKET_ERROR) {
+    return SOCKET_ERROR;
+  }
+  return static_cast<int>(sent);
+}
+
 bool setCorked(SocketHandle, bool) {
   // No such option: the sends go out as they are made.
   return true;
