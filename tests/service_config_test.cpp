@@ -86,7 +86,11 @@ TEST_F(ServiceConfigLoad, NoKeyGivesTheDefaultsAndTheirDump) {
       "LoginFailureLimit(10)\n"
       "LoginFailurePenalty(60)\n"
       "LogMaxSize(64)\n"
-      "MaxPendingRecords(1024)\n",
+      "MaxPendingRecords(1024)\n"
+      "SockTLS(No)\n"
+      "TLSCertificateFile()\n"
+      "TLSKeyFile()\n"
+      "TLSClientCAFile()\n",
       dumpOf(loaded));
 }
 

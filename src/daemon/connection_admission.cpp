@@ -82,6 +82,7 @@ void ConnectionLoop::admitClient(platform::SocketHandle accepted,
   }
   if (m_config.LogAllEvents) m_log.entry() << "negotiateLogin - connected to client";
   connection->deadline = receiveDeadline();
+  connection->transportKnown = m_tlsMode == TlsMode::No;
   m_sources.add(peer.address);
   m_sources.startReading(peer.address);
   // What a client sent with its connect is there already.
@@ -89,7 +90,7 @@ void ConnectionLoop::admitClient(platform::SocketHandle accepted,
     m_connections.push_back(std::move(connection));
     return;
   }
-  if (connection->stage == ClientConnection::Stage::Record) m_sources.stopReading(peer.address);
+  if (connection->reading()) m_sources.stopReading(peer.address);
   if (!connection->handedOver) m_sources.remove(peer.address);
 }
 
@@ -98,7 +99,7 @@ void ConnectionLoop::makeRoom() {
   if (!address) return;
   // The connections stand in the order of their accept.
   const auto oldest = std::find_if(m_connections.begin(), m_connections.end(), [&](const auto& c) {
-    return c->stage == ClientConnection::Stage::Record && c->peer.address == *address;
+    return c->reading() && c->peer.address == *address;
   });
   if (oldest == m_connections.end()) return;
   ClientConnection& connection = **oldest;
@@ -129,6 +130,7 @@ void ConnectionLoop::screenAndHandOver(ClientConnection& connection) {
   waiting->login = std::move(connection.login);
   waiting->peer = connection.peer;
   waiting->received = connection.received;
+  waiting->tls = std::move(connection.tls);
   connection.handedOver = true;
   m_waiting.push_back(std::move(waiting));
   if (m_waiting.size() == 1) {
@@ -157,6 +159,7 @@ void ConnectionLoop::handOver(ClientConnection& connection) {
   job.client = std::move(connection.client);
   job.login = std::move(connection.login);
   job.peer = connection.peer;
+  job.tls = std::move(connection.tls);
   job.recordAt = Clock::now();
   m_host.prepareLogin(job);
   connection.handedOver = true;

@@ -17,11 +17,16 @@ constexpr std::size_t kRequestStart = 6;
 }  // namespace
 
 bool ConnectionLoop::progress(ClientConnection& connection) {
-  if (connection.stage == ClientConnection::Stage::Record) return progressRecord(connection);
+  switch (connection.stage) {
+    case ClientConnection::Stage::Record: return progressRecord(connection);
+    case ClientConnection::Stage::Relay: return progressRelay(connection);
+    case ClientConnection::Stage::Page: break;
+  }
   return ::progressPage(connection, m_config.receiveBoundSeconds());
 }
 
 bool ConnectionLoop::progressRecord(ClientConnection& connection) {
+  if (!connection.transportKnown) return takeTransport(connection);
   CSocket& client = *connection.client;
   char* const record = connection.login.bytes;
   // What has arrived is taken at once; the loop waits for the rest.
@@ -44,7 +49,10 @@ bool ConnectionLoop::progressRecord(ClientConnection& connection) {
         std::memcmp(record, "GET", 3) == 0) {
       if (m_config.LogAllEvents) m_log.entry() << "Got HTTP request";
       m_sources.stopReading(connection.peer.address);
-      ::beginPage(connection, m_host.statusPage(), m_config.receiveBoundSeconds());
+      // Where TLS is required, a clear request learns only where the page is.
+      const bool clearRefused = m_tlsMode == TlsMode::Required && !connection.tls;
+      ::beginPage(connection, clearRefused ? httpsOnlyResponse() : m_host.statusPage(),
+                  m_config.receiveBoundSeconds());
       return ::progressPage(connection, m_config.receiveBoundSeconds());
     }
   }
@@ -55,7 +63,11 @@ bool ConnectionLoop::progressRecord(ClientConnection& connection) {
 
 void ConnectionLoop::expire(ClientConnection& connection) {
   const std::uint32_t seconds = m_config.receiveBoundSeconds();
-  if (connection.stage == ClientConnection::Stage::Record) {
+  if (connection.stage == ClientConnection::Stage::Relay) {
+    const std::string reason = "no TLS handshake within " + std::to_string(seconds) + " seconds";
+    m_log.entry() << "negotiateLogin - " << reason << " - connection closed";
+    m_refusals.write(connection.peer.address, tlsRefusedText(connection.peer, reason));
+  } else if (connection.stage == ClientConnection::Stage::Record) {
     m_log.entry() << "negotiateLogin - no complete login record within " << seconds
                   << " seconds - connection closed";
     m_refusals.write(connection.peer.address, incompleteRecordText(connection.peer, seconds));

@@ -41,9 +41,15 @@ ConnectionLoop::~ConnectionLoop() {
   m_delayedRefusals.clear();
   if (m_socketWait != nullptr) platform::closeSocketWait(m_socketWait);
   if (m_finishedEvent != nullptr) platform::closeEvent(m_finishedEvent);
+  platform::stopTlsRelay(m_relay);
 }
 
 bool ConnectionLoop::open() {
+  // Never clear because TLS could not be had: then nothing at all.
+  if (!openTls()) {
+    m_socketWait = platform::createSocketWait();
+    return false;
+  }
   if (!m_listener.open(m_config.listenPort())) {
     if (!m_listener.created()) {
       m_host.reportFailure("Can't create listener socket", m_listener.bindError());
@@ -129,7 +135,7 @@ ConnectionLoop::Wake ConnectionLoop::waitOnce(platform::EventHandle control) {
     wakeBy(m_acceptResumes);
   }
   for (const auto& connection : m_connections) {
-    const bool reading = connection->stage == ClientConnection::Stage::Record;
+    const bool reading = connection->reading();
     m_interest.push_back({connection->client->Handle(),
                           reading ? platform::kWantRead : platform::kWantWrite, 0});
     wakeBy(connection->deadline);
@@ -195,7 +201,7 @@ void ConnectionLoop::removeConnections(Done done) {
       if (kept != i) m_connections[kept] = std::move(m_connections[i]);
       ++kept;
     } else {
-      if (connection.stage == ClientConnection::Stage::Record) {
+      if (connection.reading()) {
         m_sources.stopReading(connection.peer.address);
       }
       if (!connection.handedOver) m_sources.remove(connection.peer.address);

@@ -12,6 +12,9 @@
 // A connection goes through these stages:
 //   record    its first bytes, then its login record, being read
 //   page      its status page being sent, piece by piece
+//   relay     over TLS: its connection handed to the relay, the clear end
+//             waiting for the relay's word on the handshake (then a
+//             record like any other)
 //   waiting   its login screened, waiting for a login slot
 //   worker    its login handed to a worker (check, reply, launch); it
 //             comes back only for a refusal left for later
@@ -51,6 +54,7 @@
 #include "platform/error.h"
 #include "platform/socket_wait.h"
 #include "platform/sync.h"
+#include "platform/tls_relay.h"
 #include "session/client_connection.h"
 
 // What the loop asks of the daemon it serves.
@@ -74,6 +78,7 @@ class ConnectionHost {
   // Waits up to ms for a control (stop, pause); true when one came.
   virtual bool waitOnControl(std::uint32_t ms) = 0;
   virtual void reportFailure(const char* operation, platform::ErrorCode code) = 0;
+  virtual void reportWarning(const std::string& text) = 0;
   // Whether every record from the address is refused whatever it holds
   // (blocked for its failures): the loop then answers it at the least
   // cost, before anything is set up for it.
@@ -150,6 +155,14 @@ class ConnectionLoop {
   // the loop (closed or handed over).
   bool progress(ClientConnection& connection);
   bool progressRecord(ClientConnection& connection);
+  // On an instance that takes TLS, the first bytes say whether the
+  // connection is TLS: then it goes to the relay and waits for its word.
+  // False once it has left the loop.
+  bool takeTransport(ClientConnection& connection);
+  bool progressRelay(ClientConnection& connection);
+  // The relay, when the instance takes TLS; false when TLS was asked for
+  // and cannot be had (reported): nothing is then listened on.
+  bool openTls();
   // The record is whole: screened, then handed to a worker, or left
   // waiting for a login slot.
   void screenAndHandOver(ClientConnection& connection);
@@ -206,4 +219,6 @@ class ConnectionLoop {
   // the same way: a wait that cannot work never spins.
   std::uint32_t m_waitPauseMs = 0;
   std::unique_ptr<LoginWorkers> m_workers;
+  TlsMode m_tlsMode = TlsMode::No;
+  platform::TlsRelay m_relay = nullptr;
 };

@@ -33,6 +33,7 @@
 #include "platform/net.h"
 #include "platform/sync.h"
 #include "session/net_login.h"
+#include "session/tls_session.h"
 #include "session/socket.h"
 
 struct LoginJob {
@@ -45,6 +46,8 @@ struct LoginJob {
   platform::Ipv4Endpoint peer;
   // When the whole record was in.
   Clock::time_point recordAt;
+  // The connection came in over TLS: what the relay said of it.
+  std::optional<TlsSession> tls;
   // Accepted and answered already: only the launch is left.
   bool answered = false;
   // Set by the handler for a refusal that is due only later; the loop

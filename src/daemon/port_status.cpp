@@ -5,6 +5,7 @@
 #include <string>
 
 #include "daemon/vornd.h"
+#include "platform/debug_output.h"
 #include "platform/service_manager.h"
 
 void CVornD::portBound(const Listener& listener) {
@@ -45,6 +46,11 @@ void CVornD::reportListening() {
 
 void CVornD::reportFailure(const char* operation, platform::ErrorCode code) {
   ReportFailure(operation, true, code);
+}
+
+void CVornD::reportWarning(const std::string& text) {
+  platform::debugOutput(text);
+  WriteEventLog(text, platform::EventType::Warning);
 }
 
 bool CVornD::waitOnControl(std::uint32_t ms) {

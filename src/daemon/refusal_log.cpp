@@ -14,6 +14,7 @@ const char* reasonText(RefusalReason reason) {
     case RefusalReason::TooManyFailures: return "too many failures from this address";
     case RefusalReason::CheckTooLong: return "authentication took too long";
     case RefusalReason::EngineNotStarted: return "the engine could not be started";
+    case RefusalReason::TlsRequired: return "this instance requires TLS";
   }
   return "refused";
 }
@@ -28,6 +29,10 @@ std::string loginRefusedText(const std::string& user, const platform::Ipv4Endpoi
                              RefusalReason reason) {
   return "Login refused for user " + printableText(user) + " from " + addressAndPort(peer) +
          ": " + reasonText(reason);
+}
+
+std::string tlsRefusedText(const platform::Ipv4Endpoint& peer, const std::string& reason) {
+  return "Login refused for user ? from " + addressAndPort(peer) + ": " + printableText(reason);
 }
 
 std::string incompleteRecordText(const platform::Ipv4Endpoint& peer, std::uint32_t seconds) {

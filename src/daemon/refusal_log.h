@@ -38,6 +38,7 @@ enum class RefusalReason {
   TooManyFailures,
   CheckTooLong,
   EngineNotStarted,
+  TlsRequired,
 };
 
 // The lines' texts. The user name is the client's, with control characters
@@ -45,6 +46,9 @@ enum class RefusalReason {
 std::string loginRefusedText(const std::string& user, const platform::Ipv4Endpoint& peer,
                              RefusalReason reason);
 std::string incompleteRecordText(const platform::Ipv4Endpoint& peer, std::uint32_t seconds);
+// A TLS connection that never came to a record: the user is "?", the
+// reason the relay's or the loop's.
+std::string tlsRefusedText(const platform::Ipv4Endpoint& peer, const std::string& reason);
 std::string pendingClosedText(const platform::Ipv4Endpoint& peer, std::size_t pending);
 std::string makeRoomClosedText(const platform::Ipv4Endpoint& peer, std::size_t reading);
 

@@ -67,6 +67,10 @@ const FieldRule kFields[] = {
     integer("LoginFailurePenalty", &CServiceConfig::LoginFailurePenalty),
     integer("LogMaxSize", &CServiceConfig::LogMaxSize),
     integer("MaxPendingRecords", &CServiceConfig::MaxPendingRecords),
+    text("SockTLS", &CServiceConfig::SockTLS),
+    text("TLSCertificateFile", &CServiceConfig::TLSCertificateFile),
+    text("TLSKeyFile", &CServiceConfig::TLSKeyFile),
+    text("TLSClientCAFile", &CServiceConfig::TLSClientCAFile),
 };
 
 void debugService() {
@@ -179,6 +183,23 @@ std::uint32_t CServiceConfig::logMaxMegabytes() const {
   return positiveOr(LogMaxSize, kDefaultLogMaxMegabytes);
 }
 
+std::optional<TlsMode> CServiceConfig::tlsMode() const {
+  // Compared without regard to case, as the truth values' "Yes" is read
+  // from its first letter; anything else is no mode at all, and the
+  // daemon serves nothing rather than guess.
+  auto is = [this](const char* word) {
+    if (SockTLS.size() != std::char_traits<char>::length(word)) return false;
+    for (std::size_t i = 0; i < SockTLS.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(SockTLS[i])) != word[i]) return false;
+    }
+    return true;
+  };
+  if (SockTLS.empty() || is("no")) return TlsMode::No;
+  if (is("optional")) return TlsMode::Optional;
+  if (is("required")) return TlsMode::Required;
+  return std::nullopt;
+}
+
 std::uint32_t CServiceConfig::keepIdleSeconds() const {
   return positiveOr(TCPKeepIdle, kDefaultKeepIdleSeconds);
 }
@@ -223,5 +244,9 @@ LogStream& CServiceConfig::Dump(LogStream& log) const {
   log.entry() << "LoginFailurePenalty(" << LoginFailurePenalty << ")";
   log.entry() << "LogMaxSize(" << LogMaxSize << ")";
   log.entry() << "MaxPendingRecords(" << MaxPendingRecords << ")";
+  log.entry() << "SockTLS(" << SockTLS << ")";
+  log.entry() << "TLSCertificateFile(" << TLSCertificateFile << ")";
+  log.entry() << "TLSKeyFile(" << TLSKeyFile << ")";
+  log.entry() << "TLSClientCAFile(" << TLSClientCAFile << ")";
   return log;
 }

@@ -6,9 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "daemon/log_stream.h"
+
+// How the instance's port takes TLS.
+enum class TlsMode { No, Optional, Required };
 
 class CServiceConfig {
  public:
@@ -16,7 +20,7 @@ class CServiceConfig {
   // values leave the defaults. Reports nothing.
   void Load(const std::string& serviceName);
 
-  // The configuration dump: 31 lines, one a setting.
+  // The configuration dump: 35 lines, one a setting.
   LogStream& Dump(LogStream& log) const;
 
   // The registry's text conversions.
@@ -48,6 +52,8 @@ class CServiceConfig {
   std::uint32_t keepIdleSeconds() const;
   std::uint32_t keepIntervalSeconds() const;
   std::uint32_t keepCount() const;
+  // SockTLS read; nothing for a value that is none of the three.
+  std::optional<TlsMode> tlsMode() const;
 
   bool ServiceDisable = false;
   bool ServiceDisableVornKeys = false;
@@ -97,6 +103,14 @@ class CServiceConfig {
   // At the limit a new connection takes the place of the oldest one still
   // sending its record from the address that has the most of those.
   std::int32_t MaxPendingRecords = 1024;
+  // "No" (or empty): clear TCP only. "Optional": TLS and clear on the one
+  // port, told apart by their first bytes. "Required": TLS only. The
+  // files are PEM; the client CA, when set, makes a client certificate
+  // that chains to it a condition of the handshake.
+  std::string SockTLS = "No";
+  std::string TLSCertificateFile;
+  std::string TLSKeyFile;
+  std::string TLSClientCAFile;
   // Variable name to value; names compare byte by byte, case-sensitively.
   std::map<std::string, std::string> Environment;
 };

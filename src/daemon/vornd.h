@@ -70,6 +70,7 @@ class CVornD : public CService, public ConnectionHost {
   // no event to wait on, when a stop or pause is flagged.
   bool waitOnControl(std::uint32_t ms) override;
   void reportFailure(const char* operation, platform::ErrorCode code) override;
+  void reportWarning(const std::string& text) override;
   bool refusesEverything(std::uint32_t address) override;
   void refuseBlocked(ClientConnection& connection) override;
 
@@ -98,13 +99,19 @@ class CVornD : public CService, public ConnectionHost {
   // Hands an accepted client to a new engine process, run under `token`
   // for "LogonUser", which it closes; on return the daemon holds no handle
   // of the connection. False when no engine was started (engine_launch.cpp).
-  bool startEngine(const netLogin& login, CSocket& client, platform::LogonToken token);
+  // `peer` and `tls` describe a connection that came in over TLS (null
+  // for a clear one): its engine cannot ask its socket.
+  bool startEngine(const netLogin& login, CSocket& client, platform::LogonToken token,
+                   const platform::Ipv4Endpoint& peer, const TlsSession* tls);
   // The engine's command line, with the socket number it inherits.
   std::string engineCommandLine(const netLogin& login, platform::SocketHandle socket) const;
   // The engine's environment block from the environment list; with a
   // user and a password, $SYSUID and $SYSUIDP are set in the block over
   // what the list has for them.
-  std::string buildEnvironment(const std::string* user, const std::string* password) const;
+  // `tls`, when set, adds the TLS connection's values after the list.
+  std::string buildEnvironment(const std::string* user, const std::string* password,
+                               const platform::Ipv4Endpoint* peer = nullptr,
+                               const TlsSession* tls = nullptr) const;
   // One client piece: " -name=value", the field's trailing blanks and
   // NULs dropped; nothing when nothing is left.
   static void appendStartupArg(std::string& commandLine, const char* name, const char* field,

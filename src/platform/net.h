@@ -93,6 +93,8 @@ bool lookupHostIpv4(const char* name, std::uint32_t* address);
 // One recv that does not wait: the byte count, 0 when the peer closed, or
 // kSocketError with kWsaWouldBlock when nothing has arrived yet.
 int receiveReady(SocketHandle socket, void* buffer, int length);
+// The same, leaving what it reads in the socket for the next read.
+int peekReady(SocketHandle socket, void* buffer, int length);
 // One send that does not wait: the bytes taken (perhaps fewer than
 // length), or kSocketError with kWsaWouldBlock when there is no room at
 // all. Windows: only a non-blocking socket (one watched by a SocketWait)

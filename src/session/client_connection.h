@@ -7,12 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/net.h"
 #include "session/net_login.h"
 #include "session/socket.h"
 #include "session/status_page.h"
+#include "session/tls_session.h"
 
 struct ClientConnection {
   using Clock = std::chrono::steady_clock;
@@ -20,7 +22,12 @@ struct ClientConnection {
   enum class Stage {
     Record,  // reading the login record (or the start of a request)
     Page,    // sending the status page
+    Relay,   // over TLS: waiting for the relay's word on the handshake
   };
+
+  // Still to send its record, for the bounds: a TLS handshake counts as
+  // part of it.
+  bool reading() const { return stage == Stage::Record || stage == Stage::Relay; }
 
   std::unique_ptr<CSocket> client;
   platform::Ipv4Endpoint peer;
@@ -34,6 +41,11 @@ struct ClientConnection {
   // Page: the response, and how much of it has gone out.
   PageResponse page;
   std::size_t sent = 0;
+  // Whether its first bytes were looked at yet, on an instance that takes
+  // TLS; a clear instance never looks.
+  bool transportKnown = true;
+  // Set once the relay has made the handshake.
+  std::optional<TlsSession> tls;
   // Given on (to a worker, or to the logins waiting for one), with the
   // socket and the source's count.
   bool handedOver = false;

@@ -61,8 +61,9 @@ std::string CVornD::engineCommandLine(const netLogin& login, platform::SocketHan
   return line;
 }
 
-std::string CVornD::buildEnvironment(const std::string* user,
-                                     const std::string* password) const {
+std::string CVornD::buildEnvironment(const std::string* user, const std::string* password,
+                                     const platform::Ipv4Endpoint* peer,
+                                     const TlsSession* tls) const {
   const std::map<std::string, std::string>& list = m_config.Environment;
   // The client's credentials go in over whatever the list has for them,
   // in the list's order; the list itself stays as it was loaded, shared
@@ -78,6 +79,7 @@ std::string CVornD::buildEnvironment(const std::string* user,
   std::size_t size = 1;
   for (const auto& [name, value] : list) size += name.size() + value.size() + 2;
   if (credentials) size += user->size() + password->size() + 20;
+  if (tls != nullptr) size += 128 + tls->protocol.size() + tls->cipher.size() + tls->clientSubject.size();
   std::string block;
   block.reserve(size + 1);
   auto append = [&block](const std::string& name, const std::string& value) {
@@ -99,10 +101,19 @@ std::string CVornD::buildEnvironment(const std::string* user,
     append(name, value);
   }
   for (; next < overrideCount; ++next) append(overrides[next].name, *overrides[next].value);
+  // Behind TLS the engine's socket is the relay's stream, which cannot
+  // name the client: the daemon does, after the list.
+  if (tls != nullptr && peer != nullptr) {
+    append("VORND_CLIENT_ADDRESS", dottedAddress(peer->address));
+    append("VORND_CLIENT_PORT", std::to_string(peer->port));
+    append("VORND_TLS_PROTOCOL", tls->protocol);
+    append("VORND_TLS_CIPHER", tls->cipher);
+    if (!tls->clientSubject.empty()) append("VORND_TLS_CLIENT_SUBJECT", tls->clientSubject);
+  }
   block += '\0';
   // The process call reads up to two NULs in a row: an empty block must
   // not send it past the end.
-  if (list.empty() && overrideCount == 0) block += '\0';
+  if (list.empty() && overrideCount == 0 && tls == nullptr) block += '\0';
 
   if (m_config.LogAllEvents) {
     m_log.entry() << "Environment";
@@ -114,7 +125,8 @@ std::string CVornD::buildEnvironment(const std::string* user,
   return block;
 }
 
-bool CVornD::startEngine(const netLogin& login, CSocket& client, platform::LogonToken token) {
+bool CVornD::startEngine(const netLogin& login, CSocket& client, platform::LogonToken token,
+                         const platform::Ipv4Endpoint& peer, const TlsSession* tls) {
   platform::SocketHandle duplicate = platform::kInvalidSocket;
   bool launched = false;
   const char* operation = "CreateProcess failed";
@@ -141,13 +153,13 @@ bool CVornD::startEngine(const netLogin& login, CSocket& client, platform::Logon
       // $SYSUIDP holds the password: the block is wiped with it.
       platform::WipedText environment;
       if (m_config.AuthenticationMethod == "LogonUser") {
-        environment.text = buildEnvironment(nullptr, nullptr);
+        environment.text = buildEnvironment(nullptr, nullptr, &peer, tls);
         launch.asUser = true;
         launch.token = token;
       } else {
         const std::string user = login.user();
         const platform::WipedText password{login.password()};
-        environment.text = buildEnvironment(&user, &password.text);
+        environment.text = buildEnvironment(&user, &password.text, &peer, tls);
       }
       launch.environment = environment.text.data();
       launched = platform::launchProcess(launch);

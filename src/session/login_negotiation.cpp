@@ -8,6 +8,14 @@
 
 bool CVornD::screenRecord(ClientConnection& connection) {
   CSocket& client = *connection.client;
+  // A clear record where TLS is required: refused for that alone, before
+  // anything else is looked at.
+  if (!connection.tls && m_config.tlsMode() == TlsMode::Required) {
+    logRefusal(connection.login, connection.peer, RefusalReason::TlsRequired);
+    refuseLogin(connection.login, client);
+    client.Close();
+    return false;
+  }
   const char* refusal = screeningRefusal(connection.login, m_config);
   if (refusal != nullptr) {
     client.Send(kLoginRefused, 2);
@@ -62,7 +70,7 @@ LoginWorkers::JobEnd CVornD::completeLogin(LoginJob& job) {
   platform::LogonToken token = nullptr;
   // The reply counts the login, served or rejected.
   if (job.answered || authenticateUser(job, token)) {
-    if (!startEngine(job.login, *job.client, token)) {
+    if (!startEngine(job.login, *job.client, token, job.peer, job.tls ? &*job.tls : nullptr)) {
       logRefusal(job.login, job.peer, RefusalReason::EngineNotStarted);
     }
     return LoginWorkers::JobEnd::Close;

@@ -43,6 +43,12 @@ class CSocket {
   void Shutdown();
   // Safe to repeat: only the first call closes the handle.
   void Close();
+  // Gives the handle up without closing it: its new owner closes it.
+  platform::SocketHandle Release() {
+    const platform::SocketHandle handle = m_hSocket;
+    m_hSocket = platform::kInvalidSocket;
+    return handle;
+  }
 
   // Makes a new socket and connects it to host (dotted IPv4 text, else a
   // name looked up) and port. Throws CSocketException.

@@ -179,6 +179,13 @@ PageResponse StatusPage::response(std::int32_t served, std::int32_t rejected) co
   return PageResponse(std::move(head), m_tail);
 }
 
+PageResponse httpsOnlyResponse() {
+  static const std::string kBody =
+      "This instance serves its status page over TLS only: ask for it with https.\r\n";
+  return PageResponse::whole("HTTP/1.0 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: " +
+                             std::to_string(kBody.size()) + "\r\nConnection: close\r\n\r\n" + kBody);
+}
+
 const char* statusPageBuildDate() { return __DATE__; }
 
 StatusPageValues CVornD::statusPageValues() const {

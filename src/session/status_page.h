@@ -37,6 +37,8 @@ class PageResponse {
  public:
   // An empty response.
   PageResponse() = default;
+  // A response made whole beforehand.
+  static PageResponse whole(std::string response) { return PageResponse(std::move(response), nullptr); }
 
   std::size_t size() const { return m_head.size() + (m_tail ? m_tail->size() : 0); }
   // The bytes from offset to the end of the contiguous part that holds
@@ -71,3 +73,7 @@ class StatusPage {
 
 // The date this program was built, in the compiler's form.
 const char* statusPageBuildDate();
+
+// What a clear request gets from an instance that serves only over TLS: a
+// short answer that says where the page is, and the end.
+PageResponse httpsOnlyResponse();

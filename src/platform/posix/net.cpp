@@ -491,6 +491,17 @@ int receiveReady(SocketHandle socket, void* buffer, int length) {
   }
 }
 
+int peekReady(SocketHandle socket, void* buffer, int length) {
+  for (;;) {
+    const ssize_t got = recv(descriptorOf(socket), buffer, static_cast<std::size_t>(length),
+                             MSG_DONTWAIT | MSG_PEEK);
+    if (got >= 0) return static_cast<int>(got);
+    if (errno == EINTR) continue;
+    failSocket(errno);
+    return kSocketError;
+  }
+}
+
 int sendReady(SocketHandle socket, const void* bytes, int length) {
   if (length < 0) {
     failSocketCode(kWsaInvalidArgument);

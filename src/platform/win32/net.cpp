@@ -229,6 +229,16 @@ int receiveReady(SocketHandle socket, void* buffer, int length) {
   return receiveSocket(socket, buffer, length);
 }
 
+int peekReady(SocketHandle socket, void* buffer, int length) {
+  const int ready = waitUntilReadable(socket, 0);
+  if (ready == 0) {
+    WSASetLastError(WSAEWOULDBLOCK);
+    return kSocketError;
+  }
+  if (ready < 0) return kSocketError;
+  return recv(toSocket(socket), static_cast<char*>(buffer), length, MSG_PEEK);
+}
+
 int sendReady(SocketHandle socket, const void* bytes, int length) {
   // Non-blocking while watched: a send with no room fails with
   // WSAEWOULDBLOCK instead of waiting.

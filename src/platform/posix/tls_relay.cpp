@@ -1,0 +1,208 @@
+#include "platform/tls_relay.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "platform/deadline.h"
+#include "platform/error.h"
+#include "platform/process.h"
+#include "platform/posix/engine_reaper.h"
+#include "platform/posix/state_root.h"
+
+namespace platform {
+
+struct TlsRelayImpl {
+  int channel = -1;
+  pid_t pid = -1;
+};
+
+namespace {
+
+// Where the relay's end of the channel is in the relay.
+constexpr int kChannelDescriptor = 3;
+// Loading a certificate and a key takes milliseconds; a relay that has
+// said nothing by then never will.
+constexpr std::uint32_t kStartBoundMs = 10000;
+constexpr std::size_t kLargestMessage = 4096;
+
+std::string relayProgram() {
+  std::string path = moduleFileName();
+  const std::size_t slash = path.rfind('/');
+  path.erase(slash == std::string::npos ? 0 : slash + 1);
+  return path + "vornd-tls";
+}
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+pid_t spawnRelay(const std::string& program, const TlsRelaySettings& settings, int channel,
+                 std::string& reason) {
+  std::vector<std::string> arguments = {program,
+                                        "--cert",
+                                        settings.certificateFile,
+                                        "--key",
+                                        settings.keyFile,
+                                        "--handshake-seconds",
+                                        std::to_string(settings.handshakeSeconds)};
+  if (!settings.clientCaFile.empty()) {
+    arguments.push_back("--client-ca");
+    arguments.push_back(settings.clientCaFile);
+  }
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  char* envp[] = {nullptr};
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawn_file_actions_adddup2(&actions, channel, kChannelDescriptor);
+  posix_spawn_file_actions_addclosefrom_np(&actions, kChannelDescriptor + 1);
+  sigset_t mask, defaults;
+  sigemptyset(&mask);
+  sigfillset(&defaults);
+  sigdelset(&defaults, SIGKILL);
+  sigdelset(&defaults, SIGSTOP);
+  posix_spawnattr_setsigmask(&attributes, &mask);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  // Its own process group: a signal to the daemon's group (a terminal's
+  // interrupt) does not end the sessions.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  pid_t pid = -1;
+  const int result = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (result != 0) {
+    reason = program + ": " + errnoText(result);
+    return -1;
+  }
+  return pid;
+}
+
+// The relay's messages until "ready" or the first "error"; false with
+// `reason` set for anything but ready.
+bool awaitReady(int channel, pid_t pid, std::string& reason, std::vector<std::string>& warnings) {
+  const Deadline deadline = Deadline::after(kStartBoundMs);
+  char message[kLargestMessage];
+  for (;;) {
+    pollfd entry{channel, POLLIN, 0};
+    const int ready = poll(&entry, 1, deadline.pollTimeout());
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      reason = "the TLS relay said nothing within " + std::to_string(kStartBoundMs / 1000) +
+               " seconds of its start";
+      kill(pid, SIGKILL);
+      return false;
+    }
+    const ssize_t got = recv(channel, message, sizeof message, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      reason = "the TLS relay ended at its start";
+      return false;
+    }
+    const std::string text(message, static_cast<std::size_t>(got));
+    if (text == "ready") return true;
+    if (text.rfind("warning ", 0) == 0) {
+      warnings.push_back(text.substr(8));
+      continue;
+    }
+    reason = text.rfind("error ", 0) == 0 ? text.substr(6) : "the TLS relay said: " + text;
+    return false;
+  }
+}
+
+}  // namespace
+
+TlsRelay startTlsRelay(const TlsRelaySettings& settings, std::string& reason,
+                       std::vector<std::string>& warnings) {
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+    reason = "socketpair: " + errnoText(errno);
+    return nullptr;
+  }
+  const pid_t pid = spawnRelay(relayProgram(), settings, ends[1], reason);
+  close(ends[1]);
+  if (pid < 0) {
+    close(ends[0]);
+    return nullptr;
+  }
+  // Reaped when it ends, whenever that is: the daemon never waits for it.
+  posix::adoptEngine(pid);
+  if (!awaitReady(ends[0], pid, reason, warnings)) {
+    close(ends[0]);
+    return nullptr;
+  }
+  // A relay too slow to take a connection must never stall the loop.
+  fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+  auto* relay = new TlsRelayImpl;
+  relay->channel = ends[0];
+  relay->pid = pid;
+  return relay;
+}
+
+void stopTlsRelay(TlsRelay relay) {
+  if (relay == nullptr) return;
+  // Its end of the channel sees the close, and the relay leaves.
+  close(relay->channel);
+  delete relay;
+}
+
+SocketHandle relayConnection(TlsRelay relay, SocketHandle accepted) {
+  const int client = accepted <= static_cast<SocketHandle>(INT_MAX) ? static_cast<int>(accepted) : -1;
+  if (relay == nullptr || client < 0) {
+    if (client >= 0) close(client);
+    posix::failWithErrno(relay == nullptr ? EINVAL : EBADF);
+    return kInvalidSocket;
+  }
+  int inner[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, inner) != 0) {
+    const int error = errno;
+    close(client);
+    posix::failWithErrno(error);
+    return kInvalidSocket;
+  }
+  static const char kSession[] = "session";
+  iovec payload{const_cast<char*>(kSession), sizeof kSession - 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &payload;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(2 * sizeof(int));
+  const int passed[2] = {client, inner[1]};
+  std::memcpy(CMSG_DATA(header), passed, sizeof passed);
+  ssize_t sent;
+  do {
+    sent = sendmsg(relay->channel, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+  const int error = errno;
+  // The relay holds its own copies now, or the connection is lost.
+  close(client);
+  close(inner[1]);
+  if (sent < 0) {
+    close(inner[0]);
+    posix::failWithErrno(error);
+    return kInvalidSocket;
+  }
+  return static_cast<SocketHandle>(inner[0]);
+}
+
+}  // namespace platform
