@@ -13,6 +13,11 @@ VORND_NATIVE_PACKAGES=(
   libgmock-dev
   googletest
   libpam0g-dev
+  # vornlogin's TLS; the tests make their certificates with openssl and
+  # serve them from python3.
+  libssl-dev
+  openssl
+  python3
   # fail2ban-regex and fail2ban-client, for the tests of the fail2ban filter
   # and jail the package installs. No service is started by the tests.
   fail2ban

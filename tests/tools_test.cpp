@@ -52,6 +52,28 @@ TEST(VornloginCommandLine, TakesEveryOptionInBothFormsAndTheDefaultPort) {
   EXPECT_NE(vornlogin::usageText().find("host[:port]"), std::string::npos);
 }
 
+TEST(VornloginCommandLine, TlsOptionsInBothForms) {
+  const auto plain = parseArguments({"h"});
+  ASSERT_TRUE(plain.options) << plain.error;
+  EXPECT_FALSE(plain.options->tls);
+
+  const auto checked = parseArguments(
+      {"--ca=ca.pem", "--cert", "-c.pem", "--key=k.pem", "--tls", "-p", "pw", "h:8443"});
+  ASSERT_TRUE(checked.options) << checked.error;
+  EXPECT_TRUE(checked.options->tls);
+  EXPECT_FALSE(checked.options->insecure);
+  EXPECT_EQ("ca.pem", checked.options->ca);
+  EXPECT_EQ("-c.pem", checked.options->cert);
+  EXPECT_EQ("k.pem", checked.options->key);
+  EXPECT_EQ("h", checked.options->host);
+  EXPECT_EQ(8443, checked.options->port);
+
+  const auto unchecked = parseArguments({"--tls", "--insecure", "h"});
+  ASSERT_TRUE(unchecked.options) << unchecked.error;
+  EXPECT_TRUE(unchecked.options->insecure);
+  EXPECT_EQ("", unchecked.options->ca);
+}
+
 TEST(VornloginCommandLine, EveryFaultGetsItsOwnLine) {
   struct Case {
     std::vector<std::string> args;
@@ -83,6 +105,17 @@ TEST(VornloginCommandLine, EveryFaultGetsItsOwnLine) {
       {{"--process", std::string(31, 'p'), "h"},
        "--process is 31 characters long; at most 30 fit"},
       {{"-u", "GETTY", "h"}, "a user name beginning with \"GET\" cannot log in"},
+      {{"--ca", "ca.pem", "h"}, "--ca cannot be used without --tls"},
+      {{"h", "--insecure"}, "--insecure cannot be used without --tls"},
+      {{"--cert=c.pem", "--key=k.pem", "h"}, "--cert cannot be used without --tls"},
+      {{"--key", "k.pem", "h"}, "--key cannot be used without --tls"},
+      {{"--tls", "--cert", "c.pem", "h"}, "--cert cannot be used without --key"},
+      {{"--tls", "--key=k.pem", "h"}, "--key cannot be used without --cert"},
+      {{"--tls", "--insecure", "--ca", "ca.pem", "h"},
+       "--insecure and --ca cannot be used together"},
+      {{"--tls", "--ca=", "h"}, "option --ca needs a value"},
+      {{"--tls", "h", "--key"}, "option --key needs a value"},
+      {{"--tlsx", "h"}, "unknown option \"--tlsx\""},
   };
   for (const Case& c : cases) {
     std::string words;

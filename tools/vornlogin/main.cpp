@@ -3,16 +3,17 @@
 // connection to standard output. Messages go to standard error only.
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/console.h"
 #include "platform/error.h"
-#include "common/socket_io.h"
 #include "platform/net.h"
 #include "session/net_login.h"
+#include "vornlogin/connection_stream.h"
 #include "vornlogin/login_record.h"
 #include "vornlogin/options.h"
 
@@ -34,22 +35,13 @@ void message(const std::string& text) {
   std::_Exit(status);
 }
 
-// The system's text for the code and the code itself, as in "No such host
-// is known. (error 11001)"; the number alone when the system has no text.
-std::string errorText(platform::ErrorCode code) {
-  const std::string number = "error " + std::to_string(code);
-  std::optional<std::string> text = platform::systemErrorText(code);
-  if (!text) return number;
-  while (!text->empty() && (text->back() == '\n' || text->back() == '\r')) text->pop_back();
-  return *text + " (" + number + ")";
-}
-
-using tools::sendAll;
+using vornlogin::ConnectionStream;
+using vornlogin::errorText;
 
 // Reads exactly length bytes; false when the stream ends or fails first.
-bool receiveAll(platform::SocketHandle socket, char* bytes, std::size_t length) {
+bool receiveAll(ConnectionStream& stream, char* bytes, std::size_t length) {
   while (length > 0) {
-    const int got = platform::receiveSocket(socket, bytes, static_cast<int>(length));
+    const int got = stream.receive(bytes, length);
     if (got <= 0) return false;
     bytes += got;
     length -= static_cast<std::size_t>(got);
@@ -64,18 +56,18 @@ bool resolve(const std::string& host, std::uint32_t& address) {
 
 // Standard input to the connection, a line at a time as it is typed; at
 // its end the sending side is shut so the engine sees the end too.
-void relayInput(platform::SocketHandle socket) {
+void relayInput(ConnectionStream& stream) {
   std::string line;
   for (;;) {
     const int c = std::getc(stdin);
     if (c != EOF) line += static_cast<char>(c);
     if (c == EOF || c == '\n' || line.size() >= 4096) {
-      if (!line.empty() && !sendAll(socket, line.data(), line.size())) return;
+      if (!line.empty() && !stream.sendAll(line.data(), line.size())) return;
       line.clear();
     }
     if (c == EOF) break;
   }
-  platform::shutdownSend(socket);
+  stream.shutdownSend();
 }
 
 void writeOut(const char* bytes, std::size_t length) {
@@ -87,13 +79,13 @@ void writeOut(const char* bytes, std::size_t length) {
 // that could not start the engine sends 0x00 0x00 after its acceptance and
 // closes; those first bytes are held back until it is clear they are not
 // that.
-int relayOutput(platform::SocketHandle socket) {
+int relayOutput(ConnectionStream& stream) {
   const std::string engineFailed(kLoginRefused, sizeof kLoginRefused);
   std::string held;
   bool deciding = true;
   char buffer[4096];
   int got;
-  while ((got = platform::receiveSocket(socket, buffer, sizeof buffer)) > 0) {
+  while ((got = stream.receive(buffer, sizeof buffer)) > 0) {
     if (!deciding) {
       writeOut(buffer, static_cast<std::size_t>(got));
       continue;
@@ -106,13 +98,12 @@ int relayOutput(platform::SocketHandle socket) {
     held.clear();
     deciding = false;
   }
-  const platform::ErrorCode error = got < 0 ? platform::lastSocketError() : 0;
   if (deciding && held == engineFailed && got == 0) {
     message("login accepted, but the engine could not be started");
     return kRefused;
   }
   writeOut(held.data(), held.size());
-  if (got < 0) message("the connection ended: " + errorText(error));
+  if (got < 0) message("the connection ended: " + stream.failure());
   return kAccepted;
 }
 
@@ -129,6 +120,19 @@ int main(int argc, char** argv) {
   if (options.help) {
     std::fputs(vornlogin::usageText().c_str(), stdout);
     return kAccepted;
+  }
+
+  // Set up before the password is asked for: a file that cannot be used,
+  // or a build without TLS, fails first.
+  std::unique_ptr<vornlogin::TlsClient> tls;
+  if (options.tls) {
+    std::string error;
+    tls = vornlogin::makeTlsClient(options, error);
+    if (!tls) {
+      message(error);
+      return kFailed;
+    }
+    if (options.insecure) message("warning: the server's certificate is not checked");
   }
 
   std::string password;
@@ -166,12 +170,23 @@ int main(int argc, char** argv) {
     message("cannot connect to " + where + ": " + errorText(platform::lastSocketError()));
     return kFailed;
   }
-  if (!sendAll(socket, record.bytes, sizeof record.bytes)) {
-    message("the login could not be sent: " + errorText(platform::lastSocketError()));
+  std::unique_ptr<ConnectionStream> stream;
+  if (tls) {
+    std::string reason;
+    stream = tls->handshake(socket, reason);
+    if (!stream) {
+      message("TLS handshake with " + where + " failed: " + reason);
+      return kFailed;
+    }
+  } else {
+    stream = vornlogin::plainStream(socket);
+  }
+  if (!stream->sendAll(record.bytes, sizeof record.bytes)) {
+    message("the login could not be sent: " + stream->failure());
     return kFailed;
   }
   char reply[2];
-  if (!receiveAll(socket, reply, sizeof reply)) {
+  if (!receiveAll(*stream, reply, sizeof reply)) {
     message("the connection to " + where + " ended before the login reply");
     return kFailed;
   }
@@ -189,6 +204,6 @@ int main(int argc, char** argv) {
   message("login accepted");
   platform::useBinaryStandardStreams();
 
-  std::thread(relayInput, socket).detach();
-  finish(relayOutput(socket));
+  std::thread(relayInput, std::ref(*stream)).detach();
+  finish(relayOutput(*stream));
 }

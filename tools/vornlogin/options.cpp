@@ -36,6 +36,38 @@ const ValueOption kSubFields[] = {
     {"--process", &Options::process},
 };
 
+// Files for the TLS layer; an empty name is no file.
+const ValueOption kTlsFiles[] = {
+    {"--ca", &Options::ca},
+    {"--cert", &Options::cert},
+    {"--key", &Options::key},
+};
+
+// The first fault of the TLS options, or empty.
+std::string tlsError(const Options& options) {
+  const struct {
+    const char* name;
+    bool given;
+  } needTls[] = {
+      {"--ca", !options.ca.empty()},
+      {"--insecure", options.insecure},
+      {"--cert", !options.cert.empty()},
+      {"--key", !options.key.empty()},
+  };
+  if (!options.tls) {
+    for (const auto& option : needTls) {
+      if (option.given) return std::string(option.name) + " cannot be used without --tls";
+    }
+  }
+  // Either the certificate is checked against a file or it is not checked.
+  if (options.insecure && !options.ca.empty()) return "--insecure and --ca cannot be used together";
+  if (options.cert.empty() != options.key.empty()) {
+    return options.cert.empty() ? "--key cannot be used without --cert"
+                                : "--cert cannot be used without --key";
+  }
+  return std::string();
+}
+
 }  // namespace
 
 ParseResult parseArguments(const std::vector<std::string>& args) {
@@ -81,6 +113,10 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
       fms = true;
     } else if (word == "--odbc") {
       odbc = true;
+    } else if (word == "--tls") {
+      options.tls = true;
+    } else if (word == "--insecure") {
+      options.insecure = true;
     } else if (word == "-u" || word == "-p") {
       std::string value;
       if (!valueOf(word.c_str(), value)) return failure("option " + word + " needs a value");
@@ -91,11 +127,19 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
       }
     } else {
       const ValueOption* found = nullptr;
+      bool file = false;
       for (const ValueOption& option : kSubFields) {
         if (isOption(option.name)) found = &option;
       }
+      for (const ValueOption& option : kTlsFiles) {
+        if (isOption(option.name)) {
+          found = &option;
+          file = true;
+        }
+      }
       if (found == nullptr) return failure("unknown option \"" + word + "\"");
-      if (!valueOf(found->name, options.*(found->field))) {
+      std::string& value = options.*(found->field);
+      if (!valueOf(found->name, value) || (file && value.empty())) {
         return failure(std::string("option ") + found->name + " needs a value");
       }
     }
@@ -110,6 +154,7 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
                    " cannot be used with --ap, --db, --type or --process");
   }
   options.startup = fms ? Startup::kFms : (odbc ? Startup::kOdbc : Startup::kFields);
+  if (std::string error = tlsError(options); !error.empty()) return failure(error);
   if (!hostSeen) return failure("missing host");
 
   // Checked here, before a password is asked for; the record is built later.
@@ -133,7 +178,9 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
 
 std::string usageText() {
   return "usage: vornlogin [-u user] [-p password] [--ap X] [--db X] [--type X]\n"
-         "                 [--process X] [--fms | --odbc] host[:port]\n"
+         "                 [--process X] [--fms | --odbc]\n"
+         "                 [--tls [--ca file | --insecure] [--cert file --key file]]\n"
+         "                 host[:port]\n"
          "\n"
          "Logs in to a vornd daemon at host (a name or dotted IPv4 address; port\n"
          "8060 unless given), then relays standard input to the engine and the\n"
@@ -148,11 +195,18 @@ std::string usageText() {
          "  --process X    process name, at most 30 characters\n"
          "  --fms          log in as an -fms_server client (no --ap .. --process)\n"
          "  --odbc         log in as an -odbc_server client (no --ap .. --process)\n"
+         "  --tls          connect with TLS (1.2 or later); the server's certificate\n"
+         "                 must be valid for host and trusted by the system\n"
+         "  --ca file      trust the certificates in this PEM file only\n"
+         "  --insecure     do not check the server's certificate at all\n"
+         "  --cert file    client certificate (PEM), with --key\n"
+         "  --key file     the client certificate's private key (PEM)\n"
          "  -h, --help     print this text\n"
          "\n"
          "Long options also take their value as --ap=X. Messages go to standard\n"
          "error. Exit status: 0 login accepted, 1 login refused (or the engine\n"
-         "could not be started), 2 bad arguments or connection failure.\n";
+         "could not be started), 2 bad arguments or connection failure (a failed\n"
+         "TLS handshake too).\n";
 }
 
 }  // namespace vornlogin

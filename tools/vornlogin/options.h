@@ -1,7 +1,9 @@
 // The command line of vornlogin:
 //
 //   vornlogin [-u USER] [-p PASSWORD] [--ap X] [--db X] [--type X]
-//             [--process X] [--fms | --odbc] HOST[:PORT]
+//             [--process X] [--fms | --odbc]
+//             [--tls [--ca FILE | --insecure] [--cert FILE --key FILE]]
+//             HOST[:PORT]
 //
 // Options that take a value accept it as the next word or, for the long
 // ones, after "=" (--ap=X). A value is taken as it stands, even when it
@@ -30,6 +32,11 @@ struct Options {
   std::string ap, db, type, process;
   std::string host;
   std::uint16_t port = kDefaultPort;
+  // The connection's TLS: the server's certificate checked against `ca`
+  // (the system's trust store when empty) unless `insecure`; a client
+  // certificate when `cert` and `key` are given. The rest only with tls.
+  bool tls = false, insecure = false;
+  std::string ca, cert, key;
 };
 
 struct ParseResult {
