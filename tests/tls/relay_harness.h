@@ -89,12 +89,14 @@ inline bool writeAll(int fd, const std::string& bytes) {
   return true;
 }
 
-// Everything up to the end of the stream, or what came before a failure.
-inline std::string readToEnd(int fd) {
+// Everything up to the end of the stream; nullopt when it fails or stays
+// open past the time limit instead.
+inline std::optional<std::string> readToEnd(int fd) {
   std::string bytes;
   char buffer[16384];
   ssize_t got;
   while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0) bytes.append(buffer, got);
+  if (got < 0) return std::nullopt;
   return bytes;
 }
 

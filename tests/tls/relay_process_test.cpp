@@ -46,6 +46,19 @@ TEST_F(TlsProcesses, ChannelEndStopsTheMasterButNotItsSessions) {
   EXPECT_TRUE(closeNotify);
 }
 
+// Sessions do not hold the channel open: the daemon learns at once that
+// its master died, however many sessions still run.
+TEST_F(TlsProcesses, MasterDeathShowsOnTheChannelWhileSessionsRun) {
+  startMaster(10);
+  std::optional<LiveSession> session = startSession(*master, listener);
+  ASSERT_TRUE(session);
+  ASSERT_EQ(::kill(master->pid(), SIGKILL), 0);
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(master->receive(), std::nullopt);
+  EXPECT_LT(Clock::now() - start, 5s) << "the channel stayed open";
+  expectRelays(*session, "after the master died");
+}
+
 TEST_F(TlsProcesses, KillingASessionEndsOnlyThatSessionAndLeavesNoZombie) {
   startMaster(10);
   std::optional<LiveSession> doomed = startSession(*master, listener);
@@ -57,14 +70,16 @@ TEST_F(TlsProcesses, KillingASessionEndsOnlyThatSessionAndLeavesNoZombie) {
   EXPECT_EQ(processStatus(doomedPid, "Name"), "vornd-tls");
 
   ASSERT_EQ(::kill(doomedPid, SIGKILL), 0);
-  EXPECT_EQ(readToEnd(doomed->sockets.inner.get()), "");
+  EXPECT_EQ(readToEnd(doomed->sockets.inner.get()), std::optional<std::string>(""));
   EXPECT_EQ(doomed->client->read(1), "");
   EXPECT_TRUE(childrenSettleAt(1));
   expectRelays(*survivor, "beside the killed one");
 
   // A session that ends by itself is gone as well.
   survivor->sockets.inner.reset();
-  EXPECT_EQ(survivor->client->read(1), "");
+  bool closeNotify = false;
+  EXPECT_EQ(survivor->client->read(1, &closeNotify), "");
+  EXPECT_TRUE(closeNotify);
   EXPECT_TRUE(childrenSettleAt(0));
 }
 
