@@ -1,6 +1,7 @@
 #include "tls/relay_master.h"
 
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -53,6 +54,14 @@ void closeAll(const int* fds, int count) {
   for (int i = 0; i < count; ++i) ::close(fds[i]);
 }
 
+// A sequenced-packet socket reads zero bytes both at its end and for an
+// empty message; only the end leaves it hung up.
+bool channelEnded(int channel) {
+  pollfd watch{channel, POLLIN | POLLRDHUP, 0};
+  const int ready = ::poll(&watch, 1, 0);
+  return ready < 0 || (ready == 1 && (watch.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0);
+}
+
 // The next message; false when the channel has ended or failed. A session
 // comes back in `sockets`; anything else is dropped, its descriptors closed.
 bool receive(int channel, SessionSockets& sockets, bool& isSession) {
@@ -68,7 +77,8 @@ bool receive(int channel, SessionSockets& sockets, bool& isSession) {
   do {
     got = ::recvmsg(channel, &message, MSG_CMSG_CLOEXEC);
   } while (got < 0 && errno == EINTR);
-  if (got <= 0) return false;
+  if (got < 0) return false;
+  if (got == 0 && message.msg_controllen == 0 && channelEnded(channel)) return false;
 
   int fds[kMostDescriptors];
   int count = 0;

@@ -206,6 +206,8 @@ TEST_F(TlsSession, MalformedMessagesAreDroppedAndTheirDescriptorsClosed) {
   ASSERT_TRUE(master->send("sessions", {sent.get(), sent.get()}));
   ASSERT_TRUE(master->send("hello", {sent.get(), sent.get(), sent.get()}));
   ASSERT_TRUE(master->send("session", {}));
+  ASSERT_TRUE(master->send("", {sent.get(), sent.get()}));
+  ASSERT_TRUE(master->send("", {}));
   sent.reset();
   // Every copy the master got is closed: the pair's other end sees its end.
   pollfd watch{kept.get(), POLLIN, 0};
