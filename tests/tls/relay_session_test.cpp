@@ -140,6 +140,24 @@ INSTANTIATE_TEST_SUITE_P(
         ClientCertCase{"OtherCa", Presented::kOtherCa, "fail TLS handshake failed: ", nullptr}),
     [](const ::testing::TestParamInfo<ClientCertCase>& info) { return info.param.name; });
 
+// The status line stays one line under 1024 bytes however long the
+// subject, and the stream after it is the client's alone.
+TEST_F(TlsSession, LongClientSubjectIsCutToKeepTheStatusLineShort) {
+  startMaster(10, true);
+  std::string subject;
+  for (int i = 0; i < 30; ++i) subject += "/OU=unit " + std::to_string(i) + std::string(50, 'x');
+  subject += "/CN=vornd long subject";
+  ClientSettings settings;
+  std::tie(settings.cert, settings.key) = testPki().issueClient("long", subject);
+  std::optional<LiveSession> session = startSession(*master, listener, settings);
+  ASSERT_TRUE(session);
+  EXPECT_EQ(session->status.rfind("ok TLSv1.3 ", 0), 0u) << session->status;
+  EXPECT_NE(session->status.find(" CN=vornd long subject,OU=unit 29"), std::string::npos);
+  EXPECT_LT(session->status.size() + 1, 1024u);
+  EXPECT_GT(session->status.size() + 1, 1000u) << "cut shorter than needed";
+  expectRelays(*session, "after a long line");
+}
+
 // What a client that never completes a handshake does to the socket.
 struct FailureCase {
   const char* name;

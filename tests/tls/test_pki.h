@@ -13,12 +13,13 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace tls_testing {
 
 struct TestPki {
   std::string dir;
-  std::string caCert;
+  std::string caCert, caKey;
   std::string serverCert, serverKey;  // CN=localhost, DNS:localhost, IP:127.0.0.1
   std::string clientCert, clientKey;  // CN=vornd test client, from caCert
   std::string otherCaCert;
@@ -38,62 +39,42 @@ struct TestPki {
       std::error_code ignored;
       std::filesystem::remove_all(root, ignored);
     });
-    const auto file = [&](const char* name) { return (root / name).string(); };
-    pki.caCert = file("ca.pem");
-    pki.serverCert = file("server.pem");
-    pki.serverKey = file("server.key");
-    pki.clientCert = file("client.pem");
-    pki.clientKey = file("client.key");
-    pki.otherCaCert = file("other-ca.pem");
-    pki.otherClientCert = file("other-client.pem");
-    pki.otherClientKey = file("other-client.key");
-    pki.strayKey = file("stray.key");
-
-    std::ofstream(file("pki.cnf")) << "[req]\n"
-                                      "distinguished_name = dn\n"
-                                      "prompt = no\n"
-                                      "[dn]\n"
-                                      "[ca]\n"
-                                      "basicConstraints = critical,CA:TRUE\n"
-                                      "keyUsage = critical,keyCertSign,cRLSign\n"
-                                      "subjectKeyIdentifier = hash\n"
-                                      "[server]\n"
-                                      "basicConstraints = CA:FALSE\n"
-                                      "keyUsage = critical,digitalSignature\n"
-                                      "extendedKeyUsage = serverAuth\n"
-                                      "subjectAltName = DNS:localhost,IP:127.0.0.1\n"
-                                      "[client]\n"
-                                      "basicConstraints = CA:FALSE\n"
-                                      "keyUsage = critical,digitalSignature\n"
-                                      "extendedKeyUsage = clientAuth\n";
-    const std::string config = " -config '" + file("pki.cnf") + "'";
-    const std::string newKey = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
-    const auto quoted = [](const std::string& path) { return " '" + path + "'"; };
-    const auto makeCa = [&](const std::string& cert, const std::string& key, const char* cn) {
-      run("openssl req -x509 -days 2" + newKey + config + " -extensions ca -subj '/CN=" + cn +
-          "' -keyout" + quoted(key) + " -out" + quoted(cert));
-    };
-    int serial = 1;
-    const auto issue = [&](const std::string& caCert, const std::string& caKey,
-                           const std::string& cert, const std::string& key, const char* cn,
-                           const char* extensions) {
-      const std::string request = cert + ".csr";
-      run("openssl req -new" + newKey + config + " -subj '/CN=" + cn + "' -keyout" +
-          quoted(key) + " -out" + quoted(request));
-      run("openssl x509 -req -days 2 -set_serial " + std::to_string(serial++) + " -in" +
-          quoted(request) + " -CA" + quoted(caCert) + " -CAkey" + quoted(caKey) + " -extfile" +
-          quoted(file("pki.cnf")) + " -extensions " + extensions + " -out" + quoted(cert));
-    };
-    makeCa(pki.caCert, file("ca.key"), "vornd test CA");
-    issue(pki.caCert, file("ca.key"), pki.serverCert, pki.serverKey, "localhost", "server");
-    issue(pki.caCert, file("ca.key"), pki.clientCert, pki.clientKey, "vornd test client",
-          "client");
-    makeCa(pki.otherCaCert, file("other-ca.key"), "vornd other CA");
-    issue(pki.otherCaCert, file("other-ca.key"), pki.otherClientCert, pki.otherClientKey,
-          "vornd stranger", "client");
+    std::ofstream(pki.path("pki.cnf")) << "[req]\n"
+                                          "distinguished_name = dn\n"
+                                          "prompt = no\n"
+                                          "[dn]\n"
+                                          "[ca]\n"
+                                          "basicConstraints = critical,CA:TRUE\n"
+                                          "keyUsage = critical,keyCertSign,cRLSign\n"
+                                          "subjectKeyIdentifier = hash\n"
+                                          "[server]\n"
+                                          "basicConstraints = CA:FALSE\n"
+                                          "keyUsage = critical,digitalSignature\n"
+                                          "extendedKeyUsage = serverAuth\n"
+                                          "subjectAltName = DNS:localhost,IP:127.0.0.1\n"
+                                          "[client]\n"
+                                          "basicConstraints = CA:FALSE\n"
+                                          "keyUsage = critical,digitalSignature\n"
+                                          "extendedKeyUsage = clientAuth\n";
+    std::tie(pki.caCert, pki.caKey) = pki.makeCa("ca", "/CN=vornd test CA");
+    std::tie(pki.serverCert, pki.serverKey) =
+        pki.issue(pki.caCert, pki.caKey, "server", "/CN=localhost", "server");
+    std::tie(pki.clientCert, pki.clientKey) = pki.issueClient("client", "/CN=vornd test client");
+    std::string otherCaKey;
+    std::tie(pki.otherCaCert, otherCaKey) = pki.makeCa("other-ca", "/CN=vornd other CA");
+    std::tie(pki.otherClientCert, pki.otherClientKey) =
+        pki.issue(pki.otherCaCert, otherCaKey, "other-client", "/CN=vornd stranger", "client");
+    pki.strayKey = pki.path("stray.key");
     run("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out" +
         quoted(pki.strayKey));
     return pki;
+  }
+
+  // A further client certificate from caCert, for a subject in the openssl
+  // tool's form ("/O=x/CN=y"): {certificate, key}, named after `name`.
+  std::pair<std::string, std::string> issueClient(const std::string& name,
+                                                   const std::string& subject) const {
+    return issue(caCert, caKey, name, subject, "client");
   }
 
  private:
@@ -102,8 +83,39 @@ struct TestPki {
       throw std::runtime_error("failed: " + command);
     }
   }
+  static std::string quoted(const std::string& text) { return " '" + text + "'"; }
+  static constexpr const char* kNewKey = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
+
+  std::string path(const std::string& name) const { return dir + "/" + name; }
+  std::string config() const { return " -config" + quoted(path("pki.cnf")); }
+
+  std::pair<std::string, std::string> makeCa(const std::string& name,
+                                             const std::string& subject) const {
+    const std::string cert = path(name + ".pem"), key = path(name + ".key");
+    run("openssl req -x509 -days 2" + std::string(kNewKey) + config() +
+        " -extensions ca -subj" + quoted(subject) + " -keyout" + quoted(key) + " -out" +
+        quoted(cert));
+    return {cert, key};
+  }
+
+  std::pair<std::string, std::string> issue(const std::string& issuerCert,
+                                            const std::string& issuerKey, const std::string& name,
+                                            const std::string& subject,
+                                            const char* extensions) const {
+    const std::string cert = path(name + ".pem"), key = path(name + ".key");
+    const std::string request = path(name + ".csr");
+    run("openssl req -new" + std::string(kNewKey) + config() + " -subj" + quoted(subject) +
+        " -keyout" + quoted(key) + " -out" + quoted(request));
+    // A serial of its own per certificate, as a CA would give.
+    run("openssl x509 -req -days 2 -set_serial 0x" + std::to_string(::getpid()) +
+        std::to_string(++m_serial) + " -in" + quoted(request) + " -CA" + quoted(issuerCert) +
+        " -CAkey" + quoted(issuerKey) + " -extfile" + quoted(path("pki.cnf")) + " -extensions " +
+        extensions + " -out" + quoted(cert));
+    return {cert, key};
+  }
 
   std::shared_ptr<void> m_owner;
+  mutable int m_serial = 0;
 };
 
 }  // namespace tls_testing
