@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "posix/process_census.h"
 #include "posix/run_program.h"
 #include "posix/test_certificates.h"
 #include "engine_probe.h"
@@ -217,6 +218,35 @@ TEST_F(TlsServing, AClientCertificateOfTheAuthorityIsTheConditionWhenOneIsNamed)
     const Outcome outcome = login(m_port, "grace", options);
     EXPECT_EQ(c.exitCode, outcome.exitCode) << c.what << ": " << outcome.err;
   }
+}
+
+TEST_F(TlsServing, TwoHundredLoginsSixteenAtOnceAreCountedExactlyAndLeaveNothingBehind) {
+  config("SockTLS", "Optional");
+  config("VornExecutable", "/bin/true");
+  // Every client comes from 127.0.0.1.
+  config("MaxPendingPerSource", "64");
+  start();
+  // The relay's master is there before the first login: it stays.
+  ASSERT_EQ(0, loginTls("warmup").exitCode);
+  ASSERT_TRUE(testing_support::waitUntilAllReaped());
+  const int descriptors = testing_support::openDescriptors();
+
+  constexpr int kLogins = 200, kAtOnce = 16;
+  std::atomic<int> next{0}, failed{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kAtOnce; ++t) {
+    clients.emplace_back([&] {
+      while (next.fetch_add(1) < kLogins) {
+        if (loginTls("many").exitCode != 0) ++failed;
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(0, failed.load());
+  EXPECT_EQ(std::to_string(kLogins + 1) + "/0", counters());
+  EXPECT_TRUE(testing_support::waitUntilAllReaped());
+  EXPECT_EQ(0, testing_support::zombieChildren());
+  EXPECT_EQ(descriptors, testing_support::openDescriptors());
 }
 
 // TLS asked for and not to be had: one report naming the file or the

@@ -140,10 +140,11 @@ TlsRelay startTlsRelay(const TlsRelaySettings& settings, std::string& reason,
     close(ends[0]);
     return nullptr;
   }
-  // Reaped when it ends, whenever that is: the daemon never waits for it.
-  posix::adoptEngine(pid);
   if (!awaitReady(ends[0], pid, reason, warnings)) {
     close(ends[0]);
+    // It has ended, or is about to with its channel gone: reaped when it
+    // does, and never waited for.
+    posix::adoptEngine(pid);
     return nullptr;
   }
   // A relay too slow to take a connection must never stall the loop.
@@ -156,8 +157,11 @@ TlsRelay startTlsRelay(const TlsRelaySettings& settings, std::string& reason,
 
 void stopTlsRelay(TlsRelay relay) {
   if (relay == nullptr) return;
-  // Its end of the channel sees the close, and the relay leaves.
+  // Its end of the channel sees the close, and the relay leaves; the
+  // reaper collects it then. (One that ended before stays unreaped until
+  // now: a daemon's child that is not an engine.)
   close(relay->channel);
+  posix::adoptEngine(relay->pid);
   delete relay;
 }
 
