@@ -24,6 +24,7 @@
 #include "platform/error.h"
 #include "platform/posix/logon_child.h"
 #include "platform/posix/process_tree.h"
+#include "platform/posix/spawn_signals.h"
 #include "platform/posix/state_root.h"
 #include "platform/sync.h"
 
@@ -65,15 +66,7 @@ pid_t startChild(int channel) {
   // The copy onto the channel's number is not close-on-exec.
   posix_spawn_file_actions_adddup2(&actions, channel, kLogonChannel);
   posix_spawn_file_actions_addclosefrom_np(&actions, kLogonChannel + 1);
-  sigset_t mask, defaults;
-  sigemptyset(&mask);
-  sigfillset(&defaults);
-  sigdelset(&defaults, SIGKILL);
-  sigdelset(&defaults, SIGSTOP);
-  posix_spawnattr_setsigmask(&attributes, &mask);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+  posix::resetChildSignals(attributes, POSIX_SPAWN_SETSID);
 
   std::vector<std::string> environment = childEnvironment();
   std::vector<char*> envp;

@@ -16,6 +16,7 @@
 #include "platform/error.h"
 #include "platform/process.h"
 #include "platform/posix/engine_reaper.h"
+#include "platform/posix/spawn_signals.h"
 #include "platform/posix/state_root.h"
 
 namespace platform {
@@ -70,18 +71,10 @@ pid_t spawnRelay(const std::string& program, const TlsRelaySettings& settings, i
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   posix_spawn_file_actions_adddup2(&actions, channel, kChannelDescriptor);
   posix_spawn_file_actions_addclosefrom_np(&actions, kChannelDescriptor + 1);
-  sigset_t mask, defaults;
-  sigemptyset(&mask);
-  sigfillset(&defaults);
-  sigdelset(&defaults, SIGKILL);
-  sigdelset(&defaults, SIGSTOP);
-  posix_spawnattr_setsigmask(&attributes, &mask);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
   // Its own process group: a signal to the daemon's group (a terminal's
   // interrupt) does not end the sessions.
   posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  posix::resetChildSignals(attributes, POSIX_SPAWN_SETPGROUP);
   pid_t pid = -1;
   const int result = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp);
   posix_spawn_file_actions_destroy(&actions);
