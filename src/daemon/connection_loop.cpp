@@ -221,6 +221,10 @@ void ConnectionLoop::finish() {
   // those still waiting for a slot too; refusals waiting for their time
   // are sent now.
   startWaitingLogins(true);
+  // No connection comes any more: the relay's master leaves, and the
+  // sessions it has go on.
+  platform::stopTlsRelay(m_relay);
+  m_relay = nullptr;
   m_workers->drain();
   takeFinishedLogins();
   answerDueRefusals(Clock::now(), true);

@@ -3,11 +3,18 @@
 // get where TLS is required or optional, what the engine learns, and a
 // set-up that cannot work.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -83,6 +90,87 @@ class RecordingProxy {
   std::mutex m_mutex;
   std::string m_seen;
 };
+
+// The login client kept running, its standard input and output piped: a
+// session that stays open while the test acts on the daemon and relays.
+class LiveSession {
+ public:
+  explicit LiveSession(std::vector<std::string> args) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+    std::vector<char*> argv{const_cast<char*>(kVornlogin.c_str())};
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    m_pid = fork();
+    if (m_pid == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    m_input = in[1];
+    m_output = out[0];
+  }
+  ~LiveSession() {
+    close(m_input);
+    close(m_output);
+    if (m_pid > 0) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+  // Sends a line; true when the engine sent it back within the limit.
+  bool echoes(const std::string& line) {
+    const std::string sent = line + "\n";
+    if (write(m_input, sent.data(), sent.size()) != static_cast<ssize_t>(sent.size())) return false;
+    return readUntil(line);
+  }
+  // Reads until `text` has come (true) or the output ends or 10 s pass.
+  bool readUntil(const std::string& text) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (m_seen.find(text) == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      pollfd ready{m_output, POLLIN, 0};
+      if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buffer[1024];
+      const ssize_t got = read(m_output, buffer, sizeof buffer);
+      if (got <= 0) return false;
+      m_seen.append(buffer, static_cast<std::size_t>(got));
+    }
+    m_seen.erase(0, m_seen.find(text) + text.size());
+    return true;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_input = -1;
+  int m_output = -1;
+  std::string m_seen;
+};
+
+// This process's relay master and the session processes it forked.
+std::vector<int> relaySessions() {
+  std::vector<int> sessions;
+  const auto processes = testing_support::allProcesses();
+  auto name = [](int pid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string text;
+    std::getline(comm, text);
+    return text;
+  };
+  for (const auto& master : processes) {
+    if (master.parent != getpid() || name(master.pid) != "vornd-tls-maste") continue;
+    for (const auto& session : processes) {
+      if (session.parent == master.pid && name(session.pid) == "vornd-tls") {
+        sessions.push_back(session.pid);
+      }
+    }
+  }
+  return sessions;
+}
 
 class TlsServing : public testing_support::ServingFixture {
  protected:
@@ -247,6 +335,41 @@ TEST_F(TlsServing, TwoHundredLoginsSixteenAtOnceAreCountedExactlyAndLeaveNothing
   EXPECT_TRUE(testing_support::waitUntilAllReaped());
   EXPECT_EQ(0, testing_support::zombieChildren());
   EXPECT_EQ(descriptors, testing_support::openDescriptors());
+}
+
+TEST_F(TlsServing, SessionsOutliveTheirDaemonAndAKilledRelayEndsItsOwnAlone) {
+  config("SockTLS", "Required");
+  config("VornExecutable", std::string(VORND_BINARY_DIR) + "/vorn-echo-engine");
+  start();
+  auto session = [this](const std::string& user) {
+    return std::make_unique<LiveSession>(std::vector<std::string>{
+        "--tls", "--ca", file("ca.pem"), "-u", user, "-p", "pw",
+        "127.0.0.1:" + std::to_string(m_port)});
+  };
+  const auto first = session("first");
+  const auto second = session("second");
+  const auto third = session("third");
+  for (LiveSession* live : {first.get(), second.get(), third.get()}) {
+    ASSERT_TRUE(live->echoes("hello"));
+  }
+
+  const std::vector<int> sessions = relaySessions();
+  ASSERT_EQ(3u, sessions.size());
+  // The daemon stops, and its relay's master with it: the sessions go on.
+  m_run.stop();
+  for (int wait = 0; wait < 500 && !relaySessions().empty(); ++wait) platform::sleepMs(10);
+  EXPECT_TRUE(relaySessions().empty());
+  for (LiveSession* live : {first.get(), second.get(), third.get()}) {
+    EXPECT_TRUE(live->echoes("after the stop"));
+  }
+
+  // One relay killed: one session ends, the others still answer.
+  ASSERT_EQ(0, kill(sessions[0], SIGKILL));
+  int answering = 0;
+  for (LiveSession* live : {first.get(), second.get(), third.get()}) {
+    if (live->echoes("after the kill")) ++answering;
+  }
+  EXPECT_EQ(2, answering);
 }
 
 // TLS asked for and not to be had: one report naming the file or the
