@@ -15,6 +15,11 @@ include(GNUInstallDirs)
 # ---- What `cmake --install` puts where --------------------------------------
 
 set(VORND_SBIN_PROGRAMS vornd)
+# The daemon starts its TLS relay from its own folder; a build without
+# OpenSSL has none, and its instances say so when TLS is asked for.
+if(TARGET vornd-tls)
+  list(APPEND VORND_SBIN_PROGRAMS vornd-tls)
+endif()
 set(VORND_BIN_PROGRAMS vornreg vornlogin vorn-echo-engine)
 install(TARGETS ${VORND_SBIN_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS ${VORND_BIN_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -165,23 +170,27 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 fixed login record; the instance screens it, authenticates the user (PAM
 service vornd) and starts one engine process for the client, handing it
 the connected socket. The same program installs, removes, starts and stops
-instances. The package holds vornd, the registry editor vornreg, the login
-client vornlogin and the sample engine vorn-echo-engine, with a systemd
-unit that starts every instance at boot.")
+instances. The package holds vornd with its TLS relay vornd-tls, the
+registry editor vornreg, the login client vornlogin and the sample engine
+vorn-echo-engine, with a systemd unit that starts every instance at boot.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # vornd_<version>_<architecture>.deb
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_STRIP_FILES ON)
 # The PAM file includes the system's common stacks (libpam-runtime); the
-# rest is what the programs link against, read by dpkg-shlibdeps (dpkg-dev)
-# when it is there, else the same libraries by hand.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpam-runtime")
+# postinst makes the relay's account with adduser; the rest is what the
+# programs link against, read by dpkg-shlibdeps (dpkg-dev) when it is
+# there, else the same libraries by hand.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libpam-runtime, adduser")
 find_program(VORND_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(VORND_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6, libgcc-s1, libstdc++6, libpam0g")
+  if(TARGET vornd-tls)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libssl3")
+  endif()
 endif()
 # fail2ban reads the filter and jail in /etc/fail2ban; the daemon needs none of it.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "fail2ban")

@@ -192,6 +192,10 @@ check "dpkg: installed" bash -c "dpkg -s vornd | grep -qx 'Status: install ok in
 dpkg -L vornd | grep -vx '/\.\?' | sort >"$WORK/owned"
 
 check "vornd in /usr/sbin" test -x /usr/sbin/vornd
+check "vornd-tls beside it" test -x /usr/sbin/vornd-tls
+checkEqual "the TLS relay's account: a system account without home or shell" \
+  "/nonexistent /usr/sbin/nologin" \
+  "$(getent passwd vornd-tls | awk -F: '$3 < 1000 { print $6, $7 }')"
 for tool in vornreg vornlogin vorn-echo-engine; do check "$tool in /usr/bin" test -x "/usr/bin/$tool"; done
 check "README in /usr/share/doc/vornd" test -f /usr/share/doc/vornd/README.md
 DOC=/usr/share/doc/vornd
@@ -423,6 +427,7 @@ log "apt-get purge vornd"
 "${APT[@]}" purge -y vornd || fail "apt-get purge"
 check "dpkg: not installed" bash -c "! dpkg -s vornd >/dev/null 2>&1"
 check "$STATE gone" test ! -e "$STATE"
+check "the TLS relay's account gone" bash -c "! getent passwd vornd-tls >/dev/null"
 left=()
 while read -r path; do
   if grep -qxF "$path" "$WORK/existing"; then

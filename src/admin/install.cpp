@@ -1,6 +1,7 @@
 // -install: the options, the names derived from them, the engine, and the
 // service with its list entry, settings and environment.
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -63,6 +64,9 @@ enum class InstallOption {
   Debug,
   LogDir,
   Log,
+  Tls,
+  Certificate,
+  Key,
   CommandWord,
 };
 
@@ -80,6 +84,9 @@ InstallOption installOptionOf(const std::string& word) {
     return InstallOption::LogDir;
   }
   if (equalsAnyCase(word, "-log") || startsWithAnyCase(word, "-log=")) return InstallOption::Log;
+  if (startsWithAnyCase(word, "-tls=")) return InstallOption::Tls;
+  if (startsWithAnyCase(word, "-cert=")) return InstallOption::Certificate;
+  if (startsWithAnyCase(word, "-key=")) return InstallOption::Key;
   if (equalsAnyCase(word, "-install")) return InstallOption::CommandWord;
   return InstallOption::None;
 }
@@ -104,6 +111,31 @@ bool isFolder(const std::string& text) {
   const std::string path = platform::expandEnvironmentStrings(text).value_or(text);
   std::error_code error;
   return std::filesystem::is_directory(path, error);
+}
+
+// SockTLS as stored for a -tls= value, in any letter case as the daemon
+// reads it; "" for a word that is none of the three.
+std::string tlsModeOf(const std::string& value) {
+  for (const char* mode : {"No", "Optional", "Required"}) {
+    if (equalsAnyCase(value, mode)) return mode;
+  }
+  return "";
+}
+
+// Why the file cannot be read, "" when it can. Opening alone is not
+// enough: a folder opens for reading on POSIX and fails only at the read.
+std::string unreadableReason(const std::string& path) {
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  int error = errno;
+  if (file != nullptr) {
+    errno = 0;
+    std::fgetc(file);
+    error = std::ferror(file) ? errno : 0;
+    std::fclose(file);
+  }
+  if (file != nullptr && error == 0) return "";
+  return std::strerror(error != 0 ? error : EIO);
 }
 
 std::string afterEquals(const std::string& word) {
@@ -195,6 +227,19 @@ bool CServiceAdmin::parseInstallArguments(int argc, char** argv) {
         m_logCreate = "Yes";
         if (word.find('=') != std::string::npos) m_logFileName = afterEquals(word);
         break;
+      case InstallOption::Tls:
+        m_sockTls = tlsModeOf(afterEquals(word));
+        if (m_sockTls.empty()) {
+          refuse("TLS (-tls) must be 'no', 'optional' or 'required'\n");
+          refused = true;
+        }
+        break;
+      case InstallOption::Certificate:
+        m_certificateFile = afterEquals(word);
+        break;
+      case InstallOption::Key:
+        m_keyFile = afterEquals(word);
+        break;
       case InstallOption::CommandWord:
         break;
       case InstallOption::None:
@@ -213,7 +258,29 @@ bool CServiceAdmin::parseInstallArguments(int argc, char** argv) {
     refuse("The folder of the log file '" + m_logFileName + "' does not exist\n");
     refused = true;
   }
+  // The daemon would start, find no certificate and serve nothing: better
+  // to refuse while the administrator is still at the console.
+  if ((m_sockTls == "Optional" || m_sockTls == "Required") &&
+      (!m_certificateFile || !m_keyFile)) {
+    refuse("TLS (-tls=" + std::string(m_sockTls == "Optional" ? "optional" : "required") +
+           ") needs a certificate and its key (-cert=certificate_file -key=key_file)\n");
+    refused = true;
+  }
+  if (m_certificateFile && !takeTlsFile("certificate", *m_certificateFile)) refused = true;
+  if (m_keyFile && !takeTlsFile("key", *m_keyFile)) refused = true;
   return refused;
+}
+
+bool CServiceAdmin::takeTlsFile(const char* what, std::string& path) {
+  // The service reads the file from a folder of its own, as with the engine.
+  const std::string full = path.empty() ? path : platform::fullPathName(path).value_or(path);
+  const std::string reason = unreadableReason(full);
+  if (!reason.empty()) {
+    refuse(std::string("The ") + what + " file '" + full + "' cannot be read: " + reason + "\n");
+    return false;
+  }
+  path = full;
+  return true;
 }
 
 bool CServiceAdmin::parseOtherInstallWord(const std::string& word) {
@@ -342,6 +409,19 @@ bool CServiceAdmin::writeConfig() {
   // An option not given leaves the value of an earlier install alone.
   for (const auto& [name, value] : values) {
     if (!value->empty()) setText(key, name, *value);
+  }
+  if (m_certificateFile) setText(key, "TLSCertificateFile", *m_certificateFile);
+  if (m_keyFile) setText(key, "TLSKeyFile", *m_keyFile);
+  // No is the daemon's default: -tls=no takes away an earlier install's
+  // mode rather than write one, so an instance that never had TLS keeps
+  // the same values as before there was any.
+  if (m_sockTls == "No") {
+    const platform::ErrorCode deleted = platform::regDeleteValue(key, "SockTLS");
+    if (deleted != platform::kErrorSuccess && deleted != platform::kErrorFileNotFound) {
+      report("RegDeleteValue", deleted);
+    }
+  } else if (!m_sockTls.empty()) {
+    setText(key, "SockTLS", m_sockTls);
   }
   platform::regCloseKey(key);
   return true;

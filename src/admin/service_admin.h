@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ class CServiceAdmin {
   // A word that is no install option: an environment assignment, a word
   // starting with "/" (skipped), or a refusal; false when refused.
   bool parseOtherInstallWord(const std::string& word);
+  // Makes a -cert= or -key= path full and checks that it can be read;
+  // false when not (its message printed).
+  bool takeTlsFile(const char* what, std::string& path);
   bool findEngine(std::string& result);
   // True when the engine named by m_engine is refused (message printed).
   bool checkEngine();
@@ -71,6 +75,10 @@ class CServiceAdmin {
   const std::string& port() const { return m_port; }
   const std::string& authMethod() const { return m_authMethod; }
   const std::map<std::string, std::string>& environment() const { return m_environment; }
+  // "No", "Optional" or "Required"; "" when -tls= was not given.
+  const std::string& sockTls() const { return m_sockTls; }
+  const std::optional<std::string>& certificateFile() const { return m_certificateFile; }
+  const std::optional<std::string>& keyFile() const { return m_keyFile; }
 
  private:
   // reportError, counted. A damaged registry is reported as the daemon
@@ -106,6 +114,10 @@ class CServiceAdmin {
   std::string m_logCreate;
   std::string m_logDir;
   std::string m_logFileName;
+  std::string m_sockTls;
+  // Given or not: an empty -cert= is a file that cannot be read.
+  std::optional<std::string> m_certificateFile;
+  std::optional<std::string> m_keyFile;
   // Variable name to value, byte-wise ascending.
   std::map<std::string, std::string> m_environment;
   int m_failures = 0;

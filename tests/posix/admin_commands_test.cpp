@@ -25,6 +25,7 @@
 #include "platform/posix/state_root.h"
 #include "posix/run_program.h"
 #include "posix/stopped_process.h"
+#include "posix/test_certificates.h"
 #include "posix/throwaway_account.h"
 #include "session/net_login.h"
 #include "temp_dir.h"
@@ -357,6 +358,80 @@ TEST_F(AdminCommands, ARelativeEnginePathIsStoredFullAndNormalised) {
                   bin.string());
   EXPECT_EQ(0, outcome.exitCode) << outcome.out;
   EXPECT_EQ((bin / "engine").string(), values(kServices + "bare\\Config")["VornExecutable"]);
+}
+
+// TLS as the install sets it: files stored by their full paths, a mode
+// the daemon serves by, a later install without -tls keeping it, and
+// -tls=no taking it away.
+TEST_F(AdminCommands, TlsOptionsAreStoredFullAndServedBy) {
+  if (access((std::string(VORND_BINARY_DIR) + "/vornd-tls").c_str(), X_OK) != 0) {
+    GTEST_SKIP() << "no TLS relay in this build";
+  }
+  const testing_support::Certificates& certificates = testing_support::Certificates::get();
+  ASSERT_TRUE(certificates.ready());
+  const std::filesystem::path base = std::filesystem::canonical(m_dir.path());
+  std::filesystem::create_directories(base / "work" / "tls");
+  std::filesystem::copy_file(certificates.file("local.pem"), base / "work" / "tls" / "cert.pem");
+  std::filesystem::copy_file(certificates.file("local.key"), base / "work" / "tls" / "key.pem");
+
+  const std::uint16_t port = freePort();
+  const std::vector<std::string> install = {"-install", "-name=secure",
+                                            "-port=" + std::to_string(port),
+                                            "-engine=" + kEngine, "-AM=Vorn"};
+  auto with = [&install](std::vector<std::string> more) {
+    more.insert(more.begin(), install.begin(), install.end());
+    return more;
+  };
+  Outcome outcome =
+      vornd(with({"-tls=required", "-cert=tls/cert.pem", "-key=./tls/../tls/key.pem"}),
+            (base / "work").string());
+  EXPECT_EQ(0, outcome.exitCode) << outcome.out;
+  const std::string configKey = kServices + "secure\\Config";
+  std::map<std::string, std::string> config = values(configKey);
+  EXPECT_EQ("Required", config["SockTLS"]);
+  EXPECT_EQ((base / "work" / "tls" / "cert.pem").string(), config["TLSCertificateFile"]);
+  EXPECT_EQ((base / "work" / "tls" / "key.pem").string(), config["TLSKeyFile"]);
+  // Served by: a clear login is refused.
+  EXPECT_EQ(std::string("\x00\x00", 2), talk(port, loginRecord("ann")).substr(0, 2));
+
+  outcome = vornd(install);
+  EXPECT_EQ(0, outcome.exitCode) << outcome.out;
+  EXPECT_EQ("Required", values(configKey)["SockTLS"]);
+
+  outcome = vornd(with({"-tls=no"}));
+  EXPECT_EQ(0, outcome.exitCode) << outcome.out;
+  config = values(configKey);
+  EXPECT_EQ(0u, config.count("SockTLS"));
+  EXPECT_EQ(1u, config.count("TLSCertificateFile"));
+  ASSERT_EQ(0, vornd({"-stop", "secure"}).exitCode);
+  ASSERT_TRUE(reaches("secure", platform::kServiceStopped));
+  ASSERT_EQ(0, vornd({"-start", "secure"}).exitCode);
+  EXPECT_EQ(std::string("\x00\x01", 2) + "hello, ann\n", talk(port, loginRecord("ann")));
+}
+
+// A TLS option the daemon could not serve by stops the install before
+// anything is written; the system's reason names what is wrong.
+TEST_F(AdminCommands, TlsRefusalsWriteNothing) {
+  const std::string cert = m_dir.file("cert.pem");
+  std::ofstream(cert) << "certificate\n";
+  const std::string folder = m_dir.path().string();
+  const struct {
+    std::vector<std::string> words;
+    std::string printed;
+  } cases[] = {
+      {{"-tls=yes", "-cert=" + cert, "-key=" + cert},
+       "TLS (-tls) must be 'no', 'optional' or 'required'\n"},
+      {{"-tls=required", "-cert=" + folder, "-key=" + cert},
+       "The certificate file '" + folder + "' cannot be read: Is a directory\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"-install", "-name=badtls", "-engine=" + kEngine, "FOO=bar"};
+    args.insert(args.end(), c.words.begin(), c.words.end());
+    const Outcome outcome = vornd(args);
+    EXPECT_EQ(c.printed, outcome.out);
+    EXPECT_EQ(1, outcome.exitCode) << c.printed;
+    EXPECT_FALSE(testing_support::fileExists(m_root.path() + "/registry")) << c.printed;
+  }
 }
 
 TEST_F(AdminCommands, StartStopRestartStatusAndRemove) {
