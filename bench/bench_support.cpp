@@ -18,6 +18,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/registry.h"
+
 extern char** environ;
 
 namespace bench {
@@ -94,6 +96,25 @@ int freePort() {
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   close(fd);
   return ntohs(address.sin_port);
+}
+
+std::string binaryDirectory() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) return ".";
+  path[length] = '\0';
+  std::string text(path);
+  return text.substr(0, text.rfind('/'));
+}
+
+bool setConfig(const std::string& service, const std::string& name, const std::string& value) {
+  const std::string path = "SYSTEM\\CurrentControlSet\\Services\\" + service + "\\Config";
+  platform::RegKeyHandle key = nullptr;
+  if (platform::regCreateKey(platform::localMachine(), path, key) != 0) return false;
+  const bool ok = platform::regSetValue(key, name, platform::kRegSz, value.c_str(),
+                                        static_cast<std::uint32_t>(value.size() + 1)) == 0;
+  platform::regCloseKey(key);
+  return ok;
 }
 
 pid_t startProgram(const std::vector<std::string>& arguments) {

@@ -13,6 +13,13 @@ namespace bench {
 // A loopback port nobody listens on at the moment.
 int freePort();
 
+// The folder of this executable: the daemon and its helpers are built
+// beside the benchmarks.
+std::string binaryDirectory();
+
+// One value of an instance's Config key, in the registry of VORND_ROOT.
+bool setConfig(const std::string& service, const std::string& name, const std::string& value);
+
 // Starts a program with standard output and error on /dev/null. The child
 // gets SIGTERM when this process dies, and is remembered for stopAll().
 pid_t startProgram(const std::vector<std::string>& arguments);

@@ -59,7 +59,6 @@
 #include "bench_support.h"
 #include "flood_clients.h"
 #include "login_load.h"
-#include "platform/registry.h"
 
 namespace {
 
@@ -84,15 +83,6 @@ struct Options {
 };
 
 constexpr int kFloodClients = 16;
-
-std::string binaryDirectory() {
-  char path[4096];
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length <= 0) return ".";
-  path[length] = '\0';
-  std::string text(path);
-  return text.substr(0, text.rfind('/'));
-}
 
 bool readExactly(int fd, char* buffer, std::size_t size) {
   std::size_t got = 0;
@@ -137,16 +127,6 @@ void serveFloor(int port, const std::string& engine) {
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
   }
-}
-
-bool setConfig(const std::string& service, const std::string& name, const std::string& value) {
-  const std::string path = "SYSTEM\\CurrentControlSet\\Services\\" + service + "\\Config";
-  platform::RegKeyHandle key = nullptr;
-  if (platform::regCreateKey(platform::localMachine(), path, key) != 0) return false;
-  const bool ok = platform::regSetValue(key, name, platform::kRegSz, value.c_str(),
-                                        static_cast<std::uint32_t>(value.size() + 1)) == 0;
-  platform::regCloseKey(key);
-  return ok;
 }
 
 struct Server {
@@ -421,12 +401,12 @@ pid_t startDaemon(const std::string& program, const std::string& service, const 
                   const Options& options) {
   // Silent clients are held for a few seconds; the daemon must not drop
   // them meanwhile.
-  const bool configured = setConfig(service, "SockPort", std::to_string(server.port)) &&
-                          setConfig(service, "AuthenticationMethod", "Vorn") &&
-                          setConfig(service, "VornExecutable", options.engine) &&
-                          setConfig(service, "CreateDesktop", "No") &&
-                          setConfig(service, "LogCreate", "No") &&
-                          setConfig(service, "SockReceiveTimeout", "30");
+  const bool configured = bench::setConfig(service, "SockPort", std::to_string(server.port)) &&
+                          bench::setConfig(service, "AuthenticationMethod", "Vorn") &&
+                          bench::setConfig(service, "VornExecutable", options.engine) &&
+                          bench::setConfig(service, "CreateDesktop", "No") &&
+                          bench::setConfig(service, "LogCreate", "No") &&
+                          bench::setConfig(service, "SockReceiveTimeout", "30");
   return configured ? bench::startProgram({program, "-debug", service}) : -1;
 }
 
@@ -445,7 +425,7 @@ int main(int argc, char** argv) {
   }
   signal(SIGPIPE, SIG_IGN);
   bench::installStopHandlers();
-  const std::string bin = binaryDirectory();
+  const std::string bin = bench::binaryDirectory();
 
   // A throw-away state root for the daemon's registry.
   char rootTemplate[] = "/tmp/vornd-bench-XXXXXX";
