@@ -763,6 +763,13 @@ int run(const Options& options, const std::string& folder) {
     std::fprintf(stderr, "stunnel did not start (apt-get install stunnel4)\n");
     return 1;
   }
+  // The pages' reference: one openssl s_server process answering -www
+  // with its own small page, no daemon and no process per connection.
+  const int referencePort = bench::freePort();
+  const pid_t reference = bench::startProgram(
+      {"openssl", "s_server", "-quiet", "-www", "-accept", std::to_string(referencePort),
+       "-cert", pki.certificate, "-key", pki.key});
+  const bool referenceUp = reference >= 0 && bench::waitUntilListening(referencePort, reference);
   // The relay master says it is ready before the daemon listens; give the
   // rest a moment all the same.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -845,23 +852,30 @@ int run(const Options& options, const std::string& folder) {
   std::printf("\nstatus pages over TLS, %d `openssl s_time -new -tls1_3 -www /` at once, "
               "rounds of %d s in turn:\n",
               options.pageClients, options.pageSeconds);
-  std::vector<double> pageTls, pageTunnel;
+  std::vector<double> pageTls, pageTunnel, pageReference;
   int pageFailures = 0;
   for (int round = 0; round < options.rounds && !bench::stopRequested(); ++round) {
     const PageRound a = pageRound(tls.port, options);
     const PageRound b = pageRound(stunnelPort, options);
+    const PageRound c = referenceUp ? pageRound(referencePort, options) : PageRound{};
     if (bench::stopRequested()) break;
     pageTls.push_back(a.rate);
     pageTunnel.push_back(b.rate);
+    pageReference.push_back(c.rate);
     pageFailures += a.failed + b.failed;
     std::printf("round %d  vornd-tls %7.0f/s (%ld pages, %d s_time failed)   stunnel %7.0f/s "
-                "(%ld pages, %d s_time failed)\n",
-                round + 1, a.rate, a.connections, a.failed, b.rate, b.connections, b.failed);
+                "(%ld pages, %d s_time failed)   s_server -www %7.0f/s\n",
+                round + 1, a.rate, a.connections, a.failed, b.rate, b.connections, b.failed,
+                c.rate);
   }
   if (bench::stopRequested()) return 130;
   const double pagesTls = median(pageTls), pagesTunnel = median(pageTunnel);
-  std::printf("median   vornd-tls %.0f/s   stunnel %.0f/s   ratio %.2f\n", pagesTls, pagesTunnel,
-              pagesTunnel > 0 ? pagesTls / pagesTunnel : 0);
+  const double pagesReference = median(pageReference);
+  std::printf("median   vornd-tls %.0f/s   stunnel %.0f/s   ratio %.2f   s_server -www %.0f/s "
+              "(%.2f x stunnel: what one process doing nothing but the handshake and a page "
+              "reaches beside these clients)\n",
+              pagesTls, pagesTunnel, pagesTunnel > 0 ? pagesTls / pagesTunnel : 0, pagesReference,
+              pagesTunnel > 0 ? pagesReference / pagesTunnel : 0);
 
   // The table.
   std::printf("\n%7s %-12s %9s %10s %9s %9s  %s\n", "clients", "set-up", "logins/s", "vs stunnel",
