@@ -23,6 +23,15 @@ VORND_NATIVE_PACKAGES=(
   fail2ban
 )
 
+# The TLS port examined from outside (scripts/tls_checks.sh): testssl (the
+# command "testssl") and sslscan scan it, tcpdump captures a login on the
+# loopback.
+VORND_TLS_PACKAGES=(
+  testssl.sh
+  sslscan
+  tcpdump
+)
+
 # The fuzz targets: clang and its fuzzer runtime.
 VORND_FUZZ_PACKAGES=(
   clang

@@ -11,6 +11,10 @@
 #   browser  build/        the status page in headless Chromium
 #                          (scripts/browser_test.sh; a screenshot in
 #                          build/browser/)
+#   tls      build/        the TLS port examined by testssl, sslscan and
+#                          openssl, and a login captured with tcpdump
+#                          (scripts/tls_checks.sh; the tools' reports in
+#                          build/tls-checks/)
 #   package  build-pkg/    the Debian package installed, used, removed and
 #                          purged on this machine (scripts/package_test.sh)
 #   fuzz     build-fuzz/   the libFuzzer targets of fuzz/ (clang, ASan, UBSan),
@@ -32,7 +36,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/packages.sh"
 export DEBIAN_FRONTEND=noninteractive
 
-STAGES="${VORND_STAGES:-native asan win32 package fuzz browser systemd}"
+STAGES="${VORND_STAGES:-native asan win32 package fuzz browser tls systemd}"
 declare -A STATUS=() CTEST_LINE=() PASSED=() FAILED=() TIME=() NOTE=()
 
 log() { printf '\n==== %s\n' "$*"; }
@@ -48,6 +52,7 @@ if [[ "${VORND_SKIP_APT:-0}" != 1 ]]; then
   log "Installing packages"
   packages=("${VORND_NATIVE_PACKAGES[@]}")
   wants fuzz && packages+=("${VORND_FUZZ_PACKAGES[@]}")
+  wants tls && packages+=("${VORND_TLS_PACKAGES[@]}")
   wants systemd && packages+=("${VORND_PACKAGE_PACKAGES[@]}" "${VORND_SYSTEMD_PACKAGES[@]}")
   if wants win32; then
     packages+=("${VORND_WINDOWS_PACKAGES[@]}")
@@ -292,6 +297,23 @@ stage_browser() {
   record_checks browser 600 "$ROOT/scripts/browser_test.sh" "$ROOT/build"
 }
 
+# The relay's TLS as outside scanners see it, and a login on the wire.
+# testssl alone takes one to two minutes; the script bounds it at ten.
+stage_tls() {
+  log "tls: the TLS port examined from outside"
+  local program
+  for program in vornd vornd-tls vornreg vornlogin; do
+    if [[ ! -x "$ROOT/build/bin/$program" ]]; then
+      configure_and_build "$ROOT/build" || {
+        build_failed tls build
+        return
+      }
+      break
+    fi
+  done
+  record_checks tls 900 "$ROOT/scripts/tls_checks.sh" "$ROOT/build"
+}
+
 # True when the kernel runs 32-bit programs (some virtual machines' kernels
 # do not, and then no 32-bit Wine can start).
 kernel_runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
@@ -374,7 +396,7 @@ run_end_to_end() {
 }
 
 cd "$ROOT" || die "cannot enter $ROOT"
-for stage in native asan win32 package fuzz browser systemd; do
+for stage in native asan win32 package fuzz browser tls systemd; do
   wants "$stage" || continue
   start=$SECONDS
   before="$(our_processes | tr '\n' ' ')"
@@ -390,7 +412,7 @@ totalPassed=0
 totalFailed=0
 skipped=0
 exitCode=0
-for stage in native asan win32 e2e package fuzz browser systemd; do
+for stage in native asan win32 e2e package fuzz browser tls systemd; do
   [[ -n "${STATUS[$stage]:-}" ]] || continue
   printf '%-7s %-4s %s (%ss)\n' "$stage" "${STATUS[$stage]}" "${CTEST_LINE[$stage]}" \
     "${TIME[$stage]}"
