@@ -767,7 +767,7 @@ int run(const Options& options, const std::string& folder) {
   // with its own small page, no daemon and no process per connection.
   const int referencePort = bench::freePort();
   const pid_t reference = bench::startProgram(
-      {"openssl", "s_server", "-quiet", "-www", "-accept", std::to_string(referencePort),
+      {"/usr/bin/openssl", "s_server", "-quiet", "-www", "-accept", std::to_string(referencePort),
        "-cert", pki.certificate, "-key", pki.key});
   const bool referenceUp = reference >= 0 && bench::waitUntilListening(referencePort, reference);
   // The relay master says it is ready before the daemon listens; give the
