@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -232,6 +233,25 @@ PortState portState(int port) {
     }
   }
   return state;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+std::vector<int> parseLevels(const std::string& text) {
+  std::vector<int> levels;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t comma = text.find(',', at);
+    if (comma == std::string::npos) comma = text.size();
+    const int level = std::atoi(text.substr(at, comma - at).c_str());
+    if (level <= 0) return {};
+    levels.push_back(level);
+    at = comma + 1;
+  }
+  return levels;
 }
 
 }  // namespace bench

@@ -17,6 +17,12 @@ int freePort();
 // beside the benchmarks.
 std::string binaryDirectory();
 
+// The middle value (the upper of the two middle ones); 0 for none.
+double median(std::vector<double> values);
+// "1,4,16" as levels of clients; empty for anything that is not a list of
+// positive numbers.
+std::vector<int> parseLevels(const std::string& text);
+
 // One value of an instance's Config key, in the registry of VORND_ROOT.
 bool setConfig(const std::string& service, const std::string& name, const std::string& value);
 

@@ -137,25 +137,6 @@ struct Server {
   std::vector<double> rates;
 };
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
-
-std::vector<int> parseLevels(const std::string& text) {
-  std::vector<int> levels;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t comma = text.find(',', at);
-    if (comma == std::string::npos) comma = text.size();
-    const int level = std::atoi(text.substr(at, comma - at).c_str());
-    if (level <= 0) return {};
-    levels.push_back(level);
-    at = comma + 1;
-  }
-  return levels;
-}
-
 bool parseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string word = argv[i];
@@ -165,7 +146,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
     else if (word == "--engine") options.engine = value;
     else if (word == "--wait" && value == "reply") options.untilEnd = false;
     else if (word == "--wait" && value == "end") options.untilEnd = true;
-    else if (word == "--clients" && !(options.clients = parseLevels(value)).empty()) continue;
+    else if (word == "--clients" && !(options.clients = bench::parseLevels(value)).empty()) continue;
     else if (word == "--seconds") options.seconds = std::atof(value.c_str());
     else if (word == "--hold") options.hold = std::atoi(value.c_str());
     else if (word == "--before") options.before = value;
@@ -215,7 +196,7 @@ int runSequential(const Options& options, std::vector<Server*>& servers, Server&
     }
   }
   if (status != 0) return status;
-  const double f = median(floor.rates), t = median(tcp.rates), d = median(daemon.rates);
+  const double f = bench::median(floor.rates), t = bench::median(tcp.rates), d = bench::median(daemon.rates);
   std::printf("\nmedian    floor %.0f/s   tcpserver %.0f/s   vornd %.0f/s\n", f, t, d);
   std::printf("vornd / tcpserver = %.3f   (goal >= 1.2)\n", d / t);
   std::printf("vornd / floor     = %.3f   (goal >= 0.95)\n", d / f);
@@ -293,7 +274,7 @@ void floodRow(const Options& options, const Server& daemon) {
     // The daemon sees the flood go before the next round.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
-  const double q = median(quiet), f = median(flooded);
+  const double q = bench::median(quiet), f = bench::median(flooded);
   const double p99 = bench::percentile(underFlood.latenciesMs, 0.99);
   std::printf("%-9s %7.0f/s without, %7.0f/s with %d x %d silent (%d connected at the last "
               "round, %ld renewed): %.3f, p99 %.2f ms, errors %s; goal >= 0.9 and p99 < 100 ms: "
@@ -341,7 +322,7 @@ int runConcurrent(const Options& options, std::vector<Server*>& servers) {
     for (std::size_t s = 0; s < servers.size(); ++s) {
       const bench::LoadResult& total = level.totals[s];
       std::printf("%3d clients %-9s %7.0f/s  rounds", clients, servers[s]->name,
-                  median(level.rates[s]));
+                  bench::median(level.rates[s]));
       for (double rate : level.rates[s]) std::printf(" %.0f", rate);
       std::printf("  latency ms p50 %.2f p99 %.2f max %.2f  errors %s\n",
                   bench::percentile(total.latenciesMs, 0.50),
@@ -359,9 +340,9 @@ int runConcurrent(const Options& options, std::vector<Server*>& servers) {
               "tcpserver/s", "floor/s", "vs tcp", "vs floor", "p50 ms", "p99 ms", "max ms",
               "errors daemon/tcpserver/floor");
   for (const Level& level : levels) {
-    const double f = median(level.rates[0]), t = median(level.rates[1]);
+    const double f = bench::median(level.rates[0]), t = bench::median(level.rates[1]);
     for (std::size_t s = 2; s < servers.size(); ++s) {
-      const double d = median(level.rates[s]);
+      const double d = bench::median(level.rates[s]);
       const std::vector<double>& latencies = level.totals[s].latenciesMs;
       std::printf("%7d %-9s %9.0f %11.0f %9.0f %9.3f %9.3f %8.2f %8.2f %8.2f  %ld/%ld/%ld\n",
                   level.clients, servers[s]->name, d, t, f, t > 0 ? d / t : 0, f > 0 ? d / f : 0,
@@ -373,8 +354,8 @@ int runConcurrent(const Options& options, std::vector<Server*>& servers) {
   std::printf("\n");
   const std::size_t self = servers.size() - 1;
   for (const Level& level : levels) {
-    const double f = median(level.rates[0]), t = median(level.rates[1]);
-    const double d = median(level.rates[self]);
+    const double f = bench::median(level.rates[0]), t = bench::median(level.rates[1]);
+    const double d = bench::median(level.rates[self]);
     if (level.clients == 16) {
       std::printf("goal at 16 clients, vornd / tcpserver >= 1.2: %.3f, %s\n", d / t,
                   d >= 1.2 * t ? "met" : "not met");

@@ -138,6 +138,19 @@ Login oneLogin(int port, bool untilEnd, int client) {
   return login;
 }
 
+void LoadResult::count(const Login& login) {
+  switch (login.outcome) {
+    case Outcome::Accepted:
+      ++accepted;
+      latenciesMs.push_back(login.latencyMs);
+      break;
+    case Outcome::ConnectFailed: ++connectFailed; break;
+    case Outcome::BadReply: ++badReply; break;
+    case Outcome::BadEnd: ++badEnd; break;
+    case Outcome::TimedOut: ++timedOut; break;
+  }
+}
+
 void LoadResult::add(const LoadResult& other) {
   accepted += other.accepted;
   connectFailed += other.connectFailed;
@@ -159,16 +172,7 @@ LoadResult runLoad(int port, int clients, double seconds, bool untilEnd) {
       while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
       while (Clock::now() < end && !stopRequested()) {
         const Login login = oneLogin(port, untilEnd, client);
-        switch (login.outcome) {
-          case Outcome::Accepted:
-            ++mine.accepted;
-            mine.latenciesMs.push_back(login.latencyMs);
-            break;
-          case Outcome::ConnectFailed: ++mine.connectFailed; break;
-          case Outcome::BadReply: ++mine.badReply; break;
-          case Outcome::BadEnd: ++mine.badEnd; break;
-          case Outcome::TimedOut: ++mine.timedOut; break;
-        }
+        mine.count(login);
       }
     });
   }

@@ -47,6 +47,8 @@ struct LoadResult {
 
   long errors() const { return connectFailed + badReply + badEnd + timedOut; }
   void add(const LoadResult& other);
+  // One login's outcome, counted where it belongs.
+  void count(const Login& login);
 };
 
 // clients threads, each repeating oneLogin until seconds have passed since

@@ -87,11 +87,6 @@ struct Options {
   std::string engine = "/bin/true";
 };
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
-
 std::string shellQuote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -302,16 +297,7 @@ bench::LoadResult runTlsLoad(const std::string& caFile, int port, int clients, d
       while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
       while (context != nullptr && Clock::now() < end && !bench::stopRequested()) {
         const bench::Login login = tlsLogin(context, port, client, noDelay);
-        switch (login.outcome) {
-          case Outcome::Accepted:
-            ++mine.accepted;
-            mine.latenciesMs.push_back(login.latencyMs);
-            break;
-          case Outcome::ConnectFailed: ++mine.connectFailed; break;
-          case Outcome::BadReply: ++mine.badReply; break;
-          case Outcome::BadEnd: ++mine.badEnd; break;
-          case Outcome::TimedOut: ++mine.timedOut; break;
-        }
+        mine.count(login);
       }
       if (context == nullptr) ++mine.connectFailed;
       SSL_CTX_free(context);
@@ -692,20 +678,6 @@ PageRound pageRound(int port, const Options& options) {
 
 // ---- the run -----------------------------------------------------------------------------
 
-std::vector<int> parseLevels(const std::string& text) {
-  std::vector<int> levels;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t comma = text.find(',', at);
-    if (comma == std::string::npos) comma = text.size();
-    const int level = std::atoi(text.substr(at, comma - at).c_str());
-    if (level <= 0) return {};
-    levels.push_back(level);
-    at = comma + 1;
-  }
-  return levels;
-}
-
 bool parseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string word = argv[i];
@@ -714,7 +686,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
     else if (word == "--rounds") options.rounds = std::atoi(value.c_str());
     else if (word == "--page-seconds") options.pageSeconds = std::atoi(value.c_str());
     else if (word == "--page-clients") options.pageClients = std::atoi(value.c_str());
-    else if (word == "--clients" && !(options.levels = parseLevels(value)).empty()) continue;
+    else if (word == "--clients" && !(options.levels = bench::parseLevels(value)).empty()) continue;
     else if (word == "--before") options.before = value;
     else if (word == "--engine") options.engine = value;
     else return false;
@@ -838,7 +810,7 @@ int run(const Options& options, const std::string& folder) {
     for (std::size_t s = 0; s < setups.size(); ++s) {
       const bench::LoadResult& total = level.totals[s];
       std::printf("%3d clients %-12s %7.0f/s  rounds", clients, setups[s].name.c_str(),
-                  median(level.rates[s]));
+                  bench::median(level.rates[s]));
       for (double rate : level.rates[s]) std::printf(" %.0f", rate);
       std::printf("  latency ms p50 %.2f p99 %.2f max %.2f  errors %s\n",
                   bench::percentile(total.latenciesMs, 0.50),
@@ -869,8 +841,8 @@ int run(const Options& options, const std::string& folder) {
                 c.rate);
   }
   if (bench::stopRequested()) return 130;
-  const double pagesTls = median(pageTls), pagesTunnel = median(pageTunnel);
-  const double pagesReference = median(pageReference);
+  const double pagesTls = bench::median(pageTls), pagesTunnel = bench::median(pageTunnel);
+  const double pagesReference = bench::median(pageReference);
   std::printf("median   vornd-tls %.0f/s   stunnel %.0f/s   ratio %.2f   s_server -www %.0f/s "
               "(%.2f x stunnel: what one process doing nothing but the handshake and a page "
               "reaches beside these clients)\n",
@@ -883,8 +855,8 @@ int run(const Options& options, const std::string& folder) {
   for (std::size_t l = 0; l < levels.size(); ++l) {
     for (std::size_t s = 0; s < setups.size(); ++s) {
       // Each row beside stunnel with clients of the same kind.
-      const double tunnelRate = median(levels[l].rates[setups[s].noDelay ? setups.size() - 1 : 1]);
-      const double rate = median(levels[l].rates[s]);
+      const double tunnelRate = bench::median(levels[l].rates[setups[s].noDelay ? setups.size() - 1 : 1]);
+      const double rate = bench::median(levels[l].rates[s]);
       std::printf("%7d %-12s %9.0f %10.3f %9.2f %9.2f  %ld\n", options.levels[l],
                   setups[s].name.c_str(), rate, tunnelRate > 0 ? rate / tunnelRate : 0,
                   bench::percentile(levels[l].totals[s].latenciesMs, 0.50),
@@ -908,17 +880,17 @@ int run(const Options& options, const std::string& folder) {
   }
   if (sixteen >= 0) {
     const LevelResult& level = levels[static_cast<std::size_t>(sixteen)];
-    const double t = median(level.rates[0]), s = median(level.rates[1]);
+    const double t = bench::median(level.rates[0]), s = bench::median(level.rates[1]);
     std::printf("  TLS logins at 16 clients, vornd-tls >= stunnel: %.0f/s vs %.0f/s (%.3f), "
                 "%ld errors, %s\n",
                 t, s, s > 0 ? t / s : 0, level.totals[0].errors(),
                 verdict(s > 0 && t >= s && level.totals[0].errors() == 0));
     const std::size_t last = setups.size() - 1;
-    const double tn = median(level.rates[last - 1]), sn = median(level.rates[last]);
+    const double tn = bench::median(level.rates[last - 1]), sn = bench::median(level.rates[last]);
     std::printf("  (the same with TCP_NODELAY clients: %.0f/s vs %.0f/s (%.3f), %ld errors)\n", tn,
                 sn, sn > 0 ? tn / sn : 0, level.totals[last - 1].errors());
     if (!options.before.empty()) {
-      const double c = median(level.rates[2]), b = median(level.rates[3]);
+      const double c = bench::median(level.rates[2]), b = bench::median(level.rates[3]);
       std::printf("  clear logins at 16 clients, SockTLS No >= 0.95 x before: %.0f/s vs %.0f/s "
                   "(%.3f), %s\n",
                   c, b, b > 0 ? c / b : 0, verdict(b > 0 && c >= 0.95 * b));
