@@ -148,8 +148,27 @@ start_daemon() {
   return 1
 }
 
-TLS_PORT="$(free_port)"
-if start_daemon tlschecks "$TLS_PORT" Required; then
+# start_on_free_port <name> <SockTLS>: start_daemon on a port free a moment
+# ago, with two more tries should another program take it meanwhile (the
+# daemon would wait for it); the port is left in PORT.
+start_on_free_port() {
+  local try started
+  for try in 1 2 3; do
+    started=${#PIDS[@]}
+    PORT="$(free_port)"
+    start_daemon "$1" "$PORT" "$2" && return 0
+    if [[ ${#PIDS[@]} -gt $started ]]; then
+      kill "${PIDS[-1]}" 2>/dev/null
+      wait "${PIDS[-1]}" 2>/dev/null
+    fi
+    echo "try $try: port $PORT was not to be had" >>"$WORK/$1.tries"
+  done
+  return 1
+}
+
+PORT=
+if start_on_free_port tlschecks Required; then
+  TLS_PORT="$PORT"
   ok "a daemon with SockTLS Required listens on 127.0.0.1:$TLS_PORT"
 else
   fail "the daemon with SockTLS Required did not listen: $(tail -n 5 "$WORK/tlschecks.log")"
@@ -361,10 +380,10 @@ else
   fi
 fi
 
-PLAIN_PORT="$(free_port)"
-if ! start_daemon plaincontrol "$PLAIN_PORT" No; then
+if ! start_on_free_port plaincontrol No; then
   fail "the control daemon without TLS did not listen: $(tail -n 5 "$WORK/plaincontrol.log")"
 else
+  PLAIN_PORT="$PORT"
   capture "$PLAIN_PORT" "$WORK/plain.pcap"
   if [[ -n "$CAPTURE_ERROR" ]]; then
     fail "capture of a login without TLS: $CAPTURE_ERROR"
