@@ -36,19 +36,6 @@ int clientSocket(int client) {
   return socketFrom(INADDR_LOOPBACK + static_cast<std::uint32_t>(client % 250));
 }
 
-// Waits for events on a non-blocking socket until the deadline: false when
-// the time ran out.
-bool waitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    pollfd entry{fd, events, 0};
-    const int ready = poll(&entry, 1, static_cast<int>(left));
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) return true;  // let the next call report it
-  }
-}
 
 enum class Step { Done, Ended, Failed, TimedOut };
 
@@ -115,6 +102,20 @@ Outcome exchange(int fd, int port, bool untilEnd, Clock::time_point start, doubl
 }
 
 }  // namespace
+
+// Waits for events on a non-blocking socket until the deadline: false when
+// the time ran out.
+bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    pollfd entry{fd, events, 0};
+    const int ready = poll(&entry, 1, static_cast<int>(left));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return true;  // let the next call report it
+  }
+}
 
 int socketFrom(std::uint32_t address) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

@@ -2,6 +2,7 @@
 // per client, several clients at once, each login bounded in time.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -29,6 +30,10 @@ struct Login {
 // A non-blocking socket bound to a source address (host order); the port
 // is picked at the connect, not at the bind.
 int socketFrom(std::uint32_t address);
+
+// Waits for events on a non-blocking socket until the deadline: false when
+// the time ran out (a failed poll is left for the next call to report).
+bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadline);
 
 // One client's login: connect, send the record, read the 2-byte reply,
 // then, with untilEnd, read until the server's side ends the connection.

@@ -27,17 +27,6 @@ using Clock = std::chrono::steady_clock;
 
 
 
-bool waitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    pollfd entry{fd, events, 0};
-    const int ready = poll(&entry, 1, static_cast<int>(left));
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) return true;
-  }
-}
 
 enum class Step { Done, Ended, Failed, TimedOut };
 
