@@ -47,6 +47,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -139,6 +140,7 @@ struct Captured {
   std::string output;
   int status = -1;
   double seconds = 0;
+  double cpuSeconds = 0;  // user and system time, taken at its exit
 };
 
 std::vector<pid_t> g_captured;
@@ -220,8 +222,11 @@ void finishCaptured(std::vector<Captured>& runs, Clock::time_point started,
     for (Captured& run : runs) {
       if (run.fd < 0 && run.status < 0 && run.pid > 0) {
         int status = 0;
-        if (waitpid(run.pid, &status, 0) == run.pid) {
+        rusage usage{};
+        if (wait4(run.pid, &status, 0, &usage) == run.pid) {
           run.status = status;
+          run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
           run.seconds = std::chrono::duration<double>(Clock::now() - started).count();
         }
         g_captured.erase(std::remove(g_captured.begin(), g_captured.end(), run.pid),
@@ -368,7 +373,25 @@ struct PageRound {
   double rate = 0;  // summed over the programs
   long connections = 0;
   int failed = 0;   // programs that did not end well or printed no count
+  // The clients' own CPU time over the machine's over the round: what
+  // share of the cores the s_time programs took themselves.
+  double clientShare = 0;
+  double busy = 0;  // the machine's busy share over the round, from /proc/stat
+
+  // The most any server could reach beside these clients on this machine:
+  // the rate were everything but the clients' share free.
+  double ceiling() const { return clientShare > 0 ? rate / clientShare : 0; }
 };
+
+// Busy and total jiffies of all cores, from the first line of /proc/stat.
+std::pair<double, double> cpuJiffies() {
+  std::ifstream stat("/proc/stat");
+  std::string cpu;
+  double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+  stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+  const double busy = user + nice + system + irq + softirq + steal;
+  return {busy, busy + idle + iowait};
+}
 
 // C s_time programs at once; each one's rate is its connections over its
 // own time from start to exit (s_time's own clock has whole seconds).
@@ -377,12 +400,22 @@ PageRound pageRound(int port, const Options& options) {
   if (bench::stopRequested()) return round;
   std::vector<Captured> runs;
   const Clock::time_point started = Clock::now();
+  const std::pair<double, double> before = cpuJiffies();
   for (int i = 0; i < options.pageClients; ++i) {
     runs.push_back(startCaptured({"openssl", "s_time", "-connect",
                                   "127.0.0.1:" + std::to_string(port), "-new", "-tls1_3", "-www",
                                   "/", "-time", std::to_string(options.pageSeconds)}));
   }
   finishCaptured(runs, started, started + std::chrono::seconds(options.pageSeconds + 20));
+  const std::pair<double, double> after = cpuJiffies();
+  if (after.second > before.second) round.busy = (after.first - before.first) / (after.second - before.second);
+  double cpu = 0, wall = 0;
+  for (const Captured& run : runs) {
+    cpu += run.cpuSeconds;
+    wall = std::max(wall, run.seconds);
+  }
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  if (wall > 0 && cores > 0) round.clientShare = cpu / (wall * static_cast<double>(cores));
   for (const Captured& run : runs) {
     long connections = -1;
     std::istringstream lines(run.output);
@@ -555,7 +588,7 @@ int run(const Options& options, const std::string& folder) {
   std::printf("\nstatus pages over TLS, %d `openssl s_time -new -tls1_3 -www /` at once, "
               "rounds of %d s in turn:\n",
               options.pageClients, options.pageSeconds);
-  std::vector<double> pageTls, pageTunnel, pageReference;
+  std::vector<double> pageTls, pageTunnel, pageReference, ceilings;
   int pageFailures = 0;
   for (int round = 0; round < options.rounds && !bench::stopRequested(); ++round) {
     const PageRound a = pageRound(tls.port, options);
@@ -570,6 +603,10 @@ int run(const Options& options, const std::string& folder) {
                 "(%ld pages, %d s_time failed)   s_server -www %7.0f/s\n",
                 round + 1, a.rate, a.connections, a.failed, b.rate, b.connections, b.failed,
                 c.rate);
+    std::printf("         the s_time clients' own share of the CPU (machine busy): vornd-tls %.2f "
+                "(%.2f)   stunnel %.2f (%.2f)   s_server %.2f (%.2f)\n",
+                a.clientShare, a.busy, b.clientShare, b.busy, c.clientShare, c.busy);
+    ceilings.push_back(b.ceiling());
   }
   if (bench::stopRequested()) return 130;
   const double pagesTls = bench::median(pageTls), pagesTunnel = bench::median(pageTunnel);
@@ -579,6 +616,13 @@ int run(const Options& options, const std::string& folder) {
               "reaches beside these clients)\n",
               pagesTls, pagesTunnel, pagesTunnel > 0 ? pagesTls / pagesTunnel : 0, pagesReference,
               pagesTunnel > 0 ? pagesReference / pagesTunnel : 0);
+  // With the machine saturated, the clients' own CPU per page bounds every
+  // server: were the server, the kernel's TCP and the page free, the
+  // clients alone would reach no more than this.
+  const double ceiling = bench::median(ceilings);
+  std::printf("ceiling  %.0f/s (%.2f x stunnel): the stunnel rounds' rate over the s_time clients' "
+              "own share of the CPU, what a server that cost nothing could reach beside them\n",
+              ceiling, pagesTunnel > 0 ? ceiling / pagesTunnel : 0);
 
   // The table.
   std::printf("\n%7s %-12s %9s %10s %9s %9s  %s\n", "clients", "set-up", "logins/s", "vs stunnel",
