@@ -441,6 +441,15 @@ stray="$(find /etc /usr/lib/systemd /lib/systemd /var/lib/systemd /usr/share/doc
   /usr/sbin /usr/bin -name '*vornd*' 2>/dev/null | sort -u)"
 checkEqual "no unit links or helper state left" "" "$stray"
 
+log "An account vornd-tls made by the administrator outlives a purge"
+adduser --system --group --no-create-home --home /nonexistent --quiet vornd-tls
+before_account="$(getent passwd vornd-tls)"
+"${APT[@]}" install -y "$DEB" >/dev/null || fail "apt-get install again"
+"${APT[@]}" purge -y vornd >/dev/null || fail "apt-get purge again"
+checkEqual "the administrator's account kept as it was" "$before_account" "$(getent passwd vornd-tls)"
+deluser --system --quiet vornd-tls >/dev/null 2>&1
+getent group vornd-tls >/dev/null && delgroup --system --quiet vornd-tls >/dev/null 2>&1
+
 log "Summary"
 if [[ $FAILURES -eq 0 ]]; then
   echo "package: all checks passed"
