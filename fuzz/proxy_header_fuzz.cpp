@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "session/address_text.h"
+#include "platform/address_text.h"
 #include "session/proxy_header.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "session/address_text.h"
+#include "platform/address_text.h"
 
 namespace {
 

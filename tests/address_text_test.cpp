@@ -1,4 +1,4 @@
-#include "session/address_text.h"
+#include "platform/address_text.h"
 
 #include <gtest/gtest.h>
 

@@ -48,7 +48,7 @@ class LoginWorkersTest : public ::testing::Test {
   }
   static LoginJob job(std::uint32_t source) {
     LoginJob made;
-    made.peer.address = source;
+    made.source = platform::NetAddress::ipv4(source);
     return made;
   }
 
@@ -77,7 +77,7 @@ TEST_F(LoginWorkersTest, JobsRunSideBySideUpToTheLimitAndEachSourceComesBackOnce
   EXPECT_EQ(platform::waitForEvent(m_finished, 0), 0u);
   workers.takeFinished(finished);
   std::vector<std::uint32_t> sources;
-  for (const LoginJob& job : finished) sources.push_back(job.peer.address);
+  for (const LoginJob& job : finished) sources.push_back(job.source.ipv4HostOrder());
   std::sort(sources.begin(), sources.end());
   EXPECT_EQ(sources, (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
   workers.takeFinished(finished);
@@ -86,7 +86,7 @@ TEST_F(LoginWorkersTest, JobsRunSideBySideUpToTheLimitAndEachSourceComesBackOnce
 
 TEST_F(LoginWorkersTest, AConnectionComesBackOnlyWhenTheHandlerGivesItBack) {
   LoginWorkers workers([](LoginJob& job) {
-    return job.peer.address == 2 ? LoginWorkers::JobEnd::GiveBack : LoginWorkers::JobEnd::Close;
+    return job.source.ipv4HostOrder() == 2 ? LoginWorkers::JobEnd::GiveBack : LoginWorkers::JobEnd::Close;
   }, m_finished);
   workers.setThreadLimit(2);
   for (std::uint32_t source = 1; source <= 2; ++source) {
@@ -99,13 +99,13 @@ TEST_F(LoginWorkersTest, AConnectionComesBackOnlyWhenTheHandlerGivesItBack) {
   workers.takeFinished(finished);
   ASSERT_EQ(finished.size(), 2u);
   for (const LoginJob& done : finished) {
-    EXPECT_EQ(done.client != nullptr, done.peer.address == 2) << done.peer.address;
+    EXPECT_EQ(done.client != nullptr, done.source.ipv4HostOrder() == 2) << done.source.ipv4HostOrder();
   }
 }
 
 TEST_F(LoginWorkersTest, OnlyAJobGivenBackWakesALoopThatDoesNotAskForEveryEnd) {
   LoginWorkers workers([](LoginJob& job) {
-    return job.peer.address == 2 ? LoginWorkers::JobEnd::GiveBack : LoginWorkers::JobEnd::Close;
+    return job.source.ipv4HostOrder() == 2 ? LoginWorkers::JobEnd::GiveBack : LoginWorkers::JobEnd::Close;
   }, m_finished);
   workers.wakeOnEveryEnd(false);
   const auto endOf = [&](std::uint32_t source) {

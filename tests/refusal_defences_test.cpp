@@ -12,17 +12,20 @@
 #include "daemon/failure_pacing.h"
 #include "daemon/login_failure_limits.h"
 #include "daemon/refusal_log.h"
+#include "platform/address_text.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+platform::NetAddress ip(std::uint32_t address) { return platform::NetAddress::ipv4(address); }
+
 constexpr std::uint32_t kFirst = 0x7F000002;   // 127.0.0.2
 constexpr std::uint32_t kSecond = 0x7F000003;  // 127.0.0.3
 
 TEST(RefusalText, EachLineNamesAddressAndPortAndNoControlCharacterGetsThrough) {
-  const platform::Ipv4Endpoint peer{kFirst, 40123};
+  const platform::Endpoint peer{ip(kFirst), 40123};
   EXPECT_EQ(loginRefusedText("ann", peer, RefusalReason::WrongCredentials),
             "Login refused for user ann from 127.0.0.2 port 40123: wrong user name or password");
   EXPECT_EQ(loginRefusedText("a\nb\x7f\t", peer, RefusalReason::TooManyFailures),
@@ -32,9 +35,14 @@ TEST(RefusalText, EachLineNamesAddressAndPortAndNoControlCharacterGetsThrough) {
             "Login refused for user  from 127.0.0.2 port 40123: the engine could not be started");
   EXPECT_EQ(incompleteRecordText(peer, 5),
             "No complete login record from 127.0.0.2 port 40123 within 5 seconds");
-  EXPECT_EQ(pendingClosedText({kSecond, 1}, 8),
+  EXPECT_EQ(pendingClosedText({ip(kSecond), 1}, 8),
             "Connection from 127.0.0.3 port 1 closed: 8 connections already pending from this "
             "address");
+  // An IPv6 client in its canonical text, without brackets.
+  platform::NetAddress v6;
+  ASSERT_TRUE(parseAddress("2001:0DB8:0:0:0:0:0:7", &v6));
+  EXPECT_EQ(loginRefusedText("ann", {v6, 40001}, RefusalReason::WrongCredentials),
+            "Login refused for user ann from 2001:db8::7 port 40001: wrong user name or password");
 }
 
 // Lines of the tests below: what the writer was given, "E:" before an
@@ -51,7 +59,7 @@ TEST(RefusalLogCap, AHundredLinesASecondThenOneLineForTheRestOnceTheSecondIsOver
   const Clock::time_point start = Clock::now();
   // Thirteen addresses, none past its own ten.
   const auto address = [](int i) { return kFirst + static_cast<std::uint32_t>(i % 13); };
-  for (int i = 0; i < 130; ++i) log.write(address(i), "line " + std::to_string(i), start + i * 1ms);
+  for (int i = 0; i < 130; ++i) log.write(ip(address(i)), "line " + std::to_string(i), start + i * 1ms);
   ASSERT_EQ(written.size(), 100u);
   EXPECT_EQ(written.back(), "line 99");
   // Nothing is said of those left out while their second lasts.
@@ -69,9 +77,9 @@ TEST(RefusalLogCap, AHundredLinesASecondThenOneLineForTheRestOnceTheSecondIsOver
 
   // A new second has its hundred again; one that left nothing out ends
   // without a summary, and a line after it says the earlier count first.
-  for (int i = 0; i < 100; ++i) log.write(address(i), "again", start + 6s);
-  log.write(kSecond, "over", start + 6s + 500ms);
-  log.write(kSecond, "next second", start + 7s + 1ms);
+  for (int i = 0; i < 100; ++i) log.write(ip(address(i)), "again", start + 6s);
+  log.write(ip(kSecond), "over", start + 6s + 500ms);
+  log.write(ip(kSecond), "next second", start + 7s + 1ms);
   ASSERT_EQ(written.size(), 203u);
   EXPECT_EQ(written[201], "1 refusal lines left out in the last second from 1 addresses");
   EXPECT_EQ(written[202], "next second");
@@ -114,7 +122,7 @@ TEST(RefusalLogCap, NoAddressTakesMoreThanTenOfTheSecondsLinesNorHidesAnothersTe
     const Clock::time_point start = Clock::now();
     for (const Burst& burst : test.bursts) {
       for (std::uint32_t address = burst.first; address <= burst.last; ++address) {
-        for (int i = 0; i < burst.lines; ++i) log.write(address, std::to_string(address), start);
+        for (int i = 0; i < burst.lines; ++i) log.write(ip(address), std::to_string(address), start);
       }
     }
     log.flush(start + 1s);
@@ -137,7 +145,7 @@ TEST(RefusalLogCap, AnErrorEntryAndItsWarningAreWrittenOrLeftOutTogetherAsOneLin
   RefusalLog log(recordInto(written));
   const Clock::time_point start = Clock::now();
   for (int i = 0; i < 12; ++i) {
-    log.write(kFirst, {{platform::EventType::Error, "reason " + std::to_string(i)},
+    log.write(ip(kFirst), {{platform::EventType::Error, "reason " + std::to_string(i)},
                        {platform::EventType::Warning, "refused " + std::to_string(i)}},
               start);
   }
@@ -152,35 +160,35 @@ TEST(RefusalLogCap, AnErrorEntryAndItsWarningAreWrittenOrLeftOutTogetherAsOneLin
 TEST(LoginFailureLimitsTable, TheLimitBlocksOneAddressUntilThePenaltyAfterItsLastFailure) {
   LoginFailureLimits limits(3, 60s);
   const Clock::time_point start = Clock::now();
-  limits.recordFailure(kFirst, start);
-  limits.recordFailure(kFirst, start + 10s);
-  EXPECT_FALSE(limits.blocked(kFirst, start + 10s));
-  limits.recordFailure(kFirst, start + 20s);
-  EXPECT_TRUE(limits.blocked(kFirst, start + 20s));
-  EXPECT_FALSE(limits.blocked(kSecond, start + 20s));
-  EXPECT_TRUE(limits.blocked(kFirst, start + 79s));
-  EXPECT_FALSE(limits.blocked(kFirst, start + 80s));
+  limits.recordFailure(ip(kFirst), start);
+  limits.recordFailure(ip(kFirst), start + 10s);
+  EXPECT_FALSE(limits.blocked(ip(kFirst), start + 10s));
+  limits.recordFailure(ip(kFirst), start + 20s);
+  EXPECT_TRUE(limits.blocked(ip(kFirst), start + 20s));
+  EXPECT_FALSE(limits.blocked(ip(kSecond), start + 20s));
+  EXPECT_TRUE(limits.blocked(ip(kFirst), start + 79s));
+  EXPECT_FALSE(limits.blocked(ip(kFirst), start + 80s));
 
   // A check under way when the block began still counts, and moves its end.
-  limits.recordFailure(kSecond, start);
-  limits.recordFailure(kSecond, start + 1s);
-  limits.recordFailure(kSecond, start + 2s);
-  limits.recordFailure(kSecond, start + 30s);
-  EXPECT_TRUE(limits.blocked(kSecond, start + 89s));
-  EXPECT_FALSE(limits.blocked(kSecond, start + 90s));
+  limits.recordFailure(ip(kSecond), start);
+  limits.recordFailure(ip(kSecond), start + 1s);
+  limits.recordFailure(ip(kSecond), start + 2s);
+  limits.recordFailure(ip(kSecond), start + 30s);
+  EXPECT_TRUE(limits.blocked(ip(kSecond), start + 89s));
+  EXPECT_FALSE(limits.blocked(ip(kSecond), start + 90s));
 }
 
 TEST(LoginFailureLimitsTable, FailuresFurtherApartThanThePenaltyNeverBlockAndALimitOf0NoneAtAll) {
   LoginFailureLimits limits(3, 60s);
   const Clock::time_point start = Clock::now();
   for (int i = 0; i < 10; ++i) {
-    limits.recordFailure(kFirst, start + i * 31s);
-    EXPECT_FALSE(limits.blocked(kFirst, start + i * 31s)) << i;
+    limits.recordFailure(ip(kFirst), start + i * 31s);
+    EXPECT_FALSE(limits.blocked(ip(kFirst), start + i * 31s)) << i;
   }
 
   LoginFailureLimits off(0, 60s);
-  for (int i = 0; i < 1000; ++i) off.recordFailure(kFirst, start);
-  EXPECT_FALSE(off.blocked(kFirst, start));
+  for (int i = 0; i < 1000; ++i) off.recordFailure(ip(kFirst), start);
+  EXPECT_FALSE(off.blocked(ip(kFirst), start));
   EXPECT_EQ(off.size(), 0u);
 }
 
@@ -189,28 +197,28 @@ TEST(LoginFailureLimitsTable, AFullTableMakesRoomButNeverLiftsABlock) {
   const Clock::time_point start = Clock::now();
   // Two blocked addresses, one stale, one recent.
   for (std::uint32_t address : {1u, 2u}) {
-    limits.recordFailure(address, start + 40s);
-    limits.recordFailure(address, start + 40s);
+    limits.recordFailure(ip(address), start + 40s);
+    limits.recordFailure(ip(address), start + 40s);
   }
-  limits.recordFailure(3, start);
-  limits.recordFailure(4, start + 50s);
+  limits.recordFailure(ip(3), start);
+  limits.recordFailure(ip(4), start + 50s);
   ASSERT_EQ(limits.size(), 4u);
 
   // The stale one goes first.
-  limits.recordFailure(5, start + 70s);
+  limits.recordFailure(ip(5), start + 70s);
   EXPECT_EQ(limits.size(), 4u);
-  limits.recordFailure(5, start + 70s);
-  EXPECT_TRUE(limits.blocked(5, start + 70s));
+  limits.recordFailure(ip(5), start + 70s);
+  EXPECT_TRUE(limits.blocked(ip(5), start + 70s));
   // None stale now: the unblocked one with the oldest failure goes, and
   // with only blocked addresses left a new one is not recorded.
-  limits.recordFailure(6, start + 71s);
-  limits.recordFailure(6, start + 71s);
-  EXPECT_TRUE(limits.blocked(6, start + 71s));
-  limits.recordFailure(7, start + 72s);
-  limits.recordFailure(7, start + 72s);
-  EXPECT_FALSE(limits.blocked(7, start + 72s));
+  limits.recordFailure(ip(6), start + 71s);
+  limits.recordFailure(ip(6), start + 71s);
+  EXPECT_TRUE(limits.blocked(ip(6), start + 71s));
+  limits.recordFailure(ip(7), start + 72s);
+  limits.recordFailure(ip(7), start + 72s);
+  EXPECT_FALSE(limits.blocked(ip(7), start + 72s));
   for (std::uint32_t address : {1u, 2u, 5u, 6u}) {
-    EXPECT_TRUE(limits.blocked(address, start + 72s)) << address;
+    EXPECT_TRUE(limits.blocked(ip(address), start + 72s)) << address;
   }
   EXPECT_EQ(limits.size(), 4u);
 }
@@ -223,28 +231,28 @@ TEST(LoginFailureLimitsChecks, ChecksUnderWayCountAgainstTheLimitUntilTheyEnd) {
   const Clock::time_point start = Clock::now();
   // Eight at once: three begin, the others are refused.
   std::vector<Admission> admitted;
-  for (int i = 0; i < 8; ++i) admitted.push_back(limits.beginCheck(kFirst, start));
+  for (int i = 0; i < 8; ++i) admitted.push_back(limits.beginCheck(ip(kFirst), start));
   EXPECT_EQ(std::count(admitted.begin(), admitted.end(), Admission::Counted), 3);
   EXPECT_EQ(std::count(admitted.begin(), admitted.end(), Admission::Refused), 5);
-  EXPECT_FALSE(limits.blocked(kFirst, start)) << "a check under way is no failure";
-  EXPECT_EQ(limits.beginCheck(kSecond, start), Admission::Counted) << "nor another's";
+  EXPECT_FALSE(limits.blocked(ip(kFirst), start)) << "a check under way is no failure";
+  EXPECT_EQ(limits.beginCheck(ip(kSecond), start), Admission::Counted) << "nor another's";
 
   // An accepted check gives its place back, a wrong guess keeps it.
-  limits.endCheck(kFirst, Admission::Counted, Outcome::NoGuess, start + 1s);
-  limits.endCheck(kFirst, Admission::Counted, Outcome::WrongGuess, start + 1s);
-  EXPECT_EQ(limits.beginCheck(kFirst, start + 2s), Admission::Counted);
-  EXPECT_EQ(limits.beginCheck(kFirst, start + 2s), Admission::Refused);
+  limits.endCheck(ip(kFirst), Admission::Counted, Outcome::NoGuess, start + 1s);
+  limits.endCheck(ip(kFirst), Admission::Counted, Outcome::WrongGuess, start + 1s);
+  EXPECT_EQ(limits.beginCheck(ip(kFirst), start + 2s), Admission::Counted);
+  EXPECT_EQ(limits.beginCheck(ip(kFirst), start + 2s), Admission::Refused);
   // Once the failure is older than the penalty, its place is free again.
-  EXPECT_EQ(limits.beginCheck(kFirst, start + 61s), Admission::Counted);
+  EXPECT_EQ(limits.beginCheck(ip(kFirst), start + 61s), Admission::Counted);
   for (int i = 0; i < 3; ++i) {
-    limits.endCheck(kFirst, Admission::Counted, Outcome::WrongGuess, start + 62s);
+    limits.endCheck(ip(kFirst), Admission::Counted, Outcome::WrongGuess, start + 62s);
   }
-  EXPECT_TRUE(limits.blocked(kFirst, start + 62s));
-  EXPECT_EQ(limits.beginCheck(kFirst, start + 121s), Admission::Refused);
-  EXPECT_EQ(limits.beginCheck(kFirst, start + 122s), Admission::Counted);
+  EXPECT_TRUE(limits.blocked(ip(kFirst), start + 62s));
+  EXPECT_EQ(limits.beginCheck(ip(kFirst), start + 121s), Admission::Refused);
+  EXPECT_EQ(limits.beginCheck(ip(kFirst), start + 122s), Admission::Counted);
 
   LoginFailureLimits off(0, 60s);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(off.beginCheck(kFirst, start), Admission::Uncounted);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(off.beginCheck(ip(kFirst), start), Admission::Uncounted);
 }
 
 TEST(LoginFailureLimitsChecks, NoWindowOfThePenaltyEverHoldsMoreFailuresThanTheLimit) {
@@ -261,13 +269,13 @@ TEST(LoginFailureLimitsChecks, NoWindowOfThePenaltyEverHoldsMoreFailuresThanTheL
   for (auto now = start; now < start + 600s; now += 100ms) {
     std::erase_if(underWay, [&](const auto& check) {
       if (check.first > now) return false;
-      limits.endCheck(kFirst, Admission::Counted,
+      limits.endCheck(ip(kFirst), Admission::Counted,
                       check.second ? Outcome::WrongGuess : Outcome::NoGuess, now);
       if (check.second) failures.push_back(now);
       return true;
     });
     if (random() % 3 != 0) continue;
-    const Admission admission = limits.beginCheck(kFirst, now);
+    const Admission admission = limits.beginCheck(ip(kFirst), now);
     if (admission == Admission::Refused) {
       ++refused;
       continue;
@@ -285,18 +293,18 @@ TEST(LoginFailureLimitsChecks, NoWindowOfThePenaltyEverHoldsMoreFailuresThanTheL
 TEST(LoginFailureLimitsChecks, AFullTableKeepsTheAddressesWithChecksUnderWay) {
   LoginFailureLimits limits(2, 60s, 2);
   const Clock::time_point start = Clock::now();
-  ASSERT_EQ(limits.beginCheck(1, start), Admission::Counted);
-  ASSERT_EQ(limits.beginCheck(2, start), Admission::Counted);
+  ASSERT_EQ(limits.beginCheck(ip(1), start), Admission::Counted);
+  ASSERT_EQ(limits.beginCheck(ip(2), start), Admission::Counted);
   // No room, and none may be made: the new address's check runs uncounted.
-  EXPECT_EQ(limits.beginCheck(3, start + 70s), Admission::Uncounted);
-  limits.endCheck(1, Admission::Counted, Outcome::WrongGuess, start + 71s);
-  EXPECT_EQ(limits.beginCheck(1, start + 71s), Admission::Counted);
-  EXPECT_EQ(limits.beginCheck(1, start + 71s), Admission::Refused);
+  EXPECT_EQ(limits.beginCheck(ip(3), start + 70s), Admission::Uncounted);
+  limits.endCheck(ip(1), Admission::Counted, Outcome::WrongGuess, start + 71s);
+  EXPECT_EQ(limits.beginCheck(ip(1), start + 71s), Admission::Counted);
+  EXPECT_EQ(limits.beginCheck(ip(1), start + 71s), Admission::Refused);
   // Once address 2's check ends, it may go, and 3's failure is recorded.
-  limits.endCheck(2, Admission::Counted, Outcome::NoGuess, start + 72s);
-  limits.endCheck(3, Admission::Uncounted, Outcome::WrongGuess, start + 72s);
-  limits.recordFailure(3, start + 72s);
-  EXPECT_TRUE(limits.blocked(3, start + 72s));
+  limits.endCheck(ip(2), Admission::Counted, Outcome::NoGuess, start + 72s);
+  limits.endCheck(ip(3), Admission::Uncounted, Outcome::WrongGuess, start + 72s);
+  limits.recordFailure(ip(3), start + 72s);
+  EXPECT_TRUE(limits.blocked(ip(3), start + 72s));
   EXPECT_EQ(limits.size(), 2u);
 }
 

@@ -90,7 +90,9 @@ TEST_F(ServiceConfigLoad, NoKeyGivesTheDefaultsAndTheirDump) {
       "SockTLS(No)\n"
       "TLSCertificateFile()\n"
       "TLSKeyFile()\n"
-      "TLSClientCAFile()\n",
+      "TLSClientCAFile()\n"
+      "SockListenAddress()\n"
+      "SourcePrefixIPv6(64)\n",
       dumpOf(loaded));
 }
 

@@ -53,6 +53,13 @@ class Client {
     remote.port = port;
     m_connected = platform::connectSocket(m_socket, remote);
   }
+  // To `remote` on the port, of its family, from `source` when given.
+  Client(std::uint16_t port, const platform::NetAddress& remote,
+         const platform::NetAddress* source = nullptr) {
+    m_socket = platform::createTcpSocket(remote.family);
+    if (source != nullptr) platform::bindSocket(m_socket, platform::Endpoint{*source, 0});
+    m_connected = platform::connectSocket(m_socket, platform::Endpoint{remote, port});
+  }
   ~Client() { platform::closeSocket(m_socket); }
   bool connected() const { return m_connected; }
   std::uint16_t localPort() const { return platform::localPort(m_socket); }

@@ -46,6 +46,22 @@ TEST(VornloginCommandLine, TakesEveryOptionInBothFormsAndTheDefaultPort) {
   EXPECT_EQ("127.0.0.1", server.options->host);
   EXPECT_EQ(65535, server.options->port);
 
+  // IPv6: in brackets with a port, bare without one.
+  const struct {
+    const char* word;
+    const char* host;
+    std::uint16_t port;
+  } hosts[] = {{"[::1]:8061", "::1", 8061},
+               {"[2001:db8::7]", "2001:db8::7", vornlogin::kDefaultPort},
+               {"::1", "::1", vornlogin::kDefaultPort},
+               {"fe80::1:2", "fe80::1:2", vornlogin::kDefaultPort}};
+  for (const auto& h : hosts) {
+    const auto parsed = parseArguments({h.word});
+    ASSERT_TRUE(parsed.options) << h.word << ": " << parsed.error;
+    EXPECT_EQ(h.host, parsed.options->host) << h.word;
+    EXPECT_EQ(h.port, parsed.options->port) << h.word;
+  }
+
   const auto help = parseArguments({"--help"});
   ASSERT_TRUE(help.options) << help.error;
   EXPECT_TRUE(help.options->help);
@@ -83,6 +99,10 @@ TEST(VornloginCommandLine, EveryFaultGetsItsOwnLine) {
       {{}, "missing host"},
       {{"-u", "alice"}, "missing host"},
       {{":8060"}, "no host name in \":8060\""},
+      {{"[::1"}, "no closing bracket in \"[::1\""},
+      {{"[]:8060"}, "no host name in \"[]:8060\""},
+      {{"[::1]8060"}, "\"8060\" after the bracketed host"},
+      {{"[::1]:x"}, "bad port \"x\" (a number from 1 to 65535)"},
       {{"h:0"}, "bad port \"0\" (a number from 1 to 65535)"},
       {{"h:70000"}, "bad port \"70000\" (a number from 1 to 65535)"},
       {{"h:x"}, "bad port \"x\" (a number from 1 to 65535)"},

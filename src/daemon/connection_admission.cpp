@@ -8,21 +8,22 @@
 #include "daemon/connection_loop.h"
 #include "platform/net.h"
 #include "platform/socket_wait.h"
+#include "platform/address_text.h"
 #include "session/log_text.h"
 
 bool ConnectionLoop::accepting(Clock::time_point now) const {
   const bool paused = m_acceptPauseMs != 0 && now < m_acceptResumes;
-  return m_listener.listening() && !paused && roomForOneMore();
+  return !paused && roomForOneMore();
 }
 
 bool ConnectionLoop::roomForOneMore() const {
   return held() < m_bounds.records || m_sources.readingInAll() > 0;
 }
 
-void ConnectionLoop::acceptClients() {
+void ConnectionLoop::acceptClients(const Listener& listener) {
   while (roomForOneMore()) {
-    platform::Ipv4Endpoint peer;
-    const platform::SocketHandle accepted = platform::acceptSocket(m_listener.socket(), &peer);
+    platform::Endpoint peer;
+    const platform::SocketHandle accepted = platform::acceptSocket(listener.socket(), &peer);
     if (accepted == platform::kInvalidSocket) {
       const platform::ErrorCode code = platform::lastSocketError();
       if (code == platform::kWsaWouldBlock) return;
@@ -42,30 +43,32 @@ void ConnectionLoop::acceptClients() {
 }
 
 void ConnectionLoop::admitClient(platform::SocketHandle accepted,
-                                 const platform::Ipv4Endpoint& peer) {
-  std::size_t fromSource = m_sources.count(peer.address);
+                                 const platform::Endpoint& peer) {
+  const platform::NetAddress source = sourceOf(peer.address, m_config.sourcePrefixIpv6Bits());
+  std::size_t fromSource = m_sources.count(source);
   if (fromSource >= m_bounds.perSource) {
     // Logins a worker has just let go of may not have been taken back
     // yet: a client that saw its end and came again is not counted twice.
     takeFinishedLogins();
-    fromSource = m_sources.count(peer.address);
+    fromSource = m_sources.count(source);
   }
   if (fromSource >= m_bounds.perSource) {
     platform::closeSocket(accepted);
-    if (m_sources.mayLogRefusal(peer.address, Clock::now())) {
-      m_log.entry() << "negotiateLogin - connection from " << dottedAddress(peer.address)
+    if (m_sources.mayLogRefusal(source, Clock::now())) {
+      m_log.entry() << "negotiateLogin - connection from " << addressText(peer.address)
                     << " closed: " << fromSource << " connections from that address pending";
-      m_refusals.write(peer.address, pendingClosedText(peer, fromSource));
+      m_refusals.write(source, pendingClosedText(peer, fromSource));
     }
     return;
   }
   auto connection = std::make_unique<ClientConnection>();
   connection->client = std::make_unique<CSocket>(accepted);
   connection->peer = peer;
+  connection->source = source;
   if (held() >= m_bounds.records) makeRoom();
-  if (m_host.refusesEverything(peer.address)) {
+  if (m_host.refusesEverything(source)) {
     connection->deadline = Clock::now() + kBlockedPause;
-    m_sources.add(peer.address);
+    m_sources.add(source);
     m_blocked.push_back(std::move(connection));
     return;
   }
@@ -83,29 +86,29 @@ void ConnectionLoop::admitClient(platform::SocketHandle accepted,
   if (m_config.LogAllEvents) m_log.entry() << "negotiateLogin - connected to client";
   connection->deadline = receiveDeadline();
   connection->transportKnown = m_tlsMode == TlsMode::No;
-  m_sources.add(peer.address);
-  m_sources.startReading(peer.address);
+  m_sources.add(source);
+  m_sources.startReading(source);
   // What a client sent with its connect is there already.
   if (progressRecord(*connection)) {
     m_connections.push_back(std::move(connection));
     return;
   }
-  if (connection->reading()) m_sources.stopReading(peer.address);
-  if (!connection->handedOver) m_sources.remove(peer.address);
+  if (connection->reading()) m_sources.stopReading(source);
+  if (!connection->handedOver) m_sources.remove(source);
 }
 
 void ConnectionLoop::makeRoom() {
-  const std::optional<std::uint32_t> address = m_sources.mostReading();
+  const std::optional<platform::NetAddress> address = m_sources.mostReading();
   if (!address) return;
   // The connections stand in the order of their accept.
   const auto oldest = std::find_if(m_connections.begin(), m_connections.end(), [&](const auto& c) {
-    return c->reading() && c->peer.address == *address;
+    return c->reading() && c->source == *address;
   });
   if (oldest == m_connections.end()) return;
   ClientConnection& connection = **oldest;
   const std::size_t reading = m_sources.reading(*address);
   if (m_sources.mayLogEviction(*address, Clock::now())) {
-    m_log.entry() << "negotiateLogin - connection from " << dottedAddress(*address)
+    m_log.entry() << "negotiateLogin - connection from " << addressText(connection.peer.address)
                   << " closed to make room: " << reading
                   << " connections from that address sending their records";
     m_refusals.write(*address, makeRoomClosedText(connection.peer, reading));
@@ -129,6 +132,7 @@ void ConnectionLoop::screenAndHandOver(ClientConnection& connection) {
   waiting->client = std::move(connection.client);
   waiting->login = std::move(connection.login);
   waiting->peer = connection.peer;
+  waiting->source = connection.source;
   waiting->received = connection.received;
   waiting->tls = std::move(connection.tls);
   connection.handedOver = true;
@@ -159,6 +163,7 @@ void ConnectionLoop::handOver(ClientConnection& connection) {
   job.client = std::move(connection.client);
   job.login = std::move(connection.login);
   job.peer = connection.peer;
+  job.source = connection.source;
   job.tls = std::move(connection.tls);
   job.recordAt = Clock::now();
   m_host.prepareLogin(job);
@@ -185,7 +190,7 @@ void ConnectionLoop::takeFinishedLogins() {
     if (job.client != nullptr && job.refuseAt) {
       m_delayedRefusals.push_back(std::move(job));
     } else {
-      m_sources.remove(job.peer.address);
+      m_sources.remove(job.source);
     }
   }
   startWaitingLogins(false);
@@ -198,7 +203,7 @@ void ConnectionLoop::answerDueRefusals(Clock::time_point now, bool all) {
     if (all || *refusal.refuseAt <= now) {
       m_host.sendRefusal(refusal);
       refusal.client->Close();
-      m_sources.remove(refusal.peer.address);
+      m_sources.remove(refusal.source);
     } else {
       if (kept != i) m_delayedRefusals[kept] = std::move(refusal);
       ++kept;
@@ -218,7 +223,7 @@ void ConnectionLoop::answerDueBlocked(Clock::time_point now, bool all) {
     if (got > 0) connection->received = static_cast<std::size_t>(got);
     m_host.refuseBlocked(*connection);
     connection->client->Close();
-    m_sources.remove(connection->peer.address);
+    m_sources.remove(connection->source);
   }
 }
 

@@ -48,7 +48,7 @@ bool ConnectionLoop::progressRecord(ClientConnection& connection) {
     if (before < kRequestStart && connection.received >= kRequestStart &&
         std::memcmp(record, "GET", 3) == 0) {
       if (m_config.LogAllEvents) m_log.entry() << "Got HTTP request";
-      m_sources.stopReading(connection.peer.address);
+      m_sources.stopReading(connection.source);
       // Where TLS is required, a clear request learns only where the page is.
       const bool clearRefused = m_tlsMode == TlsMode::Required && !connection.tls;
       ::beginPage(connection, clearRefused ? httpsOnlyResponse() : m_host.statusPage(),
@@ -66,11 +66,11 @@ void ConnectionLoop::expire(ClientConnection& connection) {
   if (connection.stage == ClientConnection::Stage::Relay) {
     const std::string reason = "no TLS handshake within " + std::to_string(seconds) + " seconds";
     m_log.entry() << "negotiateLogin - " << reason << " - connection closed";
-    m_refusals.write(connection.peer.address, tlsRefusedText(connection.peer, reason));
+    m_refusals.write(connection.source, tlsRefusedText(connection.peer, reason));
   } else if (connection.stage == ClientConnection::Stage::Record) {
     m_log.entry() << "negotiateLogin - no complete login record within " << seconds
                   << " seconds - connection closed";
-    m_refusals.write(connection.peer.address, incompleteRecordText(connection.peer, seconds));
+    m_refusals.write(connection.source, incompleteRecordText(connection.peer, seconds));
   } else {
     m_log.entry() << "sendStatusPage - no progress within " << seconds
                   << " seconds - page abandoned";

@@ -8,6 +8,7 @@
 #include "platform/deadline.h"
 #include "platform/net.h"
 #include "platform/socket_wait.h"
+#include "session/address_prefix.h"
 
 namespace {
 
@@ -50,34 +51,85 @@ bool ConnectionLoop::open() {
     m_socketWait = platform::createSocketWait();
     return false;
   }
-  if (!m_listener.open(m_config.listenPort())) {
-    if (!m_listener.created()) {
-      m_host.reportFailure("Can't create listener socket", m_listener.bindError());
-    } else {
-      m_host.reportFailure("Can't bind listener socket to requested port",
-                           m_listener.bindError());
-    }
-  }
-  // The wait watches the listener from the start; an accept with nothing
-  // waiting must fail at once, not hang.
   m_socketWait = platform::createSocketWait();
-  if (m_socketWait == nullptr || !platform::watchSocket(m_socketWait, m_listener.socket()) ||
-      !platform::setBlocking(m_listener.socket(), false)) {
+  if (m_socketWait == nullptr) {
     m_host.reportFailure("Can't associate event with listener socket",
                          platform::lastSocketError());
   }
-  if (m_listener.listening() && m_config.LogAllEvents) {
+  if (!openListeners()) return false;
+  if (listening() && m_config.LogAllEvents) {
     m_log.entry() << "createListener complete - listening on port " << m_config.SockPort;
   }
-  return m_listener.listening();
+  return listening();
+}
+
+bool ConnectionLoop::openListeners() {
+  std::vector<platform::NetAddress> addresses;
+  const bool chosen = !m_config.SockListenAddress.empty();
+  if (chosen) {
+    std::string error;
+    if (!parseAddressList(m_config.SockListenAddress, &addresses, &error) || addresses.empty()) {
+      // Listening elsewhere than the administrator said would be worse
+      // than not at all.
+      m_host.reportWarning("SockListenAddress (" + m_config.SockListenAddress +
+                           "): " + (error.empty() ? "no address" : error) +
+                           "; listening on nothing");
+      return false;
+    }
+  } else {
+    addresses = {platform::NetAddress::ipv4(0), platform::NetAddress::ipv6({})};
+  }
+  // Port 0 is no port: one report, whatever the list.
+  if (m_config.listenPort() == 0) addresses.resize(1);
+  for (const platform::NetAddress& address : addresses) {
+    auto listener = std::make_unique<Listener>();
+    const bool bound = listener->open({address, m_config.listenPort()});
+    if (!listener->created()) {
+      if (!chosen && address.isIpv6() &&
+          listener->bindError() == platform::kWsaFamilyNotSupported) {
+        m_host.reportInformation("IPv6 is not available on this host: listening on IPv4 alone");
+        continue;
+      }
+      m_host.reportFailure("Can't create listener socket", listener->bindError());
+    } else if (!bound) {
+      m_host.reportFailure("Can't bind listener socket to requested port",
+                           listener->bindError());
+    }
+    // The wait watches each listener from the start; an accept with
+    // nothing waiting must fail at once, not hang.
+    if (listener->created() &&
+        (m_socketWait == nullptr || !platform::watchSocket(m_socketWait, listener->socket()) ||
+         !platform::setBlocking(listener->socket(), false))) {
+      m_host.reportFailure("Can't associate event with listener socket",
+                           platform::lastSocketError());
+    }
+    m_listeners.push_back(std::move(listener));
+  }
+  return true;
+}
+
+bool ConnectionLoop::listening() const {
+  if (m_listeners.empty()) return false;
+  return std::all_of(m_listeners.begin(), m_listeners.end(),
+                     [](const auto& listener) { return listener->listening(); });
+}
+
+const Listener* ConnectionLoop::waitingListener() const {
+  for (const auto& listener : m_listeners) {
+    if (!listener->listening()) return listener.get();
+  }
+  return m_listeners.empty() ? nullptr : m_listeners.front().get();
 }
 
 void ConnectionLoop::serve(platform::EventHandle control) {
   m_log.entry() << "handleClients - starting";
   for (;;) {
-    // A port another program held at start-up: nothing to wait for on the
-    // network until the bind succeeds, only for a control.
-    if (m_listener.retrying()) {
+    // A port another program held at start-up, and nothing else listened
+    // on: nothing to wait for on the network until a bind succeeds, only
+    // for a control.
+    const bool anyListening = std::any_of(m_listeners.begin(), m_listeners.end(),
+                                          [](const auto& listener) { return listener->listening(); });
+    if (!anyListening && nextBindAttempt()) {
       if (waitForPort()) break;
       continue;
     }
@@ -108,32 +160,55 @@ void ConnectionLoop::serve(platform::EventHandle control) {
 }
 
 bool ConnectionLoop::waitForPort() {
-  const std::uint32_t left = platform::Deadline::at(m_listener.nextAttempt()).leftMs();
+  const std::optional<Clock::time_point> next = nextBindAttempt();
+  if (!next) return false;
+  const std::uint32_t left = platform::Deadline::at(*next).leftMs();
   if (left > 0 && m_host.waitOnControl(left)) return true;
-  if (Clock::now() < m_listener.nextAttempt()) return false;
-  if (m_listener.retry()) {
-    m_host.portBound(m_listener);
-    if (m_config.LogAllEvents) {
-      m_log.entry() << "createListener complete - listening on port " << m_config.SockPort;
-    }
-  } else {
-    m_host.portWaiting(m_listener);
-  }
+  retryListeners(Clock::now());
   return false;
+}
+
+std::optional<ConnectionLoop::Clock::time_point> ConnectionLoop::nextBindAttempt() const {
+  std::optional<Clock::time_point> next;
+  for (const auto& listener : m_listeners) {
+    if (listener->retrying() && (!next || listener->nextAttempt() < *next)) {
+      next = listener->nextAttempt();
+    }
+  }
+  return next;
+}
+
+void ConnectionLoop::retryListeners(Clock::time_point now) {
+  for (const auto& listener : m_listeners) {
+    if (!listener->retrying() || now < listener->nextAttempt()) continue;
+    if (listener->retry()) {
+      m_host.portBound(*listener);
+      if (m_config.LogAllEvents && listening()) {
+        m_log.entry() << "createListener complete - listening on port " << m_config.SockPort;
+      }
+    } else {
+      m_host.portWaiting(*listener);
+    }
+  }
 }
 
 ConnectionLoop::Wake ConnectionLoop::waitOnce(platform::EventHandle control) {
   const Clock::time_point now = Clock::now();
-  m_listenerWatched = accepting(now);
+  m_listenersWatched.clear();
   m_interest.clear();
-  if (m_listenerWatched) m_interest.push_back({m_listener.socket(), platform::kWantRead, 0});
+  if (accepting(now)) {
+    for (const auto& listener : m_listeners) {
+      if (!listener->listening()) continue;
+      m_listenersWatched.push_back(listener.get());
+      m_interest.push_back({listener->socket(), platform::kWantRead, 0});
+    }
+  }
   // The wait ends at the first of: accepting again, a connection's time
   // running out, a refusal due, the line on refusal lines left out.
   platform::Deadline wakeAt;
   const auto wakeBy = [&wakeAt](Clock::time_point when) { wakeAt.atLatest(when); };
-  if (m_acceptPauseMs != 0 && now < m_acceptResumes && m_listener.listening()) {
-    wakeBy(m_acceptResumes);
-  }
+  if (m_acceptPauseMs != 0 && now < m_acceptResumes) wakeBy(m_acceptResumes);
+  if (const auto attempt = nextBindAttempt()) wakeBy(*attempt);
   for (const auto& connection : m_connections) {
     const bool reading = connection->reading();
     m_interest.push_back({connection->client->Handle(),
@@ -167,8 +242,8 @@ ConnectionLoop::Wake ConnectionLoop::waitOnce(platform::EventHandle control) {
 void ConnectionLoop::serveReadySockets() {
   // The connections first, then the listener: those accepted now are read
   // at once and were never part of this wait.
-  const bool listenerWatched = m_listenerWatched;
-  const std::size_t offset = listenerWatched ? 1 : 0;
+  const std::vector<const Listener*> watched = m_listenersWatched;
+  const std::size_t offset = watched.size();
   // Each connection's place in m_interest is its place in m_connections
   // when the wait began; admissions come only after this pass.
   std::size_t index = 0;
@@ -176,13 +251,15 @@ void ConnectionLoop::serveReadySockets() {
     const platform::SocketInterest& interest = m_interest[offset + index++];
     return interest.ready != 0 && !progress(connection);
   });
-  if (listenerWatched && m_interest.front().ready != 0) {
+  for (std::size_t i = 0; i < watched.size(); ++i) {
+    if (m_interest[i].ready == 0) continue;
     if (m_config.LogAllEvents) m_log.entry() << "handleClients - client connection detected";
-    acceptClients();
+    acceptClients(*watched[i]);
   }
 }
 
 void ConnectionLoop::serveDue(Clock::time_point now) {
+  retryListeners(now);
   answerDueRefusals(now, false);
   m_refusals.flush(now);
   removeConnections([&](ClientConnection& connection) {
@@ -202,9 +279,9 @@ void ConnectionLoop::removeConnections(Done done) {
       ++kept;
     } else {
       if (connection.reading()) {
-        m_sources.stopReading(connection.peer.address);
+        m_sources.stopReading(connection.source);
       }
-      if (!connection.handedOver) m_sources.remove(connection.peer.address);
+      if (!connection.handedOver) m_sources.remove(connection.source);
     }
   }
   m_connections.resize(kept);

@@ -1,7 +1,8 @@
 // ConnectionLoop: every connection of an instance at once, on the
 // service's main thread.
 //
-// It owns the listener, the one wait over the listener and every
+// It owns the listeners (one socket per listen address), the one wait
+// over them and every
 // connection still being read or sent to, the counts per source, the
 // logins handed to the workers, the refusals left for later, the pause
 // after a failed accept and the bind retry. No connection waits for
@@ -72,17 +73,18 @@ class ConnectionHost {
   virtual PageResponse statusPage() = 0;
   // A refusal left for later whose time has come: sent and counted.
   virtual void sendRefusal(LoginJob& job) = 0;
-  // The listener bound its port at last, or failed once more.
+  // A listener bound its address at last, or failed once more.
   virtual void portBound(const Listener& listener) = 0;
   virtual void portWaiting(const Listener& listener) = 0;
   // Waits up to ms for a control (stop, pause); true when one came.
   virtual bool waitOnControl(std::uint32_t ms) = 0;
   virtual void reportFailure(const char* operation, platform::ErrorCode code) = 0;
   virtual void reportWarning(const std::string& text) = 0;
-  // Whether every record from the address is refused whatever it holds
+  virtual void reportInformation(const std::string& text) = 0;
+  // Whether every record from the source is refused whatever it holds
   // (blocked for its failures): the loop then answers it at the least
   // cost, before anything is set up for it.
-  virtual bool refusesEverything(std::uint32_t address) = 0;
+  virtual bool refusesEverything(const platform::NetAddress& source) = 0;
   // A connection from such an address, its pause over: its refusal line
   // (naming the user "?" when its record is not all there), its reply,
   // counted. The loop closes it.
@@ -118,7 +120,12 @@ class ConnectionLoop {
   // later is sent now.
   void finish();
 
-  const Listener& listener() const { return m_listener; }
+  const std::vector<std::unique_ptr<Listener>>& listeners() const { return m_listeners; }
+  // Every listener listens (and there is at least one).
+  bool listening() const;
+  // The first listener that does not listen; the first of all when each
+  // does, null when there is none.
+  const Listener* waitingListener() const;
   const AdmissionBounds& bounds() const { return m_bounds; }
   // Connections accepted and not yet done with, in the loop or a worker.
   std::size_t pending() const { return held() + m_handedOver; }
@@ -128,8 +135,16 @@ class ConnectionLoop {
 
   // One wait, and what ended it.
   Wake waitOnce(platform::EventHandle control);
-  // Waits for the next bind attempt; true when a control came first.
+  // The listeners of SockListenAddress (or of both families' every
+  // address); false when the list does not parse (reported).
+  bool openListeners();
+  // Waits for the next bind attempt while nothing listens; true when a
+  // control came first.
   bool waitForPort();
+  // Tries again the binds that are due.
+  void retryListeners(Clock::time_point now);
+  // The soonest bind attempt due, if any listener waits for one.
+  std::optional<Clock::time_point> nextBindAttempt() const;
   void serveReadySockets();
   // What is due whatever woke the wait: refusals, the lines left out,
   // connections whose time is up.
@@ -145,12 +160,12 @@ class ConnectionLoop {
   // connection still sending its record of the address with the most.
   bool roomForOneMore() const;
   void makeRoom();
-  // Takes the connections waiting on the listener, within the bounds.
-  void acceptClients();
+  // Takes the connections waiting on a listener, within the bounds.
+  void acceptClients(const Listener& listener);
   // A connection just accepted: refused by its source's cap, left for
   // its refusal when its address is blocked, or set up and read from at
   // once.
-  void admitClient(platform::SocketHandle accepted, const platform::Ipv4Endpoint& peer);
+  void admitClient(platform::SocketHandle accepted, const platform::Endpoint& peer);
   // Works on a connection the wait found ready; false once it has left
   // the loop (closed or handed over).
   bool progress(ClientConnection& connection);
@@ -191,15 +206,15 @@ class ConnectionLoop {
   LogStream& m_log;
   RefusalLog& m_refusals;
   const AdmissionBounds m_bounds;
-  Listener m_listener;
+  std::vector<std::unique_ptr<Listener>> m_listeners;
   platform::SocketWait m_socketWait = nullptr;
   platform::EventHandle m_finishedEvent = nullptr;
   std::vector<std::unique_ptr<ClientConnection>> m_connections;
   // Whole records, screened, waiting for a login slot, oldest first.
   std::deque<std::unique_ptr<ClientConnection>> m_waiting;
   std::vector<platform::SocketInterest> m_interest;
-  // Whether m_interest begins with the listener.
-  bool m_listenerWatched = false;
+  // m_interest begins with these listeners, in this order.
+  std::vector<const Listener*> m_listenersWatched;
   // Logins with a worker, not yet reported done.
   std::size_t m_handedOver = 0;
   PendingPerSource m_sources;

@@ -110,7 +110,7 @@ bool ConnectionLoop::progressRelay(ClientConnection& connection) {
   if (!verdict || !verdict->accepted) {
     const std::string reason = verdict ? verdict->reason : "the TLS relay ended the connection";
     m_log.entry() << "negotiateLogin - " << reason << " - connection closed";
-    m_refusals.write(connection.peer.address, tlsRefusedText(connection.peer, reason));
+    m_refusals.write(connection.source, tlsRefusedText(connection.peer, reason));
     client.Close();
     return false;
   }

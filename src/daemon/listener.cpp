@@ -6,9 +6,9 @@ Listener::~Listener() {
   if (m_socket != platform::kInvalidSocket) platform::closeSocket(m_socket);
 }
 
-bool Listener::open(std::uint16_t port) {
-  m_port = port;
-  m_socket = platform::createTcpSocket();
+bool Listener::open(const platform::Endpoint& local) {
+  m_local = local;
+  m_socket = platform::createTcpSocket(local.address.family);
   if (m_socket == platform::kInvalidSocket) {
     m_bindError = platform::lastSocketError();
     m_attempts = 1;
@@ -18,7 +18,7 @@ bool Listener::open(std::uint16_t port) {
   if (bind()) return true;
   // Without the bind there is nothing to listen on: a listen now would
   // open some other port.
-  if (m_port != 0) scheduleRetry(kFirstRetryMs);
+  if (m_local.port != 0) scheduleRetry(kFirstRetryMs);
   return false;
 }
 
@@ -33,14 +33,11 @@ bool Listener::retry() {
 
 bool Listener::bind() {
   ++m_attempts;
-  if (m_port == 0) {
+  if (m_local.port == 0) {
     m_bindError = platform::kWsaAddressNotAvailable;
     return false;
   }
-  platform::Ipv4Endpoint local;
-  local.address = platform::kAnyAddress;
-  local.port = m_port;
-  if (!platform::bindSocket(m_socket, local)) {
+  if (!platform::bindSocket(m_socket, m_local)) {
     m_bindError = platform::lastSocketError();
     return false;
   }

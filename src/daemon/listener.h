@@ -1,5 +1,5 @@
-// Listener: the instance's listening socket, bound to its port, or bound
-// later when another program holds the port at start-up.
+// Listener: one of the instance's listening sockets, bound to its address
+// and port, or bound later when another program holds them at start-up.
 //
 // A bind that failed for a port that can be bound at all is tried again,
 // the pause between attempts doubling from a second up to a minute. Port 0
@@ -24,14 +24,17 @@ class Listener {
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
-  // Makes the socket and binds it to `port`; false when it does not listen.
-  // What went wrong is in created() and bindError().
-  bool open(std::uint16_t port);
+  // Makes the socket, of the address's family, and binds it; false when it
+  // does not listen. What went wrong is in created() and bindError().
+  bool open(const platform::Endpoint& local);
+  // Every IPv4 interface.
+  bool open(std::uint16_t port) { return open({platform::NetAddress::ipv4(0), port}); }
   // Another attempt, once a retry is due; false while the port stays held.
   bool retry();
 
   platform::SocketHandle socket() const { return m_socket; }
-  std::uint16_t port() const { return m_port; }
+  std::uint16_t port() const { return m_local.port; }
+  const platform::Endpoint& local() const { return m_local; }
   bool created() const { return m_socket != platform::kInvalidSocket; }
   bool listening() const { return m_listening; }
   // A bind is to be tried again, at nextAttempt().
@@ -48,7 +51,7 @@ class Listener {
   void scheduleRetry(std::uint32_t ms);
 
   platform::SocketHandle m_socket = platform::kInvalidSocket;
-  std::uint16_t m_port = 0;
+  platform::Endpoint m_local;
   bool m_listening = false;
   std::uint32_t m_retryMs = 0;
   std::uint32_t m_attempts = 0;

@@ -6,7 +6,7 @@ LoginFailureLimits::LoginFailureLimits(std::size_t limit, Clock::duration penalt
                                        std::size_t capacity)
     : m_limit(limit), m_penalty(penalty), m_capacity(capacity > 0 ? capacity : 1) {}
 
-LoginFailureLimits::Admission LoginFailureLimits::beginCheck(std::uint32_t address,
+LoginFailureLimits::Admission LoginFailureLimits::beginCheck(const platform::NetAddress& address,
                                                              Clock::time_point now) {
   if (m_limit == 0) return Admission::Uncounted;
   std::lock_guard<std::mutex> guard(m_lock);
@@ -20,7 +20,7 @@ LoginFailureLimits::Admission LoginFailureLimits::beginCheck(std::uint32_t addre
   return Admission::Counted;
 }
 
-void LoginFailureLimits::endCheck(std::uint32_t address, Admission admission, Outcome outcome,
+void LoginFailureLimits::endCheck(const platform::NetAddress& address, Admission admission, Outcome outcome,
                                   Clock::time_point now) {
   if (m_limit == 0 || admission == Admission::Refused) return;
   if (admission == Admission::Uncounted) {
@@ -35,14 +35,14 @@ void LoginFailureLimits::endCheck(std::uint32_t address, Admission admission, Ou
   if (outcome == Outcome::WrongGuess) addFailure(found->second, now);
 }
 
-bool LoginFailureLimits::blocked(std::uint32_t address, Clock::time_point now) const {
+bool LoginFailureLimits::blocked(const platform::NetAddress& address, Clock::time_point now) const {
   if (m_limit == 0) return false;
   std::lock_guard<std::mutex> guard(m_lock);
   const auto found = m_addresses.find(address);
   return found != m_addresses.end() && isBlocked(found->second, now);
 }
 
-void LoginFailureLimits::recordFailure(std::uint32_t address, Clock::time_point now) {
+void LoginFailureLimits::recordFailure(const platform::NetAddress& address, Clock::time_point now) {
   if (m_limit == 0) return;
   std::lock_guard<std::mutex> guard(m_lock);
   if (Failures* failures = findOrAdd(address, now)) addFailure(*failures, now);
@@ -53,7 +53,7 @@ std::size_t LoginFailureLimits::size() const {
   return m_addresses.size();
 }
 
-LoginFailureLimits::Failures* LoginFailureLimits::findOrAdd(std::uint32_t address,
+LoginFailureLimits::Failures* LoginFailureLimits::findOrAdd(const platform::NetAddress& address,
                                                            Clock::time_point now) {
   auto found = m_addresses.find(address);
   if (found == m_addresses.end()) {

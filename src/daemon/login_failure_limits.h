@@ -1,5 +1,6 @@
-// LoginFailureLimits: the logon checks of each IPv4 address, those under
-// way and those that failed, and the block that too many failures bring.
+// LoginFailureLimits: the logon checks of each source (an IPv4 address,
+// an IPv6 prefix), those under way and those that failed, and the block
+// that too many failures bring.
 //
 // A check begins with beginCheck and ends with endCheck. While it is under
 // way it holds a place counted against the limit: an address may begin
@@ -35,6 +36,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/net_address.h"
+
 class LoginFailureLimits {
  public:
   using Clock = std::chrono::steady_clock;
@@ -53,14 +56,14 @@ class LoginFailureLimits {
 
   LoginFailureLimits(std::size_t limit, Clock::duration penalty, std::size_t capacity = kCapacity);
 
-  Admission beginCheck(std::uint32_t address, Clock::time_point now = Clock::now());
-  void endCheck(std::uint32_t address, Admission admission, Outcome outcome,
+  Admission beginCheck(const platform::NetAddress& address, Clock::time_point now = Clock::now());
+  void endCheck(const platform::NetAddress& address, Admission admission, Outcome outcome,
                 Clock::time_point now = Clock::now());
 
   // Whether the address's block is on.
-  bool blocked(std::uint32_t address, Clock::time_point now = Clock::now()) const;
+  bool blocked(const platform::NetAddress& address, Clock::time_point now = Clock::now()) const;
   // A failure of a check that held no place.
-  void recordFailure(std::uint32_t address, Clock::time_point now = Clock::now());
+  void recordFailure(const platform::NetAddress& address, Clock::time_point now = Clock::now());
   // Addresses held now.
   std::size_t size() const;
 
@@ -74,7 +77,7 @@ class LoginFailureLimits {
   };
 
   // Called with the lock held.
-  Failures* findOrAdd(std::uint32_t address, Clock::time_point now);
+  Failures* findOrAdd(const platform::NetAddress& address, Clock::time_point now);
   void addFailure(Failures& failures, Clock::time_point now);
   std::size_t failuresWithinPenalty(const Failures& failures, Clock::time_point now) const;
   bool isBlocked(const Failures& failures, Clock::time_point now) const;
@@ -87,5 +90,5 @@ class LoginFailureLimits {
   const Clock::duration m_penalty;
   const std::size_t m_capacity;
   mutable std::mutex m_lock;
-  std::unordered_map<std::uint32_t, Failures> m_addresses;
+  std::unordered_map<platform::NetAddress, Failures> m_addresses;
 };

@@ -42,8 +42,9 @@ struct LoginJob {
   std::unique_ptr<CSocket> client;
   // Holds the password; wiped where the job ends (net_login.h).
   netLogin login;
-  // The peer, whose address is counted per source.
-  platform::Ipv4Endpoint peer;
+  // The peer, and the source it is counted under.
+  platform::Endpoint peer;
+  platform::NetAddress source;
   // When the whole record was in.
   Clock::time_point recordAt;
   // The connection came in over TLS: what the relay said of it.

@@ -7,14 +7,14 @@ constexpr auto kLogInterval = std::chrono::seconds(1);
 // are forgotten: they may be logged again anyway.
 constexpr std::size_t kRememberedLogs = 1024;
 
-std::size_t countOf(const std::unordered_map<std::uint32_t, std::size_t>& counts,
-                    std::uint32_t address) {
+std::size_t countOf(const std::unordered_map<platform::NetAddress, std::size_t>& counts,
+                    const platform::NetAddress& address) {
   const auto found = counts.find(address);
   return found == counts.end() ? 0 : found->second;
 }
 
 // False when the address had no count.
-bool decrement(std::unordered_map<std::uint32_t, std::size_t>& counts, std::uint32_t address) {
+bool decrement(std::unordered_map<platform::NetAddress, std::size_t>& counts, const platform::NetAddress& address) {
   const auto found = counts.find(address);
   if (found == counts.end()) return false;
   if (--found->second == 0) counts.erase(found);
@@ -23,31 +23,31 @@ bool decrement(std::unordered_map<std::uint32_t, std::size_t>& counts, std::uint
 
 }  // namespace
 
-std::size_t PendingPerSource::count(std::uint32_t address) const {
+std::size_t PendingPerSource::count(const platform::NetAddress& address) const {
   return countOf(m_pending, address);
 }
 
-void PendingPerSource::add(std::uint32_t address) { ++m_pending[address]; }
+void PendingPerSource::add(const platform::NetAddress& address) { ++m_pending[address]; }
 
-void PendingPerSource::remove(std::uint32_t address) { decrement(m_pending, address); }
+void PendingPerSource::remove(const platform::NetAddress& address) { decrement(m_pending, address); }
 
-void PendingPerSource::startReading(std::uint32_t address) {
+void PendingPerSource::startReading(const platform::NetAddress& address) {
   ++m_reading[address];
   ++m_readingInAll;
 }
 
-void PendingPerSource::stopReading(std::uint32_t address) {
+void PendingPerSource::stopReading(const platform::NetAddress& address) {
   if (decrement(m_reading, address)) --m_readingInAll;
 }
 
-std::size_t PendingPerSource::reading(std::uint32_t address) const {
+std::size_t PendingPerSource::reading(const platform::NetAddress& address) const {
   return countOf(m_reading, address);
 }
 
-std::optional<std::uint32_t> PendingPerSource::mostReading() const {
+std::optional<platform::NetAddress> PendingPerSource::mostReading() const {
   // Looked for only when the loop is full, among at most as many
   // addresses as it holds connections.
-  std::optional<std::uint32_t> most;
+  std::optional<platform::NetAddress> most;
   std::size_t mostCount = 0;
   for (const auto& [address, count] : m_reading) {
     if (count > mostCount || (count == mostCount && most && address < *most)) {
@@ -58,15 +58,15 @@ std::optional<std::uint32_t> PendingPerSource::mostReading() const {
   return most;
 }
 
-bool PendingPerSource::mayLogRefusal(std::uint32_t address, Clock::time_point now) {
+bool PendingPerSource::mayLogRefusal(const platform::NetAddress& address, Clock::time_point now) {
   return mayLog(m_lastRefusal, address, now);
 }
 
-bool PendingPerSource::mayLogEviction(std::uint32_t address, Clock::time_point now) {
+bool PendingPerSource::mayLogEviction(const platform::NetAddress& address, Clock::time_point now) {
   return mayLog(m_lastEviction, address, now);
 }
 
-bool PendingPerSource::mayLog(LastLogged& lastLogged, std::uint32_t address,
+bool PendingPerSource::mayLog(LastLogged& lastLogged, const platform::NetAddress& address,
                               Clock::time_point now) {
   const auto found = lastLogged.find(address);
   if (found != lastLogged.end() && now - found->second < kLogInterval) return false;

@@ -9,7 +9,8 @@
 #include "platform/service_manager.h"
 
 void CVornD::portBound(const Listener& listener) {
-  reportListening();
+  // Running once every listen address is bound.
+  if (m_loop->listening()) reportListening();
   WriteEventLog("Listener socket bound to requested port " + std::to_string(listener.port()) +
                     " after " + std::to_string(listener.attempts()) + " attempts",
                 false);
@@ -18,7 +19,16 @@ void CVornD::portBound(const Listener& listener) {
 void CVornD::portWaiting(const Listener&) { reportWaitingForPort(); }
 
 void CVornD::reportWaitingForPort() {
-  const Listener& listener = m_loop->listener();
+  const Listener* waiting = m_loop->waitingListener();
+  if (waiting == nullptr) {
+    // No address to listen on: the list did not parse (reported).
+    SetStatus(platform::kServiceStartPending, ++m_dwStartCheckPoint, Listener::kFirstRetryMs + 5000,
+              platform::kAcceptStop, 0, 0);
+    platform::setServiceStatusText(m_hServiceStatus,
+                                   "listening on nothing: the listen addresses do not parse");
+    return;
+  }
+  const Listener& listener = *waiting;
   // The hint covers the pause before the next attempt, and some.
   const std::uint32_t hint = std::max(listener.retryMs(), Listener::kFirstRetryMs) + 5000;
   SetStatus(platform::kServiceStartPending, ++m_dwStartCheckPoint, hint, platform::kAcceptStop, 0,
@@ -51,6 +61,10 @@ void CVornD::reportFailure(const char* operation, platform::ErrorCode code) {
 void CVornD::reportWarning(const std::string& text) {
   platform::debugOutput(text);
   WriteEventLog(text, platform::EventType::Warning);
+}
+
+void CVornD::reportInformation(const std::string& text) {
+  WriteEventLog(text, platform::EventType::Information);
 }
 
 bool CVornD::waitOnControl(std::uint32_t ms) {

@@ -1,5 +1,6 @@
 #include "daemon/refusal_log.h"
 
+#include "platform/address_text.h"
 #include "session/log_text.h"
 
 namespace {
@@ -19,43 +20,43 @@ const char* reasonText(RefusalReason reason) {
   return "refused";
 }
 
-std::string addressAndPort(const platform::Ipv4Endpoint& peer) {
-  return dottedAddress(peer.address) + " port " + std::to_string(peer.port);
+std::string addressAndPort(const platform::Endpoint& peer) {
+  return addressText(peer.address) + " port " + std::to_string(peer.port);
 }
 
 }  // namespace
 
-std::string loginRefusedText(const std::string& user, const platform::Ipv4Endpoint& peer,
+std::string loginRefusedText(const std::string& user, const platform::Endpoint& peer,
                              RefusalReason reason) {
   return "Login refused for user " + printableText(user) + " from " + addressAndPort(peer) +
          ": " + reasonText(reason);
 }
 
-std::string tlsRefusedText(const platform::Ipv4Endpoint& peer, const std::string& reason) {
+std::string tlsRefusedText(const platform::Endpoint& peer, const std::string& reason) {
   return "Login refused for user ? from " + addressAndPort(peer) + ": " + printableText(reason);
 }
 
-std::string incompleteRecordText(const platform::Ipv4Endpoint& peer, std::uint32_t seconds) {
+std::string incompleteRecordText(const platform::Endpoint& peer, std::uint32_t seconds) {
   return "No complete login record from " + addressAndPort(peer) + " within " +
          std::to_string(seconds) + " seconds";
 }
 
-std::string pendingClosedText(const platform::Ipv4Endpoint& peer, std::size_t pending) {
+std::string pendingClosedText(const platform::Endpoint& peer, std::size_t pending) {
   return "Connection from " + addressAndPort(peer) + " closed: " + std::to_string(pending) +
          " connections already pending from this address";
 }
 
-std::string makeRoomClosedText(const platform::Ipv4Endpoint& peer, std::size_t reading) {
+std::string makeRoomClosedText(const platform::Endpoint& peer, std::size_t reading) {
   return "Connection from " + addressAndPort(peer) + " closed to make room: " +
          std::to_string(reading) + " connections from this address sending their records";
 }
 
-void RefusalLog::write(std::uint32_t address, const std::string& warning,
+void RefusalLog::write(const platform::NetAddress& address, const std::string& warning,
                        Clock::time_point now) {
   write(address, {{platform::EventType::Warning, warning}}, now);
 }
 
-void RefusalLog::write(std::uint32_t address, const std::vector<Entry>& entries,
+void RefusalLog::write(const platform::NetAddress& address, const std::vector<Entry>& entries,
                        Clock::time_point now) {
   std::unique_lock<std::mutex> guard(m_lock);
   endSecondIfOver(now);

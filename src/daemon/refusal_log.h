@@ -43,14 +43,14 @@ enum class RefusalReason {
 
 // The lines' texts. The user name is the client's, with control characters
 // and DEL shown as '?'.
-std::string loginRefusedText(const std::string& user, const platform::Ipv4Endpoint& peer,
+std::string loginRefusedText(const std::string& user, const platform::Endpoint& peer,
                              RefusalReason reason);
-std::string incompleteRecordText(const platform::Ipv4Endpoint& peer, std::uint32_t seconds);
+std::string incompleteRecordText(const platform::Endpoint& peer, std::uint32_t seconds);
 // A TLS connection that never came to a record: the user is "?", the
 // reason the relay's or the loop's.
-std::string tlsRefusedText(const platform::Ipv4Endpoint& peer, const std::string& reason);
-std::string pendingClosedText(const platform::Ipv4Endpoint& peer, std::size_t pending);
-std::string makeRoomClosedText(const platform::Ipv4Endpoint& peer, std::size_t reading);
+std::string tlsRefusedText(const platform::Endpoint& peer, const std::string& reason);
+std::string pendingClosedText(const platform::Endpoint& peer, std::size_t pending);
+std::string makeRoomClosedText(const platform::Endpoint& peer, std::size_t reading);
 
 class RefusalLog {
  public:
@@ -66,12 +66,13 @@ class RefusalLog {
 
   explicit RefusalLog(Writer writer) : m_writer(std::move(writer)) {}
 
-  // A warning caused by the client at `address`.
-  void write(std::uint32_t address, const std::string& warning,
+  // A warning caused by the client at `address` (its source: an IPv6
+  // client's prefix).
+  void write(const platform::NetAddress& address, const std::string& warning,
              Clock::time_point now = Clock::now());
   // Entries caused by the client at `address` that make one line: all are
   // written, in their order, or none.
-  void write(std::uint32_t address, const std::vector<Entry>& entries,
+  void write(const platform::NetAddress& address, const std::vector<Entry>& entries,
              Clock::time_point now = Clock::now());
   // Writes the line on lines left out, once their second is over.
   void flush(Clock::time_point now = Clock::now());
@@ -94,5 +95,5 @@ class RefusalLog {
   std::size_t m_leftOut = 0;
   std::size_t m_addressesLeftOut = 0;
   // This second's lines of each address that had any.
-  std::unordered_map<std::uint32_t, AddressLines> m_addresses;
+  std::unordered_map<platform::NetAddress, AddressLines> m_addresses;
 };

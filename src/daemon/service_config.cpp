@@ -71,6 +71,8 @@ const FieldRule kFields[] = {
     text("TLSCertificateFile", &CServiceConfig::TLSCertificateFile),
     text("TLSKeyFile", &CServiceConfig::TLSKeyFile),
     text("TLSClientCAFile", &CServiceConfig::TLSClientCAFile),
+    text("SockListenAddress", &CServiceConfig::SockListenAddress),
+    integer("SourcePrefixIPv6", &CServiceConfig::SourcePrefixIPv6),
 };
 
 void debugService() {
@@ -200,6 +202,11 @@ std::optional<TlsMode> CServiceConfig::tlsMode() const {
   return std::nullopt;
 }
 
+std::uint32_t CServiceConfig::sourcePrefixIpv6Bits() const {
+  if (SourcePrefixIPv6 > 128) return 128;
+  return positiveOr(SourcePrefixIPv6, kDefaultSourcePrefixIpv6);
+}
+
 std::uint32_t CServiceConfig::keepIdleSeconds() const {
   return positiveOr(TCPKeepIdle, kDefaultKeepIdleSeconds);
 }
@@ -248,5 +255,7 @@ LogStream& CServiceConfig::Dump(LogStream& log) const {
   log.entry() << "TLSCertificateFile(" << TLSCertificateFile << ")";
   log.entry() << "TLSKeyFile(" << TLSKeyFile << ")";
   log.entry() << "TLSClientCAFile(" << TLSClientCAFile << ")";
+  log.entry() << "SockListenAddress(" << SockListenAddress << ")";
+  log.entry() << "SourcePrefixIPv6(" << SourcePrefixIPv6 << ")";
   return log;
 }

@@ -39,6 +39,7 @@ class CServiceConfig {
   static constexpr std::uint32_t kDefaultKeepIdleSeconds = 300;
   static constexpr std::uint32_t kDefaultKeepIntervalSeconds = 60;
   static constexpr std::uint32_t kDefaultKeepCount = 8;
+  static constexpr std::uint32_t kDefaultSourcePrefixIpv6 = 64;
   // The port the listener binds: the low 16 bits of SockPort.
   std::uint16_t listenPort() const { return static_cast<std::uint16_t>(SockPort & 0xFFFF); }
   std::uint32_t receiveBoundSeconds() const;
@@ -54,6 +55,7 @@ class CServiceConfig {
   std::uint32_t keepCount() const;
   // SockTLS read; nothing for a value that is none of the three.
   std::optional<TlsMode> tlsMode() const;
+  std::uint32_t sourcePrefixIpv6Bits() const;
 
   bool ServiceDisable = false;
   bool ServiceDisableVornKeys = false;
@@ -88,7 +90,8 @@ class CServiceConfig {
   // launch; at the limit a whole record waits for a slot. Below 1: the
   // default.
   std::int32_t MaxPendingLogins = 64;
-  // Connections of one IPv4 address, at any stage; one more is closed at
+  // Connections of one source (an IPv4 address, an IPv6 prefix), at any
+  // stage; one more is closed at
   // once.
   std::int32_t MaxPendingPerSource = 8;
   // Failed logon checks from one address within LoginFailurePenalty
@@ -111,6 +114,13 @@ class CServiceConfig {
   std::string TLSCertificateFile;
   std::string TLSKeyFile;
   std::string TLSClientCAFile;
+  // The addresses the instance listens on, IPv4 or IPv6, separated by
+  // blanks or commas; empty: 0.0.0.0 and ::, each a socket of its own.
+  std::string SockListenAddress;
+  // The bits of an IPv6 client's address that make its source for the
+  // bounds per source and the failure limits (1-128; below 1: the
+  // default). IPv4 clients count per address.
+  std::int32_t SourcePrefixIPv6 = 64;
   // Variable name to value; names compare byte by byte, case-sensitively.
   std::map<std::string, std::string> Environment;
 };

@@ -103,7 +103,7 @@ void CVornD::Run() {
   m_log.entry() << "CVornD::Run starting";
   // Running means listening: an instance whose port another program
   // holds stays start pending while it tries again.
-  if (m_loop->listener().listening()) {
+  if (m_loop->listening()) {
     reportListening();
     if (m_config.LogAllEvents) m_log.entry() << "CVornD::status set to SERVICE_RUNNING";
   } else {

@@ -71,7 +71,8 @@ class CVornD : public CService, public ConnectionHost {
   bool waitOnControl(std::uint32_t ms) override;
   void reportFailure(const char* operation, platform::ErrorCode code) override;
   void reportWarning(const std::string& text) override;
-  bool refusesEverything(std::uint32_t address) override;
+  void reportInformation(const std::string& text) override;
+  bool refusesEverything(const platform::NetAddress& source) override;
   void refuseBlocked(ClientConnection& connection) override;
 
   // A worker's part: the check, the reply, the count and the launch;
@@ -94,15 +95,15 @@ class CVornD : public CService, public ConnectionHost {
   // The event log's warning line for a refused login, after the error
   // entry of the system's reason when there is one; both are capped as the
   // client's lines (refusal_log.h).
-  void logRefusal(const netLogin& login, const platform::Ipv4Endpoint& peer,
-                  RefusalReason reason, const std::string& systemError = std::string());
+  void logRefusal(const netLogin& login, const platform::Endpoint& peer,
+                  const platform::NetAddress& source, RefusalReason reason, const std::string& systemError = std::string());
   // Hands an accepted client to a new engine process, run under `token`
   // for "LogonUser", which it closes; on return the daemon holds no handle
   // of the connection. False when no engine was started (engine_launch.cpp).
   // `peer` and `tls` describe a connection that came in over TLS (null
   // for a clear one): its engine cannot ask its socket.
   bool startEngine(const netLogin& login, CSocket& client, platform::LogonToken token,
-                   const platform::Ipv4Endpoint& peer, const TlsSession* tls);
+                   const platform::Endpoint& peer, const TlsSession* tls);
   // The engine's command line, with the socket number it inherits.
   std::string engineCommandLine(const netLogin& login, platform::SocketHandle socket) const;
   // The engine's environment block from the environment list; with a
@@ -110,7 +111,7 @@ class CVornD : public CService, public ConnectionHost {
   // what the list has for them.
   // `tls`, when set, adds the TLS connection's values after the list.
   std::string buildEnvironment(const std::string* user, const std::string* password,
-                               const platform::Ipv4Endpoint* peer = nullptr,
+                               const platform::Endpoint* peer = nullptr,
                                const TlsSession* tls = nullptr) const;
   // One client piece: " -name=value", the field's trailing blanks and
   // NULs dropped; nothing when nothing is left.
@@ -137,7 +138,8 @@ class CVornD : public CService, public ConnectionHost {
   // Connections accepted and not yet done with, in the loop or a worker.
   std::size_t pendingLogins() const { return m_loop ? m_loop->pending() : 0; }
   platform::SocketHandle listenSocket() const {
-    return m_loop ? m_loop->listener().socket() : platform::kInvalidSocket;
+    return m_loop && !m_loop->listeners().empty() ? m_loop->listeners().front()->socket()
+                                                  : platform::kInvalidSocket;
   }
 
  protected:

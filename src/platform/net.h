@@ -1,5 +1,5 @@
-// TCP sockets over IPv4, and the listener's wait for a connection or a
-// control event.
+// TCP sockets over IPv4 and IPv6, and the listener's wait for a
+// connection or a control event.
 //
 // Calls keep the Windows Sockets shapes: a failed call returns
 // kInvalidSocket, kSocketError or false and leaves a Winsock error code
@@ -7,10 +7,12 @@
 // POSIX as on Windows.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "platform/error.h"
+#include "platform/net_address.h"
 #include "platform/sync.h"
 
 namespace platform {
@@ -26,6 +28,7 @@ inline constexpr ErrorCode kWsaInvalidArgument = 10022;  // WSAEINVAL
 inline constexpr ErrorCode kWsaWouldBlock = 10035;       // WSAEWOULDBLOCK
 inline constexpr ErrorCode kWsaAddressInUse = 10048;     // WSAEADDRINUSE
 inline constexpr ErrorCode kWsaAddressNotAvailable = 10049;  // WSAEADDRNOTAVAIL
+inline constexpr ErrorCode kWsaFamilyNotSupported = 10047;   // WSAEAFNOSUPPORT
 inline constexpr ErrorCode kWsaTimedOut = 10060;         // WSAETIMEDOUT
 inline constexpr ErrorCode kWsaConnectionRefused = 10061;
 
@@ -55,6 +58,10 @@ ErrorCode lastSocketError();
 
 // AF_INET, SOCK_STREAM, TCP. Not inherited by child processes on POSIX.
 SocketHandle createTcpSocket();
+// The same in either family. An IPv6 socket takes IPv6 alone
+// (IPV6_V6ONLY), so that IPv4 clients reach an IPv4 socket of their own.
+// kWsaFamilyNotSupported where the system has no IPv6.
+SocketHandle createTcpSocket(AddressFamily family);
 bool closeSocket(SocketHandle socket);
 
 bool bindSocket(SocketHandle socket, const Ipv4Endpoint& local);
@@ -62,6 +69,17 @@ bool listenSocket(SocketHandle socket, int backlog);
 // The peer's address goes to *peer when it is not null.
 SocketHandle acceptSocket(SocketHandle listener, Ipv4Endpoint* peer);
 bool connectSocket(SocketHandle socket, const Ipv4Endpoint& remote);
+// The same for either family; the socket must be of the endpoint's.
+bool bindSocket(SocketHandle socket, const Endpoint& local);
+SocketHandle acceptSocket(SocketHandle listener, Endpoint* peer);
+inline SocketHandle acceptSocket(SocketHandle listener, std::nullptr_t) {
+  return acceptSocket(listener, static_cast<Endpoint*>(nullptr));
+}
+bool connectSocket(SocketHandle socket, const Endpoint& remote);
+// The socket's own address and port (getsockname) and its peer's
+// (getpeername); false with the error set.
+bool localEndpoint(SocketHandle socket, Endpoint* local);
+bool peerEndpoint(SocketHandle socket, Endpoint* peer);
 
 // One recv or send with flags 0: the byte count, 0 (receive: the peer
 // closed) or kSocketError. A send to a closed peer fails; it never raises
@@ -70,7 +88,8 @@ int receiveSocket(SocketHandle socket, void* buffer, int length);
 int sendSocket(SocketHandle socket, const void* bytes, int length);
 bool shutdownSend(SocketHandle socket);  // SD_SEND
 
-// The port a socket is bound to (getsockname); 0 with the error set.
+// The port a socket is bound to (getsockname), in either family; 0 with
+// the error set.
 std::uint16_t localPort(SocketHandle socket);
 
 bool setReuseAddress(SocketHandle socket, bool on);
@@ -89,6 +108,8 @@ bool parseDottedIpv4(const char* text, std::uint32_t* address);
 // The first IPv4 address a name lookup gives (gethostbyname); false with
 // the error set when there is none.
 bool lookupHostIpv4(const char* name, std::uint32_t* address);
+// A name's address, IPv4 when it has one, else IPv6 (getaddrinfo).
+bool lookupHost(const char* name, NetAddress* address);
 
 // One recv that does not wait: the byte count, 0 when the peer closed, or
 // kSocketError with kWsaWouldBlock when nothing has arrived yet.

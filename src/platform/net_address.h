@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -65,7 +66,8 @@ struct NetAddress {
     return address;
   }
 
-  friend bool operator==(const NetAddress&, const NetAddress&) = default;
+  // By family, then byte by byte: an order for "the lowest address".
+  friend auto operator<=>(const NetAddress&, const NetAddress&) = default;
 };
 
 // An address and a port (host byte order).

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "session/address_text.h"
+#include "platform/address_text.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include "daemon/vornd.h"
 #include "platform/logon.h"
 #include "platform/wipe.h"
+#include "platform/address_text.h"
 #include "session/log_text.h"
 #include "session/socket.h"
 
@@ -20,21 +21,21 @@ bool CVornD::authenticateUser(LoginJob& job, platform::LogonToken& token) {
   token = nullptr;
   const std::string& method = m_config.AuthenticationMethod;
   if (method == "HTPassword") {
-    logRefusal(job.login, job.peer, RefusalReason::MethodRefusesAll);
+    logRefusal(job.login, job.peer, job.source, RefusalReason::MethodRefusesAll);
     return refuseLogin(job.login, *job.client);
   }
   if (method == "Vorn") return acceptLogin(job.login, *job.client);
   return checkLogonUser(job, token);
 }
 
-void CVornD::logRefusal(const netLogin& login, const platform::Ipv4Endpoint& peer,
-                        RefusalReason reason, const std::string& systemError) {
+void CVornD::logRefusal(const netLogin& login, const platform::Endpoint& peer,
+                        const platform::NetAddress& source, RefusalReason reason, const std::string& systemError) {
   const std::string warning = loginRefusedText(login.user(), peer, reason);
   if (systemError.empty()) {
-    m_refusals.write(peer.address, warning);
+    m_refusals.write(source, warning);
     return;
   }
-  m_refusals.write(peer.address, {{platform::EventType::Error, systemError},
+  m_refusals.write(source, {{platform::EventType::Error, systemError},
                                   {platform::EventType::Warning, warning}});
 }
 
@@ -57,20 +58,20 @@ bool CVornD::checkLogonUser(LoginJob& job, platform::LogonToken& token) {
   // reach the limit, is not asked about at all.
   using Limits = LoginFailureLimits;
   const Limits::Admission admission = m_failureLimits
-                                          ? m_failureLimits->beginCheck(job.peer.address)
+                                          ? m_failureLimits->beginCheck(job.source)
                                           : Limits::Admission::Uncounted;
   if (admission == Limits::Admission::Refused) {
-    logRefusal(login, job.peer, RefusalReason::TooManyFailures);
+    logRefusal(login, job.peer, job.source, RefusalReason::TooManyFailures);
     return sendLoginReply(client, false);
   }
   const auto endCheck = [&](Limits::Outcome outcome) {
-    if (m_failureLimits) m_failureLimits->endCheck(job.peer.address, admission, outcome);
+    if (m_failureLimits) m_failureLimits->endCheck(job.source, admission, outcome);
   };
   const std::string user = login.user();
   platform::LogonPacing pacing;
   const platform::WipedText password{login.password()};
   if (platform::logonUser(user, password.text, token, kLogonBoundMs, &pacing,
-                          dottedAddress(job.peer.address))) {
+                          addressText(job.peer.address))) {
     endCheck(Limits::Outcome::NoGuess);
     // Only the exact method starts the engine as the user; any other
     // spelling launches as for "Vorn" and has no use for the token.
@@ -95,10 +96,10 @@ bool CVornD::checkLogonUser(LoginJob& job, platform::LogonToken& token) {
   ReportFailure("LogonUser failed", false, code);
   const std::string systemError = FailureText("LogonUser failed", code);
   if (code == platform::kErrorTimeout) {
-    logRefusal(login, job.peer, RefusalReason::CheckTooLong, systemError);
+    logRefusal(login, job.peer, job.source, RefusalReason::CheckTooLong, systemError);
     return sendLoginReply(client, false);
   }
-  logRefusal(login, job.peer, RefusalReason::WrongCredentials, systemError);
+  logRefusal(login, job.peer, job.source, RefusalReason::WrongCredentials, systemError);
   // The answer goes no sooner than the check asked, counted from the
   // record's arrival; the loop sends it when it is due.
   const auto due = job.recordAt + m_failurePacing.delayFor(pacing);

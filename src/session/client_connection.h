@@ -30,7 +30,10 @@ struct ClientConnection {
   bool reading() const { return stage == Stage::Record || stage == Stage::Relay; }
 
   std::unique_ptr<CSocket> client;
-  platform::Ipv4Endpoint peer;
+  platform::Endpoint peer;
+  // What it counts under for the bounds per source, the failure limits
+  // and the log's caps (sourceOf its address).
+  platform::NetAddress source;
   Stage stage = Stage::Record;
   // Record: when the whole record must be in. Page: when the page is
   // abandoned unless more of it has gone out.

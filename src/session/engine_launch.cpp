@@ -9,6 +9,7 @@
 #include "platform/error.h"
 #include "platform/process_launch.h"
 #include "platform/wipe.h"
+#include "platform/address_text.h"
 #include "session/log_text.h"
 #include "session/socket.h"
 
@@ -62,7 +63,7 @@ std::string CVornD::engineCommandLine(const netLogin& login, platform::SocketHan
 }
 
 std::string CVornD::buildEnvironment(const std::string* user, const std::string* password,
-                                     const platform::Ipv4Endpoint* peer,
+                                     const platform::Endpoint* peer,
                                      const TlsSession* tls) const {
   const std::map<std::string, std::string>& list = m_config.Environment;
   // The client's credentials go in over whatever the list has for them,
@@ -104,7 +105,7 @@ std::string CVornD::buildEnvironment(const std::string* user, const std::string*
   // Behind TLS the engine's socket is the relay's stream, which cannot
   // name the client: the daemon does, after the list.
   if (tls != nullptr && peer != nullptr) {
-    append("VORND_CLIENT_ADDRESS", dottedAddress(peer->address));
+    append("VORND_CLIENT_ADDRESS", addressText(peer->address));
     append("VORND_CLIENT_PORT", std::to_string(peer->port));
     append("VORND_TLS_PROTOCOL", tls->protocol);
     append("VORND_TLS_CIPHER", tls->cipher);
@@ -126,7 +127,7 @@ std::string CVornD::buildEnvironment(const std::string* user, const std::string*
 }
 
 bool CVornD::startEngine(const netLogin& login, CSocket& client, platform::LogonToken token,
-                         const platform::Ipv4Endpoint& peer, const TlsSession* tls) {
+                         const platform::Endpoint& peer, const TlsSession* tls) {
   platform::SocketHandle duplicate = platform::kInvalidSocket;
   bool launched = false;
   const char* operation = "CreateProcess failed";

@@ -11,7 +11,7 @@ bool CVornD::screenRecord(ClientConnection& connection) {
   // A clear record where TLS is required: refused for that alone, before
   // anything else is looked at.
   if (!connection.tls && m_config.tlsMode() == TlsMode::Required) {
-    logRefusal(connection.login, connection.peer, RefusalReason::TlsRequired);
+    logRefusal(connection.login, connection.peer, connection.source, RefusalReason::TlsRequired);
     refuseLogin(connection.login, client);
     client.Close();
     return false;
@@ -21,21 +21,21 @@ bool CVornD::screenRecord(ClientConnection& connection) {
     client.Send(kLoginRefused, 2);
     client.Close();
     m_log.entry() << refusal;
-    logRefusal(connection.login, connection.peer, RefusalReason::ServiceSwitches);
+    logRefusal(connection.login, connection.peer, connection.source, RefusalReason::ServiceSwitches);
     return false;
   }
   // A method that refuses every login needs neither the system nor an
   // engine: its answer is given here, at once.
   if (m_config.AuthenticationMethod == "HTPassword") {
-    logRefusal(connection.login, connection.peer, RefusalReason::MethodRefusesAll);
+    logRefusal(connection.login, connection.peer, connection.source, RefusalReason::MethodRefusesAll);
     refuseLogin(connection.login, client);
     client.Close();
     return false;
   }
   // An address blocked for its failures is refused whatever it sends:
   // the loop answers it at once, with no worker and no check.
-  if (refusesEverything(connection.peer.address)) {
-    logRefusal(connection.login, connection.peer, RefusalReason::TooManyFailures);
+  if (refusesEverything(connection.source)) {
+    logRefusal(connection.login, connection.peer, connection.source, RefusalReason::TooManyFailures);
     refuseLogin(connection.login, client);
     client.Close();
     return false;
@@ -43,13 +43,13 @@ bool CVornD::screenRecord(ClientConnection& connection) {
   return true;
 }
 
-bool CVornD::refusesEverything(std::uint32_t address) {
-  return checksLogons() && m_failureLimits && m_failureLimits->blocked(address);
+bool CVornD::refusesEverything(const platform::NetAddress& source) {
+  return checksLogons() && m_failureLimits && m_failureLimits->blocked(source);
 }
 
 void CVornD::refuseBlocked(ClientConnection& connection) {
   const bool whole = connection.received == netLogin::kSize;
-  m_refusals.write(connection.peer.address,
+  m_refusals.write(connection.source,
                    loginRefusedText(whole ? connection.login.user() : "?", connection.peer,
                                     RefusalReason::TooManyFailures));
   refuseLogin(connection.login, *connection.client);
@@ -71,7 +71,7 @@ LoginWorkers::JobEnd CVornD::completeLogin(LoginJob& job) {
   // The reply counts the login, served or rejected.
   if (job.answered || authenticateUser(job, token)) {
     if (!startEngine(job.login, *job.client, token, job.peer, job.tls ? &*job.tls : nullptr)) {
-      logRefusal(job.login, job.peer, RefusalReason::EngineNotStarted);
+      logRefusal(job.login, job.peer, job.source, RefusalReason::EngineNotStarted);
     }
     return LoginWorkers::JobEnd::Close;
   }

@@ -3,7 +3,7 @@
 #include <array>
 #include <string_view>
 
-#include "session/address_text.h"
+#include "platform/address_text.h"
 
 namespace {
 

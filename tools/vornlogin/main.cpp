@@ -12,6 +12,7 @@
 #include "platform/console.h"
 #include "platform/error.h"
 #include "platform/net.h"
+#include "platform/address_text.h"
 #include "session/net_login.h"
 #include "vornlogin/connection_stream.h"
 #include "vornlogin/login_record.h"
@@ -49,9 +50,8 @@ bool receiveAll(ConnectionStream& stream, char* bytes, std::size_t length) {
   return true;
 }
 
-bool resolve(const std::string& host, std::uint32_t& address) {
-  return platform::parseDottedIpv4(host.c_str(), &address) ||
-         platform::lookupHostIpv4(host.c_str(), &address);
+bool resolve(const std::string& host, platform::NetAddress& address) {
+  return parseAddress(host, &address) || platform::lookupHost(host.c_str(), &address);
 }
 
 // Standard input to the connection, a line at a time as it is typed; at
@@ -154,18 +154,20 @@ int main(int argc, char** argv) {
     message("sockets could not be started: " + errorText(started));
     return kFailed;
   }
-  platform::Ipv4Endpoint daemon;
+  platform::Endpoint daemon;
   daemon.port = options.port;
   if (!resolve(options.host, daemon.address)) {
     message("unknown host \"" + options.host + "\": " + errorText(platform::lastSocketError()));
     return kFailed;
   }
-  const platform::SocketHandle socket = platform::createTcpSocket();
+  const platform::SocketHandle socket = platform::createTcpSocket(daemon.address.family);
   if (socket == platform::kInvalidSocket) {
     message("no socket: " + errorText(platform::lastSocketError()));
     return kFailed;
   }
-  const std::string where = options.host + ":" + std::to_string(options.port);
+  const bool bracketed = options.host.find(':') != std::string::npos;
+  const std::string where = (bracketed ? "[" + options.host + "]" : options.host) + ":" +
+                            std::to_string(options.port);
   if (!platform::connectSocket(socket, daemon)) {
     message("cannot connect to " + where + ": " + errorText(platform::lastSocketError()));
     return kFailed;

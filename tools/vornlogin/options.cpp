@@ -97,8 +97,23 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         return failure("more than one host: \"" + options.host + "\" and \"" + word + "\"");
       }
       hostSeen = true;
-      const std::size_t colon = word.find(':');
-      options.host = word.substr(0, colon);
+      // An IPv6 address stands in brackets, so that its colons are not
+      // taken for the port's: [::1]:8060. Bare, it is the host alone.
+      std::size_t colon = word.find(':');
+      if (!word.empty() && word[0] == '[') {
+        const std::size_t close = word.find(']');
+        if (close == std::string::npos) return failure("no closing bracket in \"" + word + "\"");
+        options.host = word.substr(1, close - 1);
+        if (close + 1 < word.size() && word[close + 1] != ':') {
+          return failure("\"" + word.substr(close + 1) + "\" after the bracketed host");
+        }
+        colon = close + 1 < word.size() ? close + 1 : std::string::npos;
+      } else if (colon != std::string::npos && word.find(':', colon + 1) != std::string::npos) {
+        options.host = word;
+        colon = std::string::npos;
+      } else {
+        options.host = word.substr(0, colon);
+      }
       if (options.host.empty()) return failure("no host name in \"" + word + "\"");
       if (colon != std::string::npos && !parsePort(word.substr(colon + 1), options.port)) {
         return failure("bad port \"" + word.substr(colon + 1) + "\" (a number from 1 to 65535)");
@@ -182,7 +197,8 @@ std::string usageText() {
          "                 [--tls [--ca file | --insecure] [--cert file --key file]]\n"
          "                 host[:port]\n"
          "\n"
-         "Logs in to a vornd daemon at host (a name or dotted IPv4 address; port\n"
+         "Logs in to a vornd daemon at host (a name, an IPv4 address or an IPv6\n"
+         "address, in brackets when a port follows: [::1]:8060; port\n"
          "8060 unless given), then relays standard input to the engine and the\n"
          "engine's output to standard output until either side ends.\n"
          "\n"

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/address_text.h"
 #include "vornlogin/connection_stream.h"
 
 namespace vornlogin {
@@ -203,16 +204,13 @@ class OpenSslClient final : public TlsClient {
 
  private:
   // The name the certificate must carry, and the name told to the server
-  // (SNI, which is for names only). An IPv4 address is checked against the
-  // certificate's addresses, in the dotted form the library reads.
+  // (SNI, which is for names only). An address, IPv4 or IPv6, is checked
+  // against the certificate's addresses.
   bool setPeer(SSL* ssl) const {
-    std::uint32_t address = 0;
-    if (platform::parseDottedIpv4(m_host.c_str(), &address)) {
+    platform::NetAddress address;
+    if (parseAddress(m_host, &address)) {
       if (!m_verify) return true;
-      char dotted[16];
-      std::snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF,
-                    (address >> 8) & 0xFF, address & 0xFF);
-      return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), dotted) == 1;
+      return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), addressText(address).c_str()) == 1;
     }
     if (SSL_set_tlsext_host_name(ssl, m_host.c_str()) != 1) return false;
     if (!m_verify) return true;

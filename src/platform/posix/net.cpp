@@ -10,6 +10,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -176,13 +177,47 @@ int descriptorOf(SocketHandle socket) {
   return socket <= static_cast<SocketHandle>(INT_MAX) ? static_cast<int>(socket) : -1;
 }
 
-sockaddr_in toSockaddr(const Ipv4Endpoint& endpoint) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(endpoint.port);
-  address.sin_addr.s_addr = htonl(endpoint.address);
-  return address;
+// An endpoint as the system's address; its length goes to *length.
+sockaddr_storage toSockaddr(const Endpoint& endpoint, socklen_t* length) {
+  sockaddr_storage storage;
+  std::memset(&storage, 0, sizeof storage);
+  if (endpoint.address.isIpv4()) {
+    auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+    address->sin_family = AF_INET;
+    address->sin_port = htons(endpoint.port);
+    std::memcpy(&address->sin_addr, endpoint.address.bytes.data(), 4);
+    *length = sizeof(sockaddr_in);
+  } else {
+    auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+    address->sin6_family = AF_INET6;
+    address->sin6_port = htons(endpoint.port);
+    std::memcpy(&address->sin6_addr, endpoint.address.bytes.data(), 16);
+    *length = sizeof(sockaddr_in6);
+  }
+  return storage;
+}
+
+// False for a family that is neither.
+bool fromSockaddr(const sockaddr_storage& storage, Endpoint* endpoint) {
+  if (storage.ss_family == AF_INET) {
+    const auto* address = reinterpret_cast<const sockaddr_in*>(&storage);
+    endpoint->address = NetAddress::ipv4(ntohl(address->sin_addr.s_addr));
+    endpoint->port = ntohs(address->sin_port);
+    return true;
+  }
+  if (storage.ss_family == AF_INET6) {
+    const auto* address = reinterpret_cast<const sockaddr_in6*>(&storage);
+    std::array<std::uint8_t, 16> bytes{};
+    std::memcpy(bytes.data(), &address->sin6_addr, 16);
+    endpoint->address = NetAddress::ipv6(bytes);
+    endpoint->port = ntohs(address->sin6_port);
+    return true;
+  }
+  return false;
+}
+
+Endpoint fromIpv4(const Ipv4Endpoint& endpoint) {
+  return {NetAddress::ipv4(endpoint.address), endpoint.port};
 }
 
 bool setIntOption(SocketHandle socket, int level, int name, int value) {
@@ -229,10 +264,20 @@ void cleanupSockets() {}
 
 ErrorCode lastSocketError() { return lastError(); }
 
-SocketHandle createTcpSocket() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+SocketHandle createTcpSocket() { return createTcpSocket(AddressFamily::IPv4); }
+
+SocketHandle createTcpSocket(AddressFamily family) {
+  const bool ipv6 = family == AddressFamily::IPv6;
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     failSocket(errno);
+    return kInvalidSocket;
+  }
+  const int only = 1;
+  if (ipv6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only) != 0) {
+    const int error = errno;
+    close(fd);
+    failSocket(error);
     return kInvalidSocket;
   }
   return static_cast<SocketHandle>(fd);
@@ -252,8 +297,13 @@ bool closeSocket(SocketHandle socket) {
 }
 
 bool bindSocket(SocketHandle socket, const Ipv4Endpoint& local) {
-  sockaddr_in address = toSockaddr(local);
-  if (bind(descriptorOf(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  return bindSocket(socket, fromIpv4(local));
+}
+
+bool bindSocket(SocketHandle socket, const Endpoint& local) {
+  socklen_t length = 0;
+  sockaddr_storage address = toSockaddr(local, &length);
+  if (bind(descriptorOf(socket), reinterpret_cast<sockaddr*>(&address), length) != 0) {
     return failSocket(errno);
   }
   return true;
@@ -270,7 +320,17 @@ bool listenSocket(SocketHandle socket, int backlog) {
 }
 
 SocketHandle acceptSocket(SocketHandle listener, Ipv4Endpoint* peer) {
-  sockaddr_in address;
+  Endpoint any;
+  const SocketHandle accepted = acceptSocket(listener, peer != nullptr ? &any : nullptr);
+  if (accepted != kInvalidSocket && peer != nullptr) {
+    peer->address = any.address.ipv4HostOrder();
+    peer->port = any.port;
+  }
+  return accepted;
+}
+
+SocketHandle acceptSocket(SocketHandle listener, Endpoint* peer) {
+  sockaddr_storage address;
   std::memset(&address, 0, sizeof address);
   int fd;
   for (;;) {
@@ -283,18 +343,20 @@ SocketHandle acceptSocket(SocketHandle listener, Ipv4Endpoint* peer) {
     failSocket(errno);
     return kInvalidSocket;
   }
-  if (peer != nullptr) {
-    peer->address = ntohl(address.sin_addr.s_addr);
-    peer->port = ntohs(address.sin_port);
-  }
+  if (peer != nullptr && !fromSockaddr(address, peer)) *peer = Endpoint{};
   rememberAccepted(descriptorOf(listener), fd);
   return static_cast<SocketHandle>(fd);
 }
 
 bool connectSocket(SocketHandle socket, const Ipv4Endpoint& remote) {
+  return connectSocket(socket, fromIpv4(remote));
+}
+
+bool connectSocket(SocketHandle socket, const Endpoint& remote) {
   int fd = descriptorOf(socket);
-  sockaddr_in address = toSockaddr(remote);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+  socklen_t length = 0;
+  sockaddr_storage address = toSockaddr(remote, &length);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0) return true;
   if (errno != EINTR) return failSocket(errno);
   // An interrupted connect goes on in the background; calling it again
   // would only say EALREADY. Wait for its outcome instead.
@@ -303,9 +365,29 @@ bool connectSocket(SocketHandle socket, const Ipv4Endpoint& remote) {
     if (errno != EINTR) return failSocket(errno);
   }
   int error = 0;
-  socklen_t length = sizeof error;
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return failSocket(errno);
+  socklen_t errorLength = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0) return failSocket(errno);
   return error == 0 ? true : failSocket(error);
+}
+
+bool localEndpoint(SocketHandle socket, Endpoint* local) {
+  sockaddr_storage address;
+  std::memset(&address, 0, sizeof address);
+  socklen_t length = sizeof address;
+  if (getsockname(descriptorOf(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return failSocket(errno);
+  }
+  return fromSockaddr(address, local) ? true : failSocketCode(kWsaFamilyNotSupported);
+}
+
+bool peerEndpoint(SocketHandle socket, Endpoint* peer) {
+  sockaddr_storage address;
+  std::memset(&address, 0, sizeof address);
+  socklen_t length = sizeof address;
+  if (getpeername(descriptorOf(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return failSocket(errno);
+  }
+  return fromSockaddr(address, peer) ? true : failSocketCode(kWsaFamilyNotSupported);
 }
 
 int receiveSocket(SocketHandle socket, void* buffer, int length) {
@@ -349,18 +431,8 @@ bool shutdownSend(SocketHandle socket) {
 }
 
 std::uint16_t localPort(SocketHandle socket) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  socklen_t length = sizeof address;
-  if (getsockname(descriptorOf(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    failSocket(errno);
-    return 0;
-  }
-  if (address.sin_family != AF_INET) {
-    failSocketCode(10047);  // WSAEAFNOSUPPORT
-    return 0;
-  }
-  return ntohs(address.sin_port);
+  Endpoint local;
+  return localEndpoint(socket, &local) ? local.port : 0;
 }
 
 bool setReuseAddress(SocketHandle socket, bool on) {
@@ -422,6 +494,34 @@ bool lookupHostIpv4(const char* name, std::uint32_t* address) {
       ok = true;
       break;
     }
+  }
+  freeaddrinfo(found);
+  return ok ? true : failSocketCode(11004);
+}
+
+bool lookupHost(const char* name, NetAddress* address) {
+  if (name == nullptr || address == nullptr) return failSocketCode(10014);  // WSAEFAULT
+  std::uint32_t ipv4 = 0;
+  if (lookupHostIpv4(name, &ipv4)) {
+    *address = NetAddress::ipv4(ipv4);
+    return true;
+  }
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  int result = getaddrinfo(name, nullptr, &hints, &found);
+  if (result != 0) return failSocketCode(lookupError(result));
+  bool ok = false;
+  for (addrinfo* entry = found; entry != nullptr && !ok; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET6 || entry->ai_addr == nullptr) continue;
+    sockaddr_storage storage;
+    std::memset(&storage, 0, sizeof storage);
+    std::memcpy(&storage, entry->ai_addr, sizeof(sockaddr_in6));
+    Endpoint endpoint;
+    ok = fromSockaddr(storage, &endpoint);
+    if (ok) *address = endpoint.address;
   }
   freeaddrinfo(found);
   return ok ? true : failSocketCode(11004);

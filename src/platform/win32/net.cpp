@@ -6,6 +6,7 @@
 #include <mstcpip.h>
 #include <windows.h>
 
+#include <array>
 #include <cstring>
 
 #include "platform/deadline.h"
@@ -23,13 +24,47 @@ bool failSocketCode(int code) {
   return false;
 }
 
-sockaddr_in toSockaddr(const Ipv4Endpoint& endpoint) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(endpoint.port);
-  address.sin_addr.s_addr = htonl(endpoint.address);
-  return address;
+// An endpoint as the system's address; its length goes to *length.
+sockaddr_storage toSockaddr(const Endpoint& endpoint, int* length) {
+  sockaddr_storage storage;
+  std::memset(&storage, 0, sizeof storage);
+  if (endpoint.address.isIpv4()) {
+    auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+    address->sin_family = AF_INET;
+    address->sin_port = htons(endpoint.port);
+    std::memcpy(&address->sin_addr, endpoint.address.bytes.data(), 4);
+    *length = sizeof(sockaddr_in);
+  } else {
+    auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+    address->sin6_family = AF_INET6;
+    address->sin6_port = htons(endpoint.port);
+    std::memcpy(&address->sin6_addr, endpoint.address.bytes.data(), 16);
+    *length = sizeof(sockaddr_in6);
+  }
+  return storage;
+}
+
+// False for a family that is neither.
+bool fromSockaddr(const sockaddr_storage& storage, Endpoint* endpoint) {
+  if (storage.ss_family == AF_INET) {
+    const auto* address = reinterpret_cast<const sockaddr_in*>(&storage);
+    endpoint->address = NetAddress::ipv4(ntohl(address->sin_addr.s_addr));
+    endpoint->port = ntohs(address->sin_port);
+    return true;
+  }
+  if (storage.ss_family == AF_INET6) {
+    const auto* address = reinterpret_cast<const sockaddr_in6*>(&storage);
+    std::array<std::uint8_t, 16> bytes{};
+    std::memcpy(bytes.data(), &address->sin6_addr, 16);
+    endpoint->address = NetAddress::ipv6(bytes);
+    endpoint->port = ntohs(address->sin6_port);
+    return true;
+  }
+  return false;
+}
+
+Endpoint fromIpv4(const Ipv4Endpoint& endpoint) {
+  return {NetAddress::ipv4(endpoint.address), endpoint.port};
 }
 
 // Engines get only the handles their launch lists, never the listener or
@@ -56,17 +91,35 @@ void cleanupSockets() { WSACleanup(); }
 
 ErrorCode lastSocketError() { return static_cast<ErrorCode>(WSAGetLastError()); }
 
-SocketHandle createTcpSocket() {
-  SOCKET created = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (created != INVALID_SOCKET) keepFromChildren(created);
+SocketHandle createTcpSocket() { return createTcpSocket(AddressFamily::IPv4); }
+
+SocketHandle createTcpSocket(AddressFamily family) {
+  const bool ipv6 = family == AddressFamily::IPv6;
+  SOCKET created = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (created == INVALID_SOCKET) return kInvalidSocket;
+  // Windows takes IPv6 alone by default; said all the same.
+  DWORD only = 1;
+  if (ipv6 && setsockopt(created, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&only),
+                         sizeof only) != 0) {
+    const int error = WSAGetLastError();
+    closesocket(created);
+    WSASetLastError(error);
+    return kInvalidSocket;
+  }
+  keepFromChildren(created);
   return static_cast<SocketHandle>(created);
 }
 
 bool closeSocket(SocketHandle socket) { return closesocket(toSocket(socket)) == 0; }
 
 bool bindSocket(SocketHandle socket, const Ipv4Endpoint& local) {
-  sockaddr_in address = toSockaddr(local);
-  return bind(toSocket(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  return bindSocket(socket, fromIpv4(local));
+}
+
+bool bindSocket(SocketHandle socket, const Endpoint& local) {
+  int length = 0;
+  sockaddr_storage address = toSockaddr(local, &length);
+  return bind(toSocket(socket), reinterpret_cast<sockaddr*>(&address), length) == 0;
 }
 
 bool listenSocket(SocketHandle socket, int backlog) {
@@ -74,22 +127,54 @@ bool listenSocket(SocketHandle socket, int backlog) {
 }
 
 SocketHandle acceptSocket(SocketHandle listener, Ipv4Endpoint* peer) {
-  sockaddr_in address;
+  Endpoint any;
+  const SocketHandle accepted = acceptSocket(listener, peer != nullptr ? &any : nullptr);
+  if (accepted != kInvalidSocket && peer != nullptr) {
+    peer->address = any.address.ipv4HostOrder();
+    peer->port = any.port;
+  }
+  return accepted;
+}
+
+SocketHandle acceptSocket(SocketHandle listener, Endpoint* peer) {
+  sockaddr_storage address;
   std::memset(&address, 0, sizeof address);
   int length = sizeof address;
   SOCKET accepted = accept(toSocket(listener), reinterpret_cast<sockaddr*>(&address), &length);
   if (accepted == INVALID_SOCKET) return kInvalidSocket;
   keepFromChildren(accepted);
-  if (peer != nullptr) {
-    peer->address = ntohl(address.sin_addr.s_addr);
-    peer->port = ntohs(address.sin_port);
-  }
+  if (peer != nullptr && !fromSockaddr(address, peer)) *peer = Endpoint{};
   return static_cast<SocketHandle>(accepted);
 }
 
 bool connectSocket(SocketHandle socket, const Ipv4Endpoint& remote) {
-  sockaddr_in address = toSockaddr(remote);
-  return connect(toSocket(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  return connectSocket(socket, fromIpv4(remote));
+}
+
+bool connectSocket(SocketHandle socket, const Endpoint& remote) {
+  int length = 0;
+  sockaddr_storage address = toSockaddr(remote, &length);
+  return connect(toSocket(socket), reinterpret_cast<sockaddr*>(&address), length) == 0;
+}
+
+bool localEndpoint(SocketHandle socket, Endpoint* local) {
+  sockaddr_storage address;
+  std::memset(&address, 0, sizeof address);
+  int length = sizeof address;
+  if (getsockname(toSocket(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return false;
+  }
+  return fromSockaddr(address, local) ? true : failSocketCode(WSAEAFNOSUPPORT);
+}
+
+bool peerEndpoint(SocketHandle socket, Endpoint* peer) {
+  sockaddr_storage address;
+  std::memset(&address, 0, sizeof address);
+  int length = sizeof address;
+  if (getpeername(toSocket(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return false;
+  }
+  return fromSockaddr(address, peer) ? true : failSocketCode(WSAEAFNOSUPPORT);
 }
 
 int receiveSocket(SocketHandle socket, void* buffer, int length) {
@@ -103,17 +188,8 @@ int sendSocket(SocketHandle socket, const void* bytes, int length) {
 bool shutdownSend(SocketHandle socket) { return shutdown(toSocket(socket), SD_SEND) == 0; }
 
 std::uint16_t localPort(SocketHandle socket) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  int length = sizeof address;
-  if (getsockname(toSocket(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return 0;
-  }
-  if (address.sin_family != AF_INET) {
-    failSocketCode(WSAEAFNOSUPPORT);
-    return 0;
-  }
-  return ntohs(address.sin_port);
+  Endpoint local;
+  return localEndpoint(socket, &local) ? local.port : 0;
 }
 
 bool setReuseAddress(SocketHandle socket, bool on) {
@@ -177,6 +253,34 @@ bool lookupHostIpv4(const char* name, std::uint32_t* address) {
   std::memcpy(&first, entry->h_addr_list[0], sizeof first);
   *address = ntohl(first.s_addr);
   return true;
+}
+
+bool lookupHost(const char* name, NetAddress* address) {
+  if (name == nullptr || address == nullptr) return failSocketCode(WSAEFAULT);
+  std::uint32_t ipv4 = 0;
+  if (lookupHostIpv4(name, &ipv4)) {
+    *address = NetAddress::ipv4(ipv4);
+    return true;
+  }
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int result = getaddrinfo(name, nullptr, &hints, &found);
+  if (result != 0) return failSocketCode(result);
+  bool ok = false;
+  for (addrinfo* entry = found; entry != nullptr && !ok; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET6 || entry->ai_addr == nullptr) continue;
+    sockaddr_storage storage;
+    std::memset(&storage, 0, sizeof storage);
+    std::memcpy(&storage, entry->ai_addr, sizeof(sockaddr_in6));
+    Endpoint endpoint;
+    ok = fromSockaddr(storage, &endpoint);
+    if (ok) *address = endpoint.address;
+  }
+  freeaddrinfo(found);
+  return ok ? true : failSocketCode(WSANO_DATA);
 }
 
 int waitUntilReadable(SocketHandle socket, std::uint32_t timeoutMs) {
