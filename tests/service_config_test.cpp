@@ -92,7 +92,8 @@ TEST_F(ServiceConfigLoad, NoKeyGivesTheDefaultsAndTheirDump) {
       "TLSKeyFile()\n"
       "TLSClientCAFile()\n"
       "SockListenAddress()\n"
-      "SourcePrefixIPv6(64)\n",
+      "SourcePrefixIPv6(64)\n"
+      "ProxyProtocolFrom()\n",
       dumpOf(loaded));
 }
 

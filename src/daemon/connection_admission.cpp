@@ -9,6 +9,7 @@
 #include "platform/net.h"
 #include "platform/socket_wait.h"
 #include "platform/address_text.h"
+#include "session/address_prefix.h"
 #include "session/log_text.h"
 
 bool ConnectionLoop::accepting(Clock::time_point now) const {
@@ -45,28 +46,20 @@ void ConnectionLoop::acceptClients(const Listener& listener) {
 void ConnectionLoop::admitClient(platform::SocketHandle accepted,
                                  const platform::Endpoint& peer) {
   const platform::NetAddress source = sourceOf(peer.address, m_config.sourcePrefixIpv6Bits());
-  std::size_t fromSource = m_sources.count(source);
-  if (fromSource >= m_bounds.perSource) {
-    // Logins a worker has just let go of may not have been taken back
-    // yet: a client that saw its end and came again is not counted twice.
-    takeFinishedLogins();
-    fromSource = m_sources.count(source);
-  }
-  if (fromSource >= m_bounds.perSource) {
+  // A balancer's connections count under its own address until their
+  // headers name the clients; its many clients are no flood.
+  const bool balancer = anyContains(m_proxyFrom, peer.address);
+  if (!balancer && overSourceCap(peer, source)) {
     platform::closeSocket(accepted);
-    if (m_sources.mayLogRefusal(source, Clock::now())) {
-      m_log.entry() << "negotiateLogin - connection from " << addressText(peer.address)
-                    << " closed: " << fromSource << " connections from that address pending";
-      m_refusals.write(source, pendingClosedText(peer, fromSource));
-    }
     return;
   }
   auto connection = std::make_unique<ClientConnection>();
   connection->client = std::make_unique<CSocket>(accepted);
   connection->peer = peer;
   connection->source = source;
+  connection->proxyHeaderDue = balancer;
   if (held() >= m_bounds.records) makeRoom();
-  if (m_host.refusesEverything(source)) {
+  if (!balancer && m_host.refusesEverything(source)) {
     connection->deadline = Clock::now() + kBlockedPause;
     m_sources.add(source);
     m_blocked.push_back(std::move(connection));
@@ -95,6 +88,24 @@ void ConnectionLoop::admitClient(platform::SocketHandle accepted,
   }
   if (connection->reading()) m_sources.stopReading(source);
   if (!connection->handedOver) m_sources.remove(source);
+}
+
+bool ConnectionLoop::overSourceCap(const platform::Endpoint& peer,
+                                   const platform::NetAddress& source) {
+  std::size_t fromSource = m_sources.count(source);
+  if (fromSource >= m_bounds.perSource) {
+    // Logins a worker has just let go of may not have been taken back
+    // yet: a client that saw its end and came again is not counted twice.
+    takeFinishedLogins();
+    fromSource = m_sources.count(source);
+  }
+  if (fromSource < m_bounds.perSource) return false;
+  if (m_sources.mayLogRefusal(source, Clock::now())) {
+    m_log.entry() << "negotiateLogin - connection from " << addressText(peer.address)
+                  << " closed: " << fromSource << " connections from that address pending";
+    m_refusals.write(source, pendingClosedText(peer, fromSource));
+  }
+  return true;
 }
 
 void ConnectionLoop::makeRoom() {
@@ -133,6 +144,7 @@ void ConnectionLoop::screenAndHandOver(ClientConnection& connection) {
   waiting->login = std::move(connection.login);
   waiting->peer = connection.peer;
   waiting->source = connection.source;
+  waiting->proxied = connection.proxied;
   waiting->received = connection.received;
   waiting->tls = std::move(connection.tls);
   connection.handedOver = true;
@@ -164,6 +176,7 @@ void ConnectionLoop::handOver(ClientConnection& connection) {
   job.login = std::move(connection.login);
   job.peer = connection.peer;
   job.source = connection.source;
+  job.proxied = connection.proxied;
   job.tls = std::move(connection.tls);
   job.recordAt = Clock::now();
   m_host.prepareLogin(job);

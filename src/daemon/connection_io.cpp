@@ -26,6 +26,7 @@ bool ConnectionLoop::progress(ClientConnection& connection) {
 }
 
 bool ConnectionLoop::progressRecord(ClientConnection& connection) {
+  if (connection.proxyHeaderDue) return takeProxyHeader(connection);
   if (!connection.transportKnown) return takeTransport(connection);
   CSocket& client = *connection.client;
   char* const record = connection.login.bytes;
@@ -67,6 +68,10 @@ void ConnectionLoop::expire(ClientConnection& connection) {
     const std::string reason = "no TLS handshake within " + std::to_string(seconds) + " seconds";
     m_log.entry() << "negotiateLogin - " << reason << " - connection closed";
     m_refusals.write(connection.source, tlsRefusedText(connection.peer, reason));
+  } else if (connection.proxyHeaderDue) {
+    m_log.entry() << "negotiateLogin - no PROXY protocol header within " << seconds
+                  << " seconds - connection closed";
+    m_refusals.write(connection.source, proxyRefusedText(connection.peer));
   } else if (connection.stage == ClientConnection::Stage::Record) {
     m_log.entry() << "negotiateLogin - no complete login record within " << seconds
                   << " seconds - connection closed";

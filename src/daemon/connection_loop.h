@@ -56,6 +56,7 @@
 #include "platform/socket_wait.h"
 #include "platform/sync.h"
 #include "platform/tls_relay.h"
+#include "session/address_prefix.h"
 #include "session/client_connection.h"
 
 // What the loop asks of the daemon it serves.
@@ -166,6 +167,16 @@ class ConnectionLoop {
   // its refusal when its address is blocked, or set up and read from at
   // once.
   void admitClient(platform::SocketHandle accepted, const platform::Endpoint& peer);
+  // Whether the source already has its cap of connections: then the
+  // closure is logged (once a second per source) and true returned.
+  bool overSourceCap(const platform::Endpoint& peer, const platform::NetAddress& source);
+  // A balancer's connection: its PROXY header, read up to its end and no
+  // further, then the connection stands for the client it names. False
+  // once it has left the loop.
+  bool takeProxyHeader(ClientConnection& connection);
+  // The balancers of ProxyProtocolFrom; false when the list does not
+  // parse (reported).
+  bool readProxyFrom();
   // Works on a connection the wait found ready; false once it has left
   // the loop (closed or handed over).
   bool progress(ClientConnection& connection);
@@ -236,4 +247,5 @@ class ConnectionLoop {
   std::unique_ptr<LoginWorkers> m_workers;
   TlsMode m_tlsMode = TlsMode::No;
   platform::TlsRelay m_relay = nullptr;
+  std::vector<AddressPrefix> m_proxyFrom;
 };

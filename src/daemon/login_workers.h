@@ -45,6 +45,8 @@ struct LoginJob {
   // The peer, and the source it is counted under.
   platform::Endpoint peer;
   platform::NetAddress source;
+  // The peer came from a PROXY header: the socket shows the balancer.
+  bool proxied = false;
   // When the whole record was in.
   Clock::time_point recordAt;
   // The connection came in over TLS: what the relay said of it.

@@ -36,6 +36,10 @@ std::string tlsRefusedText(const platform::Endpoint& peer, const std::string& re
   return "Login refused for user ? from " + addressAndPort(peer) + ": " + printableText(reason);
 }
 
+std::string proxyRefusedText(const platform::Endpoint& peer) {
+  return "Login refused for user ? from " + addressAndPort(peer) + ": bad PROXY protocol header";
+}
+
 std::string incompleteRecordText(const platform::Endpoint& peer, std::uint32_t seconds) {
   return "No complete login record from " + addressAndPort(peer) + " within " +
          std::to_string(seconds) + " seconds";

@@ -49,6 +49,9 @@ std::string incompleteRecordText(const platform::Endpoint& peer, std::uint32_t s
 // A TLS connection that never came to a record: the user is "?", the
 // reason the relay's or the loop's.
 std::string tlsRefusedText(const platform::Endpoint& peer, const std::string& reason);
+// A trusted balancer's connection whose PROXY header was missing, bad or
+// late.
+std::string proxyRefusedText(const platform::Endpoint& peer);
 std::string pendingClosedText(const platform::Endpoint& peer, std::size_t pending);
 std::string makeRoomClosedText(const platform::Endpoint& peer, std::size_t reading);
 

@@ -73,6 +73,7 @@ const FieldRule kFields[] = {
     text("TLSClientCAFile", &CServiceConfig::TLSClientCAFile),
     text("SockListenAddress", &CServiceConfig::SockListenAddress),
     integer("SourcePrefixIPv6", &CServiceConfig::SourcePrefixIPv6),
+    text("ProxyProtocolFrom", &CServiceConfig::ProxyProtocolFrom),
 };
 
 void debugService() {
@@ -257,5 +258,6 @@ LogStream& CServiceConfig::Dump(LogStream& log) const {
   log.entry() << "TLSClientCAFile(" << TLSClientCAFile << ")";
   log.entry() << "SockListenAddress(" << SockListenAddress << ")";
   log.entry() << "SourcePrefixIPv6(" << SourcePrefixIPv6 << ")";
+  log.entry() << "ProxyProtocolFrom(" << ProxyProtocolFrom << ")";
   return log;
 }

@@ -121,6 +121,10 @@ class CServiceConfig {
   // bounds per source and the failure limits (1-128; below 1: the
   // default). IPv4 clients count per address.
   std::int32_t SourcePrefixIPv6 = 64;
+  // Load balancers whose connections begin with a PROXY protocol header
+  // (v1 or v2) naming the client: addresses or prefixes, separated by
+  // blanks or commas; empty: none, and no header is ever believed.
+  std::string ProxyProtocolFrom;
   // Variable name to value; names compare byte by byte, case-sensitively.
   std::map<std::string, std::string> Environment;
 };

@@ -100,16 +100,18 @@ class CVornD : public CService, public ConnectionHost {
   // Hands an accepted client to a new engine process, run under `token`
   // for "LogonUser", which it closes; on return the daemon holds no handle
   // of the connection. False when no engine was started (engine_launch.cpp).
-  // `peer` and `tls` describe a connection that came in over TLS (null
-  // for a clear one): its engine cannot ask its socket.
+  // `tls` describes a connection that came in over TLS (null for a clear
+  // one); `proxied`, one a balancer's PROXY header named: either way its
+  // engine cannot ask its socket for `peer`, and is told.
   bool startEngine(const netLogin& login, CSocket& client, platform::LogonToken token,
-                   const platform::Endpoint& peer, const TlsSession* tls);
+                   const platform::Endpoint& peer, const TlsSession* tls, bool proxied);
   // The engine's command line, with the socket number it inherits.
   std::string engineCommandLine(const netLogin& login, platform::SocketHandle socket) const;
   // The engine's environment block from the environment list; with a
   // user and a password, $SYSUID and $SYSUIDP are set in the block over
   // what the list has for them.
-  // `tls`, when set, adds the TLS connection's values after the list.
+  // `peer`, when set, adds the client's address and port after the list,
+  // `tls` the TLS connection's values.
   std::string buildEnvironment(const std::string* user, const std::string* password,
                                const platform::Endpoint* peer = nullptr,
                                const TlsSession* tls = nullptr) const;

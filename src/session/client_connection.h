@@ -47,6 +47,13 @@ struct ClientConnection {
   // Whether its first bytes were looked at yet, on an instance that takes
   // TLS; a clear instance never looks.
   bool transportKnown = true;
+  // From a balancer named in ProxyProtocolFrom: its PROXY header is still
+  // to be read (the part read so far held here), before anything else.
+  bool proxyHeaderDue = false;
+  std::string proxyHeader;
+  // The peer and source are the ones a PROXY header named: the socket
+  // does not show them.
+  bool proxied = false;
   // Set once the relay has made the handshake.
   std::optional<TlsSession> tls;
   // Given on (to a worker, or to the logins waiting for one), with the

@@ -80,7 +80,8 @@ std::string CVornD::buildEnvironment(const std::string* user, const std::string*
   std::size_t size = 1;
   for (const auto& [name, value] : list) size += name.size() + value.size() + 2;
   if (credentials) size += user->size() + password->size() + 20;
-  if (tls != nullptr) size += 128 + tls->protocol.size() + tls->cipher.size() + tls->clientSubject.size();
+  if (peer != nullptr) size += 96;
+  if (tls != nullptr) size += 64 + tls->protocol.size() + tls->cipher.size() + tls->clientSubject.size();
   std::string block;
   block.reserve(size + 1);
   auto append = [&block](const std::string& name, const std::string& value) {
@@ -102,11 +103,14 @@ std::string CVornD::buildEnvironment(const std::string* user, const std::string*
     append(name, value);
   }
   for (; next < overrideCount; ++next) append(overrides[next].name, *overrides[next].value);
-  // Behind TLS the engine's socket is the relay's stream, which cannot
-  // name the client: the daemon does, after the list.
-  if (tls != nullptr && peer != nullptr) {
+  // Behind TLS the engine's socket is the relay's stream, behind a
+  // balancer it is the balancer's connection; neither names the client:
+  // the daemon does, after the list.
+  if (peer != nullptr) {
     append("VORND_CLIENT_ADDRESS", addressText(peer->address));
     append("VORND_CLIENT_PORT", std::to_string(peer->port));
+  }
+  if (tls != nullptr) {
     append("VORND_TLS_PROTOCOL", tls->protocol);
     append("VORND_TLS_CIPHER", tls->cipher);
     if (!tls->clientSubject.empty()) append("VORND_TLS_CLIENT_SUBJECT", tls->clientSubject);
@@ -114,7 +118,7 @@ std::string CVornD::buildEnvironment(const std::string* user, const std::string*
   block += '\0';
   // The process call reads up to two NULs in a row: an empty block must
   // not send it past the end.
-  if (list.empty() && overrideCount == 0 && tls == nullptr) block += '\0';
+  if (list.empty() && overrideCount == 0 && tls == nullptr && peer == nullptr) block += '\0';
 
   if (m_config.LogAllEvents) {
     m_log.entry() << "Environment";
@@ -127,7 +131,11 @@ std::string CVornD::buildEnvironment(const std::string* user, const std::string*
 }
 
 bool CVornD::startEngine(const netLogin& login, CSocket& client, platform::LogonToken token,
-                         const platform::Endpoint& peer, const TlsSession* tls) {
+                         const platform::Endpoint& peer, const TlsSession* tls,
+                         bool proxied) {
+  // The engine's socket names the balancer or the relay, not the client:
+  // the environment does.
+  const platform::Endpoint* hidden = tls != nullptr || proxied ? &peer : nullptr;
   platform::SocketHandle duplicate = platform::kInvalidSocket;
   bool launched = false;
   const char* operation = "CreateProcess failed";
@@ -154,13 +162,13 @@ bool CVornD::startEngine(const netLogin& login, CSocket& client, platform::Logon
       // $SYSUIDP holds the password: the block is wiped with it.
       platform::WipedText environment;
       if (m_config.AuthenticationMethod == "LogonUser") {
-        environment.text = buildEnvironment(nullptr, nullptr, &peer, tls);
+        environment.text = buildEnvironment(nullptr, nullptr, hidden, tls);
         launch.asUser = true;
         launch.token = token;
       } else {
         const std::string user = login.user();
         const platform::WipedText password{login.password()};
-        environment.text = buildEnvironment(&user, &password.text, &peer, tls);
+        environment.text = buildEnvironment(&user, &password.text, hidden, tls);
       }
       launch.environment = environment.text.data();
       launched = platform::launchProcess(launch);

@@ -70,7 +70,8 @@ LoginWorkers::JobEnd CVornD::completeLogin(LoginJob& job) {
   platform::LogonToken token = nullptr;
   // The reply counts the login, served or rejected.
   if (job.answered || authenticateUser(job, token)) {
-    if (!startEngine(job.login, *job.client, token, job.peer, job.tls ? &*job.tls : nullptr)) {
+    if (!startEngine(job.login, *job.client, token, job.peer, job.tls ? &*job.tls : nullptr,
+                     job.proxied)) {
       logRefusal(job.login, job.peer, job.source, RefusalReason::EngineNotStarted);
     }
     return LoginWorkers::JobEnd::Close;

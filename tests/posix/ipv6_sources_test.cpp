@@ -99,6 +99,9 @@ TEST_F(Ipv6Sources, AddressesOfOnePrefixShareTheirBoundAndOthersDoNot) {
         second.send(record("ann", "pw"));
         const std::string reply = second.readAll(5000);
         CHILD_EXPECT(reply == (c.sameSlash64Served ? kAccepted : std::string()));
+        if (reply != (c.sameSlash64Served ? kAccepted : std::string())) {
+          std::fprintf(stderr, "  prefix \"%s\": %zu bytes came back\n", c.prefix, reply.size());
+        }
         if (!c.sameSlash64Served) {
           const std::string line = "Connection from 2001:db8:0:1::6 port " +
                                    std::to_string(second.localPort()) +
@@ -110,7 +113,12 @@ TEST_F(Ipv6Sources, AddressesOfOnePrefixShareTheirBoundAndOthersDoNot) {
       }
       Client third(m_port, address("::1"), &otherBlock);
       third.send(record("ann", "pw"));
-      CHILD_EXPECT(third.readAll(5000) == kAccepted);
+      const std::string thirdReply = third.readAll(5000);
+      CHILD_EXPECT(thirdReply == kAccepted);
+      if (thirdReply != kAccepted) {
+        std::fprintf(stderr, "  prefix \"%s\": the other /64 got %zu bytes\n", c.prefix,
+                     thirdReply.size());
+      }
       run.stop();
       return ok;
     });

@@ -40,10 +40,12 @@ const std::string kVornlogin = std::string(VORND_BINARY_DIR) + "/vornlogin";
 const std::string kRelay = std::string(VORND_BINARY_DIR) + "/vornd-tls";
 
 // Between a client and the daemon, keeping every byte that passes either
-// way: what someone on the path would see.
+// way: what someone on the path would see. `header` goes to the daemon
+// first, as a load balancer's PROXY header would.
 class RecordingProxy {
  public:
-  explicit RecordingProxy(std::uint16_t target) : m_target(target) {
+  explicit RecordingProxy(std::uint16_t target, std::string header = "")
+      : m_target(target), m_header(std::move(header)) {
     m_listener = platform::createTcpSocket();
     platform::bindSocket(m_listener, platform::Ipv4Endpoint{platform::kLoopbackAddress, 0});
     platform::listenSocket(m_listener, 4);
@@ -65,6 +67,7 @@ class RecordingProxy {
     const platform::SocketHandle client = platform::acceptSocket(m_listener, nullptr);
     if (client == platform::kInvalidSocket) return;
     Client daemon(m_target);
+    if (!m_header.empty()) daemon.send(m_header);
     std::thread back([&] { copy(daemon.handle(), client); });
     copy(client, daemon.handle());
     back.join();
@@ -85,6 +88,7 @@ class RecordingProxy {
   }
 
   std::uint16_t m_target;
+  std::string m_header;
   platform::SocketHandle m_listener = platform::kInvalidSocket;
   std::thread m_thread;
   std::mutex m_mutex;
@@ -252,6 +256,25 @@ TEST_F(TlsServing, RequiredServesTlsAloneAndTellsTheEngineWhatItsSocketCannot) {
   EXPECT_NE(std::string::npos, secure.out.find("Clients Served</td><td class=\"th\">1<"))
       << secure.out << secure.err;
   EXPECT_NE(std::string::npos, secure.out.find("Clients Rejected</td><td class=\"th\">1<"));
+}
+
+// Behind a balancer the PROXY header comes first, in clear, and the
+// handshake after it; the engine is told of the client the header named.
+TEST_F(TlsServing, APROXYHeaderBeforeTheHandshakeNamesTheClient) {
+  config("SockTLS", "Required");
+  config("ProxyProtocolFrom", "127.0.0.1");
+  config("VornExecutable", testing_support::serviceHostCommandLine("engine-probe", "report"));
+  start();
+  RecordingProxy balancer(m_port, "PROXY TCP6 2001:db8::7 ::1 40001 8060\r\n");
+  const Outcome tls = login(balancer.port(), "frank", {"--tls", "--ca", file("ca.pem")});
+  ASSERT_EQ(0, tls.exitCode) << tls.err;
+  const auto report = testing_support::parseProbeReport(tls.out);
+  ASSERT_TRUE(report.complete) << tls.out;
+  ASSERT_GE(report.env.size(), 4u);
+  const std::vector<std::string> last(report.env.end() - 4, report.env.end());
+  EXPECT_EQ("VORND_CLIENT_ADDRESS=2001:db8::7", last[0]);
+  EXPECT_EQ("VORND_CLIENT_PORT=40001", last[1]);
+  EXPECT_EQ("VORND_TLS_PROTOCOL=TLSv1.3", last[2]);
 }
 
 TEST_F(TlsServing, OptionalServesTlsAndClearSideBySideAndNothingOfTheLoginCrossesInClear) {
