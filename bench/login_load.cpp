@@ -71,7 +71,8 @@ Step writeAll(int fd, const char* bytes, std::size_t size, Clock::time_point dea
   return Step::Done;
 }
 
-Outcome exchange(int fd, int port, bool untilEnd, Clock::time_point start, double* latencyMs) {
+Outcome exchange(int fd, int port, bool untilEnd, Clock::time_point start, double* latencyMs,
+                 const std::string& header) {
   const Clock::time_point deadline = start + std::chrono::milliseconds(kLoginTimeoutMs);
   const sockaddr_in address = loopback(port);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -83,8 +84,10 @@ Outcome exchange(int fd, int port, bool untilEnd, Clock::time_point start, doubl
       return Outcome::ConnectFailed;
     }
   }
-  char record[kLoginSize] = {'b', 'e', 'n', 'c', 'h'};
-  const Step sent = writeAll(fd, record, sizeof record, deadline);
+  std::string record(kLoginSize, '\0');
+  record.replace(0, 5, "bench");
+  record.insert(0, header);
+  const Step sent = writeAll(fd, record.data(), record.size(), deadline);
   if (sent == Step::TimedOut) return Outcome::TimedOut;
   if (sent != Step::Done) return Outcome::ConnectFailed;
 
@@ -129,12 +132,12 @@ int socketFrom(std::uint32_t address) {
   return fd;
 }
 
-Login oneLogin(int port, bool untilEnd, int client) {
+Login oneLogin(int port, bool untilEnd, int client, const std::string& header) {
   Login login;
   const Clock::time_point start = Clock::now();
   const int fd = clientSocket(client);
   if (fd < 0) return login;
-  login.outcome = exchange(fd, port, untilEnd, start, &login.latencyMs);
+  login.outcome = exchange(fd, port, untilEnd, start, &login.latencyMs, header);
   close(fd);
   return login;
 }
@@ -162,7 +165,18 @@ void LoadResult::add(const LoadResult& other) {
   latenciesMs.insert(latenciesMs.end(), other.latenciesMs.begin(), other.latenciesMs.end());
 }
 
-LoadResult runLoad(int port, int clients, double seconds, bool untilEnd) {
+std::string proxyV2Header(int client) {
+  std::string header("\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0c", 16);
+  const unsigned char addresses[12] = {198, 51, 100, static_cast<unsigned char>(client % 250 + 1),
+                                       127, 0, 0, 1,
+                                       static_cast<unsigned char>((40000 + client) >> 8),
+                                       static_cast<unsigned char>((40000 + client) & 0xFF),
+                                       0x1f, 0x7c};
+  header.append(reinterpret_cast<const char*>(addresses), sizeof addresses);
+  return header;
+}
+
+LoadResult runLoad(int port, int clients, double seconds, bool untilEnd, bool proxied) {
   std::vector<LoadResult> perClient(static_cast<std::size_t>(clients));
   std::atomic<bool> go{false};
   Clock::time_point start, end;
@@ -170,9 +184,10 @@ LoadResult runLoad(int port, int clients, double seconds, bool untilEnd) {
   for (int client = 0; client < clients; ++client) {
     LoadResult& mine = perClient[static_cast<std::size_t>(client)];
     threads.emplace_back([&, port, untilEnd, client] {
+      const std::string header = proxied ? proxyV2Header(client) : std::string();
       while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
       while (Clock::now() < end && !stopRequested()) {
-        const Login login = oneLogin(port, untilEnd, client);
+        const Login login = oneLogin(port, untilEnd, client, header);
         mine.count(login);
       }
     });

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace bench {
@@ -37,8 +38,13 @@ bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadlin
 
 // One client's login: connect, send the record, read the 2-byte reply,
 // then, with untilEnd, read until the server's side ends the connection.
-// Client n connects from 127.0.0.<n % 250 + 1>.
-Login oneLogin(int port, bool untilEnd, int client = 0);
+// Client n connects from 127.0.0.<n % 250 + 1>. `header` goes before the
+// record, in the same send (a balancer's PROXY header).
+Login oneLogin(int port, bool untilEnd, int client = 0, const std::string& header = {});
+
+// The PROXY v2 header a balancer would send for client n: TCP over IPv4
+// from 198.51.100.<n % 250 + 1>.
+std::string proxyV2Header(int client);
 
 struct LoadResult {
   long accepted = 0;
@@ -58,7 +64,8 @@ struct LoadResult {
 
 // clients threads, each repeating oneLogin until seconds have passed since
 // their common start; a login under way then is finished and counted.
-LoadResult runLoad(int port, int clients, double seconds, bool untilEnd);
+// With proxied, each login begins with its client's proxyV2Header.
+LoadResult runLoad(int port, int clients, double seconds, bool untilEnd, bool proxied = false);
 
 // The value at fraction (0..1] of the sorted values, nearest rank.
 double percentile(std::vector<double> values, double fraction);

@@ -203,4 +203,33 @@ TEST(Fail2banFilterTest, NarrowedToOneInstanceTakesOnlyItsLines) {
   EXPECT_EQ(demoOnly.size(), logForms().size());
 }
 
+// IPv6 clients as the daemon writes them: canonical text, no brackets,
+// in every bannable kind and every form; an IPv4-mapped one as well.
+TEST(Fail2banFilterTest, TakesIpv6ClientsInTheirCanonicalText) {
+  if (fail2banRegexProgram().empty()) GTEST_SKIP() << "fail2ban-regex is not installed";
+  testing_support::TemporaryDirectory dir;
+
+  std::vector<std::string> lines;
+  std::vector<std::string> expected;
+  int host = 1;
+  for (const LogForm& form : logForms()) {
+    for (const LineKind& kind : lineKinds()) {
+      const std::string address = "2001:db8::" + std::to_string(host++);
+      lines.push_back(form.prefix("demo") + replaceAddress(kind.text, address));
+      if (kind.banned && kind.text.find('@') != std::string::npos) expected.push_back(address);
+    }
+  }
+  lines.push_back(logForms()[0].prefix("demo") +
+                  replaceAddress(lineKinds()[0].text, "::ffff:192.0.2.200"));
+  const std::string log = dir.file("vornd.log");
+  writeFile(log, joined(lines));
+  const auto matched = fail2banMatchedAddresses(log, vorndFail2banFilterPath());
+  ASSERT_TRUE(matched.has_value()) << "fail2ban-regex failed on " << vorndFail2banFilterPath();
+  ASSERT_FALSE(matched->empty());
+  // fail2ban names a mapped address by the IPv4 address it stands for.
+  EXPECT_EQ(matched->back(), "192.0.2.200");
+  EXPECT_EQ(expected, std::vector<std::string>(matched->begin(), matched->end() - 1))
+      << joined(lines);
+}
+
 }  // namespace
