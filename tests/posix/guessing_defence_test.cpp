@@ -168,6 +168,30 @@ TEST_F(GuessingDefence, TheLimitBlocksTheGuessingAddressAloneAndLiftsAfterThePen
                                                            "127.0.0.3"}));
 }
 
+// Behind a balancer the limit is the proxied client's: one guesser among
+// the balancer's clients is blocked, the next client is not.
+TEST_F(GuessingDefence, BehindABalancerTheLimitIsEachProxiedClients) {
+  ASSERT_TRUE(m_stack.install(kPlainStack));
+  config("LoginFailureLimit", "2");
+  config("ProxyProtocolFrom", "127.0.0.1");
+  start();
+  const auto through = [&](const std::string& client, const std::string& password) {
+    Client balancer(m_port);
+    balancer.send("PROXY TCP4 " + client + " 127.0.0.1 40001 8060\r\n" +
+                  record(m_account.name(), password));
+    return balancer.read(2, 15000);
+  };
+  EXPECT_EQ(through("192.0.2.7", wrongPassword()), kRefused);
+  EXPECT_EQ(through("192.0.2.7", wrongPassword()), kRefused);
+  EXPECT_EQ(through("192.0.2.7", m_account.password()), kRefused);
+  EXPECT_EQ(through("192.0.2.8", m_account.password()), kAccepted);
+  EXPECT_EQ(logOccurrences("LogonUser failed for user "), 2u);
+  const std::string prefix = "Login refused for user " + m_account.name() + " from 192.0.2.7 port 40001: ";
+  EXPECT_EQ(warnings(), (std::vector<std::string>{prefix + "wrong user name or password",
+                                                  prefix + "wrong user name or password",
+                                                  prefix + "too many failures from this address"}));
+}
+
 TEST_F(GuessingDefence, ALimitOf0LetsEveryGuessReachTheSystem) {
   ASSERT_TRUE(m_stack.install(kPlainStack));
   config("LoginFailureLimit", "0");
