@@ -13,22 +13,17 @@
 namespace {
 
 using testing_support::Client;
+using testing_support::addressOf;
 using testing_support::kAccepted;
 using testing_support::kRefused;
 using testing_support::record;
-
-platform::NetAddress address(const char* text) {
-  platform::NetAddress parsed;
-  EXPECT_TRUE(parseAddress(text, &parsed)) << text;
-  return parsed;
-}
 
 // Whether this host has IPv6 on its loopback interface at all.
 bool hasIpv6Loopback() {
   platform::startSockets();
   const platform::SocketHandle probe = platform::createTcpSocket(platform::AddressFamily::IPv6);
   const bool bound = probe != platform::kInvalidSocket &&
-                     platform::bindSocket(probe, platform::Endpoint{address("::1"), 0});
+                     platform::bindSocket(probe, platform::Endpoint{addressOf("::1"), 0});
   if (probe != platform::kInvalidSocket) platform::closeSocket(probe);
   platform::cleanupSockets();
   return bound;
@@ -53,8 +48,8 @@ class ListenAddresses : public testing_support::ServingFixture {
   // A login from `from` (any local address when null) to `to`: the reply,
   // "<refused>" when nothing listens there.
   std::string login(const char* to, const char* from = nullptr, std::uint16_t* clientPort = nullptr) {
-    const platform::NetAddress source = from != nullptr ? address(from) : platform::NetAddress{};
-    Client client(m_port, address(to), from != nullptr ? &source : nullptr);
+    const platform::NetAddress source = from != nullptr ? addressOf(from) : platform::NetAddress{};
+    Client client(m_port, addressOf(to), from != nullptr ? &source : nullptr);
     if (!client.connected()) return "<refused>";
     if (clientPort != nullptr) *clientPort = client.localPort();
     client.send(record("ann", "pw"));

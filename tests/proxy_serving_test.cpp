@@ -13,15 +13,10 @@
 namespace {
 
 using testing_support::Client;
+using testing_support::addressOf;
 using testing_support::kAccepted;
 using testing_support::kRefused;
 using testing_support::record;
-
-platform::NetAddress address(const char* text) {
-  platform::NetAddress parsed;
-  EXPECT_TRUE(parseAddress(text, &parsed)) << text;
-  return parsed;
-}
 
 std::string v1(const std::string& family, const std::string& client, int port) {
   const std::string destination = family == "TCP6" ? "::1" : "127.0.0.1";
@@ -31,7 +26,7 @@ std::string v1(const std::string& family, const std::string& client, int port) {
 
 // A binary header: PROXY (or LOCAL) for a TCP client over IPv4 or IPv6.
 std::string v2(const char* client, int port, bool local = false) {
-  const platform::NetAddress from = address(client);
+  const platform::NetAddress from = addressOf(client);
   const bool ipv6 = from.isIpv6();
   std::string header("\r\n\r\n\0\r\nQUIT\n", 12);
   header += static_cast<char>(local ? 0x20 : 0x21);

@@ -12,6 +12,7 @@
 #include "free_port.h"
 #include "daemon/vornd.h"
 #include "daemon_runner.h"
+#include "platform/address_text.h"
 #include "platform/net.h"
 #include "registry_fixture.h"
 #include "service_host.h"
@@ -99,6 +100,13 @@ class Client {
   platform::SocketHandle m_socket = platform::kInvalidSocket;
   bool m_connected = false;
 };
+
+// An address from its text; a test's own text, so it must parse.
+inline platform::NetAddress addressOf(const char* text) {
+  platform::NetAddress parsed;
+  EXPECT_TRUE(parseAddress(text, &parsed)) << text;
+  return parsed;
+}
 
 inline std::string record(const std::string& user, const std::string& password,
                    const std::string& startup = "") {

@@ -131,20 +131,28 @@ std::string joined(const std::vector<std::string>& lines) {
   return text;
 }
 
+// Each kind of line in each form, each from an address of its own (the
+// network's text and a number): the lines, and the addresses the filter
+// must take from them, in order.
+void everyKindInEveryForm(const std::string& network, std::vector<std::string>& lines,
+                          std::vector<std::string>& expected) {
+  int host = 1;
+  for (const LogForm& form : logForms()) {
+    for (const LineKind& kind : lineKinds()) {
+      const std::string address = network + std::to_string(host++);
+      lines.push_back(form.prefix("demo") + replaceAddress(kind.text, address));
+      if (kind.banned && kind.text.find('@') != std::string::npos) expected.push_back(address);
+    }
+  }
+}
+
 TEST(Fail2banFilterTest, TakesTheClientOfEveryBannableWarningInEachLogForm) {
   if (fail2banRegexProgram().empty()) GTEST_SKIP() << "fail2ban-regex is not installed";
   testing_support::TemporaryDirectory dir;
 
   std::vector<std::string> lines;
   std::vector<std::string> expected;
-  int host = 1;
-  for (const LogForm& form : logForms()) {
-    for (const LineKind& kind : lineKinds()) {
-      const std::string address = "192.0.2." + std::to_string(host++);
-      lines.push_back(form.prefix("demo") + replaceAddress(kind.text, address));
-      if (kind.banned && kind.text.find('@') != std::string::npos) expected.push_back(address);
-    }
-  }
+  everyKindInEveryForm("192.0.2.", lines, expected);
   // events.log's other entries: never taken, even with a warning's text.
   const std::string now = timeText("%Y-%m-%dT%H:%M:%SZ", true);
   lines.push_back(now + " demo ERROR LogonUser failed: The user name or password is incorrect.");
@@ -211,14 +219,7 @@ TEST(Fail2banFilterTest, TakesIpv6ClientsInTheirCanonicalText) {
 
   std::vector<std::string> lines;
   std::vector<std::string> expected;
-  int host = 1;
-  for (const LogForm& form : logForms()) {
-    for (const LineKind& kind : lineKinds()) {
-      const std::string address = "2001:db8::" + std::to_string(host++);
-      lines.push_back(form.prefix("demo") + replaceAddress(kind.text, address));
-      if (kind.banned && kind.text.find('@') != std::string::npos) expected.push_back(address);
-    }
-  }
+  everyKindInEveryForm("2001:db8::", lines, expected);
   lines.push_back(logForms()[0].prefix("demo") +
                   replaceAddress(lineKinds()[0].text, "::ffff:192.0.2.200"));
   const std::string log = dir.file("vornd.log");

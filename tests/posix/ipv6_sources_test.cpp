@@ -17,16 +17,11 @@
 namespace {
 
 using testing_support::Client;
+using testing_support::addressOf;
 using testing_support::kAccepted;
 using testing_support::record;
 
 constexpr int kNoNamespace = 77;
-
-platform::NetAddress address(const char* text) {
-  platform::NetAddress parsed;
-  parseAddress(text, &parsed);
-  return parsed;
-}
 
 class Ipv6Sources : public testing_support::ServingFixture {
  protected:
@@ -87,14 +82,14 @@ TEST_F(Ipv6Sources, AddressesOfOnePrefixShareTheirBoundAndOthersDoNot) {
       run.start();
       CHILD_EXPECT(testing_support::waitForState(m_tap, platform::kServiceRunning));
       m_port = run.daemon().port();
-      const platform::NetAddress first = address("2001:db8:0:1::5");
-      const platform::NetAddress sameBlock = address("2001:db8:0:1::6");
-      const platform::NetAddress otherBlock = address("2001:db8:0:2::5");
-      Client silent(m_port, address("::1"), &first);
+      const platform::NetAddress first = addressOf("2001:db8:0:1::5");
+      const platform::NetAddress sameBlock = addressOf("2001:db8:0:1::6");
+      const platform::NetAddress otherBlock = addressOf("2001:db8:0:2::5");
+      Client silent(m_port, addressOf("::1"), &first);
       CHILD_EXPECT(silent.connected());
       platform::sleepMs(100);  // accepted and counted before the next
       {
-        Client second(m_port, address("::1"), &sameBlock);
+        Client second(m_port, addressOf("::1"), &sameBlock);
         CHILD_EXPECT(second.connected());
         second.send(record("ann", "pw"));
         const std::string reply = second.readAll(5000);
@@ -111,7 +106,7 @@ TEST_F(Ipv6Sources, AddressesOfOnePrefixShareTheirBoundAndOthersDoNot) {
           CHILD_EXPECT(logged);
         }
       }
-      Client third(m_port, address("::1"), &otherBlock);
+      Client third(m_port, addressOf("::1"), &otherBlock);
       third.send(record("ann", "pw"));
       const std::string thirdReply = third.readAll(5000);
       CHILD_EXPECT(thirdReply == kAccepted);

@@ -370,24 +370,28 @@ bool connectSocket(SocketHandle socket, const Endpoint& remote) {
   return error == 0 ? true : failSocket(error);
 }
 
-bool localEndpoint(SocketHandle socket, Endpoint* local) {
+namespace {
+
+// getsockname or getpeername, as an endpoint.
+bool endpointOf(SocketHandle socket, Endpoint* endpoint,
+                int (*query)(int, sockaddr*, socklen_t*)) {
   sockaddr_storage address;
   std::memset(&address, 0, sizeof address);
   socklen_t length = sizeof address;
-  if (getsockname(descriptorOf(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  if (query(descriptorOf(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return failSocket(errno);
   }
-  return fromSockaddr(address, local) ? true : failSocketCode(kWsaFamilyNotSupported);
+  return fromSockaddr(address, endpoint) ? true : failSocketCode(kWsaFamilyNotSupported);
+}
+
+}  // namespace
+
+bool localEndpoint(SocketHandle socket, Endpoint* local) {
+  return endpointOf(socket, local, getsockname);
 }
 
 bool peerEndpoint(SocketHandle socket, Endpoint* peer) {
-  sockaddr_storage address;
-  std::memset(&address, 0, sizeof address);
-  socklen_t length = sizeof address;
-  if (getpeername(descriptorOf(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return failSocket(errno);
-  }
-  return fromSockaddr(address, peer) ? true : failSocketCode(kWsaFamilyNotSupported);
+  return endpointOf(socket, peer, getpeername);
 }
 
 int receiveSocket(SocketHandle socket, void* buffer, int length) {

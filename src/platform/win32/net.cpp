@@ -157,24 +157,25 @@ bool connectSocket(SocketHandle socket, const Endpoint& remote) {
   return connect(toSocket(socket), reinterpret_cast<sockaddr*>(&address), length) == 0;
 }
 
-bool localEndpoint(SocketHandle socket, Endpoint* local) {
+namespace {
+
+// getsockname or getpeername, as an endpoint.
+bool endpointOf(SocketHandle socket, Endpoint* endpoint, int(WSAAPI* query)(SOCKET, sockaddr*, int*)) {
   sockaddr_storage address;
   std::memset(&address, 0, sizeof address);
   int length = sizeof address;
-  if (getsockname(toSocket(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return false;
-  }
-  return fromSockaddr(address, local) ? true : failSocketCode(WSAEAFNOSUPPORT);
+  if (query(toSocket(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
+  return fromSockaddr(address, endpoint) ? true : failSocketCode(WSAEAFNOSUPPORT);
+}
+
+}  // namespace
+
+bool localEndpoint(SocketHandle socket, Endpoint* local) {
+  return endpointOf(socket, local, getsockname);
 }
 
 bool peerEndpoint(SocketHandle socket, Endpoint* peer) {
-  sockaddr_storage address;
-  std::memset(&address, 0, sizeof address);
-  int length = sizeof address;
-  if (getpeername(toSocket(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return false;
-  }
-  return fromSockaddr(address, peer) ? true : failSocketCode(WSAEAFNOSUPPORT);
+  return endpointOf(socket, peer, getpeername);
 }
 
 int receiveSocket(SocketHandle socket, void* buffer, int length) {
