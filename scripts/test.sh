@@ -321,7 +321,8 @@ stage_tls() {
 }
 
 # Two daemons behind HAProxy, run from the sample configuration the
-# package ships; about half a minute.
+# package ships; about ten seconds when all is well, a few minutes at most
+# when the servers never come up (each wait is bounded).
 stage_haproxy() {
   log "haproxy: two daemons behind HAProxy"
   local program
