@@ -127,6 +127,12 @@ else()
 endif()
 install(FILES ${VORND_CHANGELOG_OUTPUT} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# A sample HAProxy configuration for instances on several hosts behind one
+# balancer (README, "More than one machine"); scripts/haproxy_checks.sh
+# runs HAProxy from it.
+install(FILES packaging/haproxy/vornd.cfg DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+        RENAME haproxy.cfg)
+
 # The PAM service of the LogonUser method: /etc/pam.d for the /usr prefix
 # (GNUInstallDirs says so), <prefix>/etc/pam.d elsewhere.
 install(FILES packaging/vornd.pam DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/pam.d

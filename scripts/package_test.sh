@@ -200,6 +200,8 @@ for tool in vornreg vornlogin vorn-echo-engine; do check "$tool in /usr/bin" tes
 check "README in /usr/share/doc/vornd" test -f /usr/share/doc/vornd/README.md
 DOC=/usr/share/doc/vornd
 check "copyright file in $DOC" test -f "$DOC/copyright"
+check "the HAProxy sample in $DOC/examples, as in the sources" \
+  cmp -s "$DOC/examples/haproxy.cfg" "$ROOT/packaging/haproxy/vornd.cfg"
 copyright="$(cat "$DOC/copyright" 2>&1)"
 checkEqual "copyright file: machine-readable" \
   "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \

@@ -32,6 +32,13 @@ VORND_TLS_PACKAGES=(
   tcpdump
 )
 
+# Daemons behind a load balancer (scripts/haproxy_checks.sh): Debian's
+# HAProxy, run in the foreground by the script; its own service is not
+# used.
+VORND_HAPROXY_PACKAGES=(
+  haproxy
+)
+
 # The fuzz targets: clang and its fuzzer runtime.
 VORND_FUZZ_PACKAGES=(
   clang

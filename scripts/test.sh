@@ -15,6 +15,11 @@
 #                          openssl, and a login captured with tcpdump
 #                          (scripts/tls_checks.sh; the tools' reports in
 #                          build/tls-checks/)
+#   haproxy  build/        two daemons behind a real HAProxy configured from
+#                          the shipped sample (packaging/haproxy/vornd.cfg):
+#                          health checks, logins through the PROXY protocol,
+#                          a server killed (scripts/haproxy_checks.sh; the
+#                          logs in build/haproxy-checks/)
 #   package  build-pkg/    the Debian package installed, used, removed and
 #                          purged on this machine (scripts/package_test.sh)
 #   fuzz     build-fuzz/   the libFuzzer targets of fuzz/ (clang, ASan, UBSan),
@@ -36,7 +41,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/packages.sh"
 export DEBIAN_FRONTEND=noninteractive
 
-STAGES="${VORND_STAGES:-native asan win32 package fuzz browser tls systemd}"
+STAGES="${VORND_STAGES:-native asan win32 package fuzz browser tls haproxy systemd}"
 declare -A STATUS=() CTEST_LINE=() PASSED=() FAILED=() TIME=() NOTE=()
 
 log() { printf '\n==== %s\n' "$*"; }
@@ -53,6 +58,7 @@ if [[ "${VORND_SKIP_APT:-0}" != 1 ]]; then
   packages=("${VORND_NATIVE_PACKAGES[@]}")
   wants fuzz && packages+=("${VORND_FUZZ_PACKAGES[@]}")
   wants tls && packages+=("${VORND_TLS_PACKAGES[@]}")
+  wants haproxy && packages+=("${VORND_HAPROXY_PACKAGES[@]}")
   wants systemd && packages+=("${VORND_PACKAGE_PACKAGES[@]}" "${VORND_SYSTEMD_PACKAGES[@]}")
   if wants win32; then
     packages+=("${VORND_WINDOWS_PACKAGES[@]}")
@@ -314,6 +320,24 @@ stage_tls() {
   record_checks tls 900 "$ROOT/scripts/tls_checks.sh" "$ROOT/build"
 }
 
+# Two daemons behind HAProxy, run from the sample configuration the
+# package ships; about ten seconds when all is well, a few minutes at most
+# when the servers never come up (each wait is bounded).
+stage_haproxy() {
+  log "haproxy: two daemons behind HAProxy"
+  local program
+  for program in vornd vornreg; do
+    if [[ ! -x "$ROOT/build/bin/$program" ]]; then
+      configure_and_build "$ROOT/build" || {
+        build_failed haproxy build
+        return
+      }
+      break
+    fi
+  done
+  record_checks haproxy 300 "$ROOT/scripts/haproxy_checks.sh" "$ROOT/build"
+}
+
 # True when the kernel runs 32-bit programs (some virtual machines' kernels
 # do not, and then no 32-bit Wine can start).
 kernel_runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
@@ -396,7 +420,7 @@ run_end_to_end() {
 }
 
 cd "$ROOT" || die "cannot enter $ROOT"
-for stage in native asan win32 package fuzz browser tls systemd; do
+for stage in native asan win32 package fuzz browser tls haproxy systemd; do
   wants "$stage" || continue
   start=$SECONDS
   before="$(our_processes | tr '\n' ' ')"
@@ -412,7 +436,7 @@ totalPassed=0
 totalFailed=0
 skipped=0
 exitCode=0
-for stage in native asan win32 e2e package fuzz browser tls systemd; do
+for stage in native asan win32 e2e package fuzz browser tls haproxy systemd; do
   [[ -n "${STATUS[$stage]:-}" ]] || continue
   printf '%-7s %-4s %s (%ss)\n' "$stage" "${STATUS[$stage]}" "${CTEST_LINE[$stage]}" \
     "${TIME[$stage]}"
