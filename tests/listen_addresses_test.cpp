@@ -68,9 +68,20 @@ TEST_F(ListenAddresses, TheDefaultListensOnBothFamiliesAndNamesAnIpv6ClientInIts
   config("AuthenticationMethod", "Vorn");
   {
     const auto run = serve();
-    EXPECT_EQ(login("127.0.0.1"), kAccepted);
-    EXPECT_EQ(login("::1"), kAccepted);
+    std::uint16_t v4Port = 0, v6Port = 0;
+    EXPECT_EQ(login("127.0.0.1", nullptr, &v4Port), kAccepted);
+    EXPECT_EQ(login("::1", nullptr, &v6Port), kAccepted);
     EXPECT_EQ(counters(), "2/0");
+    // Each accepted login is an information entry naming its client.
+    std::vector<std::string> accepted;
+    for (const auto& event : m_tap.events(platform::EventType::Information)) {
+      if (event.text.rfind("Login accepted", 0) == 0) accepted.push_back(event.text);
+    }
+    EXPECT_EQ(accepted, (std::vector<std::string>{
+                            "Login accepted for user ann from 127.0.0.1 port " +
+                                std::to_string(v4Port) + ": Vorn",
+                            "Login accepted for user ann from ::1 port " + std::to_string(v6Port) +
+                                ": Vorn"}));
   }
   config("AuthenticationMethod", "HTPassword");
   const auto run = serve();

@@ -43,6 +43,8 @@ TEST(RefusalText, EachLineNamesAddressAndPortAndNoControlCharacterGetsThrough) {
   ASSERT_TRUE(parseAddress("2001:0DB8:0:0:0:0:0:7", &v6));
   EXPECT_EQ(loginRefusedText("ann", {v6, 40001}, RefusalReason::WrongCredentials),
             "Login refused for user ann from 2001:db8::7 port 40001: wrong user name or password");
+  EXPECT_EQ(loginAcceptedText("a\nb", {v6, 40001}, "LogonUser"),
+            "Login accepted for user a?b from 2001:db8::7 port 40001: LogonUser");
 }
 
 // Lines of the tests below: what the writer was given, "E:" before an
@@ -155,6 +157,24 @@ TEST(RefusalLogCap, AnErrorEntryAndItsWarningAreWrittenOrLeftOutTogetherAsOneLin
   EXPECT_EQ(written[19], "refused 9");
   log.flush(start + 1s);
   EXPECT_EQ(written.back(), "2 refusal lines left out in the last second from 1 addresses");
+}
+
+// Accepted logins have caps of their own, and their own summary, as an
+// information entry.
+TEST(RefusalLogCap, AcceptedLoginLinesKeepTheCapsUnderTheirOwnName) {
+  std::vector<std::pair<platform::EventType, std::string>> written;
+  RefusalLog log([&written](platform::EventType type, const std::string& line) {
+    written.emplace_back(type, line);
+  }, "accepted-login", platform::EventType::Information);
+  const Clock::time_point start = Clock::now();
+  for (int i = 0; i < 11; ++i) {
+    log.write(ip(kFirst), {{platform::EventType::Information, "accepted"}}, start);
+  }
+  log.flush(start + 1s);
+  ASSERT_EQ(written.size(), 11u);
+  EXPECT_EQ(written.back(), std::make_pair(platform::EventType::Information,
+                                           std::string("1 accepted-login lines left out in the "
+                                                       "last second from 1 addresses")));
 }
 
 TEST(LoginFailureLimitsTable, TheLimitBlocksOneAddressUntilThePenaltyAfterItsLastFailure) {

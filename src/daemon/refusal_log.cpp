@@ -36,6 +36,12 @@ std::string tlsRefusedText(const platform::Endpoint& peer, const std::string& re
   return "Login refused for user ? from " + addressAndPort(peer) + ": " + printableText(reason);
 }
 
+std::string loginAcceptedText(const std::string& user, const platform::Endpoint& peer,
+                              const std::string& method) {
+  return "Login accepted for user " + printableText(user) + " from " + addressAndPort(peer) +
+         ": " + printableText(method);
+}
+
 std::string proxyRefusedText(const platform::Endpoint& peer) {
   return "Login refused for user ? from " + addressAndPort(peer) + ": bad PROXY protocol header";
 }
@@ -91,8 +97,8 @@ std::optional<RefusalLog::Clock::time_point> RefusalLog::summaryDue() const {
 void RefusalLog::endSecondIfOver(Clock::time_point now) {
   if (!m_secondStarted || now - *m_secondStarted < kSecond) return;
   if (m_leftOut != 0) {
-    m_writer(platform::EventType::Warning,
-             std::to_string(m_leftOut) + " refusal lines left out in the last second from " +
+    m_writer(m_summaryType,
+             std::to_string(m_leftOut) + " " + m_kind + " lines left out in the last second from " +
                  std::to_string(m_addressesLeftOut) + " addresses");
   }
   m_secondStarted.reset();

@@ -14,6 +14,9 @@
 // how many, and of how many addresses ("<n> refusal lines left out in the
 // last second from <m> addresses", which names none).
 //
+// The same caps serve a second kind of line, each kind with its own
+// budget: accepted logins (information entries) never crowd refusals out.
+//
 // A refused logon's error entry, the system's reason, goes with the
 // refusal's warning: the two are written together or left out together,
 // and count as one line. Safe to use from several threads.
@@ -52,6 +55,9 @@ std::string tlsRefusedText(const platform::Endpoint& peer, const std::string& re
 // A trusted balancer's connection whose PROXY header was missing, bad or
 // late.
 std::string proxyRefusedText(const platform::Endpoint& peer);
+// A login answered 0x00 0x01: who, from where, by which method.
+std::string loginAcceptedText(const std::string& user, const platform::Endpoint& peer,
+                              const std::string& method);
 std::string pendingClosedText(const platform::Endpoint& peer, std::size_t pending);
 std::string makeRoomClosedText(const platform::Endpoint& peer, std::size_t reading);
 
@@ -67,7 +73,11 @@ class RefusalLog {
     std::string text;
   };
 
-  explicit RefusalLog(Writer writer) : m_writer(std::move(writer)) {}
+  // `kind` names the lines in the line on those left out ("refusal",
+  // "accepted-login"), which is written as `summaryType`.
+  explicit RefusalLog(Writer writer, std::string kind = "refusal",
+                      platform::EventType summaryType = platform::EventType::Warning)
+      : m_writer(std::move(writer)), m_kind(std::move(kind)), m_summaryType(summaryType) {}
 
   // A warning caused by the client at `address` (its source: an IPv6
   // client's prefix).
@@ -92,6 +102,8 @@ class RefusalLog {
   void endSecondIfOver(Clock::time_point now);
 
   Writer m_writer;
+  const std::string m_kind;
+  const platform::EventType m_summaryType;
   mutable std::mutex m_lock;
   std::optional<Clock::time_point> m_secondStarted;
   std::size_t m_written = 0;

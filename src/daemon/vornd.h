@@ -91,6 +91,8 @@ class CVornD : public CService, public ConnectionHost {
   bool checksLogons() const;
   bool refuseLogin(const netLogin& login, CSocket& client);
   bool acceptLogin(const netLogin& login, CSocket& client);
+  // The accepted login's information entry, capped as a client's lines.
+  void logAccepted(const LoginJob& job);
   bool checkLogonUser(LoginJob& job, platform::LogonToken& token);
   // The event log's warning line for a refused login, after the error
   // entry of the system's reason when there is one; both are capped as the
@@ -173,6 +175,10 @@ class CVornD : public CService, public ConnectionHost {
   RefusalLog m_refusals{[this](platform::EventType type, const std::string& line) {
     WriteEventLog(line, type);
   }};
+  // One information entry per accepted login, under caps of its own.
+  RefusalLog m_acceptedLines{[this](platform::EventType type,
+                                    const std::string& line) { WriteEventLog(line, type); },
+                             "accepted-login", platform::EventType::Information};
   std::unique_ptr<LoginFailureLimits> m_failureLimits;
   FailurePacing m_failurePacing;
   // Every connection, from its accept until a worker has it (made at

@@ -24,7 +24,10 @@ bool CVornD::authenticateUser(LoginJob& job, platform::LogonToken& token) {
     logRefusal(job.login, job.peer, job.source, RefusalReason::MethodRefusesAll);
     return refuseLogin(job.login, *job.client);
   }
-  if (method == "Vorn") return acceptLogin(job.login, *job.client);
+  if (method == "Vorn") {
+    logAccepted(job);
+    return acceptLogin(job.login, *job.client);
+  }
   return checkLogonUser(job, token);
 }
 
@@ -37,6 +40,12 @@ void CVornD::logRefusal(const netLogin& login, const platform::Endpoint& peer,
   }
   m_refusals.write(source, {{platform::EventType::Error, systemError},
                                   {platform::EventType::Warning, warning}});
+}
+
+void CVornD::logAccepted(const LoginJob& job) {
+  m_acceptedLines.write(job.source,
+                        {{platform::EventType::Information,
+                          loginAcceptedText(job.login.user(), job.peer, m_config.AuthenticationMethod)}});
 }
 
 bool CVornD::sendLoginReply(CSocket& client, bool accepted) {
@@ -79,6 +88,8 @@ bool CVornD::checkLogonUser(LoginJob& job, platform::LogonToken& token) {
       platform::closeLogonToken(token);
       token = nullptr;
     }
+    // Logged before the reply: a client that has its answer finds the line.
+    logAccepted(job);
     sendLoginReply(client, true);
     if (m_config.LogAllEvents) m_log.entry() << "LogonUser ok";
     return true;

@@ -63,7 +63,9 @@ bool CVornD::checksLogons() const {
 void CVornD::prepareLogin(LoginJob& job) {
   // A method that accepts every login answers here too; the worker has
   // only the launch left to do.
-  job.answered = m_config.AuthenticationMethod == "Vorn" && acceptLogin(job.login, *job.client);
+  if (m_config.AuthenticationMethod != "Vorn") return;
+  logAccepted(job);
+  job.answered = acceptLogin(job.login, *job.client);
 }
 
 LoginWorkers::JobEnd CVornD::completeLogin(LoginJob& job) {

@@ -190,6 +190,15 @@ TEST_F(GuessingDefence, BehindABalancerTheLimitIsEachProxiedClients) {
   EXPECT_EQ(warnings(), (std::vector<std::string>{prefix + "wrong user name or password",
                                                   prefix + "wrong user name or password",
                                                   prefix + "too many failures from this address"}));
+  // The login let in is logged with its method as configured, and no
+  // password anywhere.
+  std::vector<std::string> accepted;
+  for (const auto& event : m_tap.events(platform::EventType::Information)) {
+    if (event.text.rfind("Login accepted", 0) == 0) accepted.push_back(event.text);
+  }
+  EXPECT_EQ(accepted, (std::vector<std::string>{"Login accepted for user " + m_account.name() +
+                                                " from 192.0.2.8 port 40001: logonuser"}));
+  expectNoPasswordWritten();
 }
 
 TEST_F(GuessingDefence, ALimitOf0LetsEveryGuessReachTheSystem) {

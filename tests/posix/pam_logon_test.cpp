@@ -98,10 +98,14 @@ TEST_F(PamLogon, TheDaemonKeepsTheTokenOnlyForTheExactMethodAndReleasesTheOldOne
   EXPECT_EQ(m_token, nullptr);
   EXPECT_EQ(log(), "LogonUser failed for user " + m_account.name() +
                        " : The user name or password is incorrect.\n");
+  // The accepted login's information entry, then the refusal's two.
   const auto events = m_tap.events();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].type, platform::EventType::Error);
-  EXPECT_EQ(events[1].type, platform::EventType::Warning);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].type, platform::EventType::Information);
+  EXPECT_EQ(events[0].text.rfind("Login accepted for user " + m_account.name() + " from ", 0), 0u)
+      << events[0].text;
+  EXPECT_EQ(events[1].type, platform::EventType::Error);
+  EXPECT_EQ(events[2].type, platform::EventType::Warning);
   for (const auto& event : events) {
     EXPECT_EQ(event.text.find(m_account.password()), std::string::npos);
   }
