@@ -4,9 +4,11 @@
 
 #include "admin/service_admin.h"
 #include "admin/usage.h"
+#include "admin/version.h"
 #include "daemon/vornd.h"
 #include "platform/process.h"
 #include "platform/service_manager.h"
+#include "platform/tls_relay.h"
 
 namespace {
 
@@ -91,6 +93,11 @@ int runService(char** argv) {
 
 int runCommand(int argc, char** argv) {
   const std::vector<std::string> arguments = argumentsOf(argc, argv);
+  if (holdsArgument(arguments, "-version") || holdsArgument(arguments, "--version")) {
+    std::fputs(versionText(platform::tlsLibraryVersion()).c_str(), stdout);
+    std::fflush(stdout);
+    return 0;
+  }
   if (wantsHelp(arguments)) {
     printUsage(argc, argv);
     return 0;

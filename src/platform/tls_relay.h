@@ -53,4 +53,9 @@ void stopTlsRelay(TlsRelay relay);
 // error set.
 SocketHandle relayConnection(TlsRelay relay, SocketHandle accepted);
 
+// The TLS library's version as the relay reports it (`vornd-tls
+// --version`, first line): empty where there is no relay or it did not
+// answer.
+std::string tlsLibraryVersion();
+
 }  // namespace platform

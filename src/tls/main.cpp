@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include <openssl/crypto.h>
+
 #include "tls/relay_master.h"
 
 namespace {
@@ -78,6 +80,11 @@ std::string parse(int argc, char** argv, vornd_tls::MasterSettings& settings) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Asked by `vornd --version`: the library this program is linked with.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("%s\n", OpenSSL_version(OPENSSL_VERSION));
+    return 0;
+  }
   vornd_tls::MasterSettings settings;
   const std::string problem = parse(argc, argv, settings);
   const bool started = channelIsSocket();

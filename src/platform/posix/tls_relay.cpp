@@ -148,6 +148,38 @@ TlsRelay startTlsRelay(const TlsRelaySettings& settings, std::string& reason,
   return relay;
 }
 
+std::string tlsLibraryVersion() {
+  const std::string program = relayProgram();
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return std::string();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--version"),
+                        nullptr};
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  std::string text;
+  if (spawned == 0) {
+    char buffer[256];
+    ssize_t got;
+    while (text.size() < 1024 && ((got = read(out[0], buffer, sizeof buffer)) > 0 ||
+                                  (got < 0 && errno == EINTR))) {
+      if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) text.clear();
+  }
+  close(out[0]);
+  const std::size_t end = text.find('\n');
+  return end == std::string::npos ? text : text.substr(0, end);
+}
+
 void stopTlsRelay(TlsRelay relay) {
   if (relay == nullptr) return;
   // Its end of the channel sees the close, and the relay leaves; the

@@ -13,6 +13,8 @@ TlsRelay startTlsRelay(const TlsRelaySettings&, std::string& reason, std::vector
 
 void stopTlsRelay(TlsRelay) {}
 
+std::string tlsLibraryVersion() { return std::string(); }
+
 SocketHandle relayConnection(TlsRelay, SocketHandle accepted) {
   closesocket(static_cast<SOCKET>(accepted));
   WSASetLastError(WSAEOPNOTSUPP);
