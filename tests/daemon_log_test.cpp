@@ -77,7 +77,7 @@ TEST_F(DaemonLog, AnIdleRunLeavesExactlyTheseLinesAndEmptiesTheOldLog) {
   std::ofstream(m_dir.file("daemon.log")) << "left from the last run\n";
 
   const std::vector<std::string> lines = linesOf(runAndStop());
-  ASSERT_EQ(42u, lines.size());
+  ASSERT_EQ(43u, lines.size());
   EXPECT_EQ("ServiceDisable(false)", lines[0]);
   EXPECT_EQ("LogCreate(true)", lines[13]);
   EXPECT_EQ("LogFileName(" + m_dir.file("daemon.log") + ")", lines[14]);
@@ -93,12 +93,13 @@ TEST_F(DaemonLog, AnIdleRunLeavesExactlyTheseLinesAndEmptiesTheOldLog) {
   EXPECT_EQ("SockListenAddress()", lines[35]);
   EXPECT_EQ("SourcePrefixIPv6(64)", lines[36]);
   EXPECT_EQ("ProxyProtocolFrom()", lines[37]);
+  EXPECT_EQ("StatusPageFrom()", lines[38]);
   EXPECT_EQ("Using WindowStation+Desktop of(VORND-" +
                 std::to_string(platform::currentProcessId()) + "\\WinVornD)",
-            lines[38]);
-  EXPECT_EQ("CVornD::Run starting", lines[39]);
-  EXPECT_EQ("handleClients - starting", lines[40]);
-  EXPECT_EQ("handleClients - scmEvent fired", lines[41]);
+            lines[39]);
+  EXPECT_EQ("CVornD::Run starting", lines[40]);
+  EXPECT_EQ("handleClients - starting", lines[41]);
+  EXPECT_EQ("handleClients - scmEvent fired", lines[42]);
 }
 
 TEST_F(DaemonLog, DetailedLoggingAddsTheStopEntries) {

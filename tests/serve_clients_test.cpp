@@ -83,6 +83,32 @@ TEST_F(ServeClients, StatusPageByteForByte) {
   EXPECT_NE(std::string::npos, received.find(">" + std::to_string(platform::currentProcessId()) + "<"));
 }
 
+// StatusPageFrom narrows who sees the page: from elsewhere a bare 403,
+// one line a second per address.
+TEST_F(ServeClients, OnlyStatusPageFromSeesThePage) {
+  config("StatusPageFrom", "127.0.0.1, 10.0.0.0/8");
+  config("AuthenticationMethod", "HTPassword");
+  start();
+  EXPECT_NE(page().find("Clients Served"), std::string::npos);
+  for (int i = 0; i < 3; ++i) {
+    Client other(m_port, 0x7F000002);
+    other.send("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(other.readAll(),
+              "HTTP/1.0 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 11\r\n"
+              "Connection: close\r\n\r\nForbidden\r\n");
+  }
+  int lines = 0;
+  for (const auto& event : m_tap.events()) {
+    lines += event.text.rfind("Status page refused to 127.0.0.2 port ", 0) == 0 &&
+             event.text.find(": not in StatusPageFrom") != std::string::npos;
+  }
+  EXPECT_EQ(lines, 1);
+  // A record from there is served as ever: the setting is the page's.
+  Client login(m_port, 0x7F000002);
+  login.send(record("ann", "pw"));
+  EXPECT_EQ(login.readAll(), kRefused);
+}
+
 TEST_F(ServeClients, ServiceSwitchesRefuseWithoutCounting) {
   config("ServiceDisableFms", "Yes");
   config("ServiceDisableODBC", "Yes");

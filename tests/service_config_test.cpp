@@ -93,7 +93,8 @@ TEST_F(ServiceConfigLoad, NoKeyGivesTheDefaultsAndTheirDump) {
       "TLSClientCAFile()\n"
       "SockListenAddress()\n"
       "SourcePrefixIPv6(64)\n"
-      "ProxyProtocolFrom()\n",
+      "ProxyProtocolFrom()\n"
+      "StatusPageFrom()\n",
       dumpOf(loaded));
 }
 

@@ -389,7 +389,7 @@ TEST_F(TokenDumpAtStartup, DetailedLoggingDumpsTokenAndDrivesRightAfterTheConfig
   ASSERT_LT(user, lines.size());
   ASSERT_GE(user, 2u);
   EXPECT_EQ("", lines[user - 1]);
-  EXPECT_EQ("ProxyProtocolFrom()", lines[user - 2]);  // the configuration's last line
+  EXPECT_EQ("StatusPageFrom()", lines[user - 2]);  // the configuration's last line
 
   const std::size_t drives = indexOf(lines, "I can see drives: " +
                                                 std::to_string(platform::logicalDrives()));

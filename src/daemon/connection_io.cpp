@@ -50,10 +50,7 @@ bool ConnectionLoop::progressRecord(ClientConnection& connection) {
         std::memcmp(record, "GET", 3) == 0) {
       if (m_config.LogAllEvents) m_log.entry() << "Got HTTP request";
       m_sources.stopReading(connection.source);
-      // Where TLS is required, a clear request learns only where the page is.
-      const bool clearRefused = m_tlsMode == TlsMode::Required && !connection.tls;
-      ::beginPage(connection, clearRefused ? httpsOnlyResponse() : m_host.statusPage(),
-                  m_config.receiveBoundSeconds());
+      ::beginPage(connection, pageFor(connection), m_config.receiveBoundSeconds());
       return ::progressPage(connection, m_config.receiveBoundSeconds());
     }
   }

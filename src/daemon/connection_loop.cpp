@@ -56,7 +56,7 @@ bool ConnectionLoop::open() {
     m_host.reportFailure("Can't associate event with listener socket",
                          platform::lastSocketError());
   }
-  if (!readProxyFrom() || !openListeners()) return false;
+  if (!readProxyFrom() || !readStatusPageFrom() || !openListeners()) return false;
   if (listening() && m_config.LogAllEvents) {
     m_log.entry() << "createListener complete - listening on port " << m_config.SockPort;
   }

@@ -177,6 +177,13 @@ class ConnectionLoop {
   // The balancers of ProxyProtocolFrom; false when the list does not
   // parse (reported).
   bool readProxyFrom();
+  // The addresses StatusPageFrom lets see the page; false when the list
+  // does not parse (reported).
+  bool readStatusPageFrom();
+  // The response a request gets: the page, or a refusal where TLS is
+  // required or the client may not see it (logged once a second per
+  // source).
+  PageResponse pageFor(const ClientConnection& connection);
   // Works on a connection the wait found ready; false once it has left
   // the loop (closed or handed over).
   bool progress(ClientConnection& connection);
@@ -248,4 +255,5 @@ class ConnectionLoop {
   TlsMode m_tlsMode = TlsMode::No;
   platform::TlsRelay m_relay = nullptr;
   std::vector<AddressPrefix> m_proxyFrom;
+  std::vector<AddressPrefix> m_statusPageFrom;
 };

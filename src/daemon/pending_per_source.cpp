@@ -66,6 +66,11 @@ bool PendingPerSource::mayLogEviction(const platform::NetAddress& address, Clock
   return mayLog(m_lastEviction, address, now);
 }
 
+bool PendingPerSource::mayLogPageRefusal(const platform::NetAddress& address,
+                                         Clock::time_point now) {
+  return mayLog(m_lastPageRefusal, address, now);
+}
+
 bool PendingPerSource::mayLog(LastLogged& lastLogged, const platform::NetAddress& address,
                               Clock::time_point now) {
   const auto found = lastLogged.find(address);

@@ -35,6 +35,7 @@ class PendingPerSource {
   // Closures at the cap and closures to make room are logged apart.
   bool mayLogRefusal(const platform::NetAddress& address, Clock::time_point now);
   bool mayLogEviction(const platform::NetAddress& address, Clock::time_point now);
+  bool mayLogPageRefusal(const platform::NetAddress& address, Clock::time_point now);
 
  private:
   using LastLogged = std::unordered_map<platform::NetAddress, Clock::time_point>;
@@ -45,4 +46,5 @@ class PendingPerSource {
   std::size_t m_readingInAll = 0;
   LastLogged m_lastRefusal;
   LastLogged m_lastEviction;
+  LastLogged m_lastPageRefusal;
 };

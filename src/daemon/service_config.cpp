@@ -74,6 +74,7 @@ const FieldRule kFields[] = {
     text("SockListenAddress", &CServiceConfig::SockListenAddress),
     integer("SourcePrefixIPv6", &CServiceConfig::SourcePrefixIPv6),
     text("ProxyProtocolFrom", &CServiceConfig::ProxyProtocolFrom),
+    text("StatusPageFrom", &CServiceConfig::StatusPageFrom),
 };
 
 void debugService() {
@@ -259,5 +260,6 @@ LogStream& CServiceConfig::Dump(LogStream& log) const {
   log.entry() << "SockListenAddress(" << SockListenAddress << ")";
   log.entry() << "SourcePrefixIPv6(" << SourcePrefixIPv6 << ")";
   log.entry() << "ProxyProtocolFrom(" << ProxyProtocolFrom << ")";
+  log.entry() << "StatusPageFrom(" << StatusPageFrom << ")";
   return log;
 }

@@ -125,6 +125,9 @@ class CServiceConfig {
   // (v1 or v2) naming the client: addresses or prefixes, separated by
   // blanks or commas; empty: none, and no header is ever believed.
   std::string ProxyProtocolFrom;
+  // Who may see the status page: addresses or prefixes, separated by
+  // blanks or commas; empty: everyone.
+  std::string StatusPageFrom;
   // Variable name to value; names compare byte by byte, case-sensitively.
   std::map<std::string, std::string> Environment;
 };

@@ -186,6 +186,12 @@ PageResponse httpsOnlyResponse() {
                              std::to_string(kBody.size()) + "\r\nConnection: close\r\n\r\n" + kBody);
 }
 
+PageResponse forbiddenResponse() {
+  static const std::string kBody = "Forbidden\r\n";
+  return PageResponse::whole("HTTP/1.0 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: " +
+                             std::to_string(kBody.size()) + "\r\nConnection: close\r\n\r\n" + kBody);
+}
+
 const char* statusPageBuildDate() { return __DATE__; }
 
 StatusPageValues CVornD::statusPageValues() const {

@@ -77,3 +77,6 @@ const char* statusPageBuildDate();
 // What a clear request gets from an instance that serves only over TLS: a
 // short answer that says where the page is, and the end.
 PageResponse httpsOnlyResponse();
+// What a request from outside StatusPageFrom gets: a refusal that tells
+// nothing about the instance.
+PageResponse forbiddenResponse();
