@@ -146,6 +146,10 @@ install(FILES packaging/fail2ban/filter.d/vornd.conf
 install(FILES packaging/fail2ban/jail.d/vornd.conf
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/fail2ban/jail.d)
 
+# Rotation of the event log, read by Debian's daily logrotate run.
+install(FILES packaging/logrotate/vornd
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d)
+
 # The template unit of the instances, vornd@<name>.service. Its source
 # names /usr/sbin/vornd; another prefix gets its own path written in.
 set(VORND_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING

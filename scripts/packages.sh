@@ -21,6 +21,8 @@ VORND_NATIVE_PACKAGES=(
   # fail2ban-regex and fail2ban-client, for the tests of the fail2ban filter
   # and jail the package installs. No service is started by the tests.
   fail2ban
+  # logrotate, for the test of the event log's rotation file.
+  logrotate
 )
 
 # The TLS port examined from outside (scripts/tls_checks.sh): testssl (the
