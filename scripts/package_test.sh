@@ -139,6 +139,7 @@ checkLacks "does not depend on fail2ban" "fail2ban" "$depends"
 checkEqual "suggests fail2ban" "fail2ban" "$(dpkg-deb -f "$DEB" Suggests)"
 CONFFILES="/etc/fail2ban/filter.d/vornd.conf
 /etc/fail2ban/jail.d/vornd.conf
+/etc/logrotate.d/vornd
 /etc/pam.d/vornd"
 checkEqual "conffiles" "$CONFFILES" "$(dpkg-deb --ctrl-tarfile "$DEB" | tar -xOf - ./conffiles | sort)"
 for script in postinst prerm postrm; do
