@@ -105,6 +105,7 @@ bool ConnectionLoop::overSourceCap(const platform::Endpoint& peer,
                   << " closed: " << fromSource << " connections from that address pending";
     m_refusals.write(source, pendingClosedText(peer, fromSource));
   }
+  m_metrics.connectionClosed(DaemonMetrics::Closure::PerSource);
   return true;
 }
 
@@ -125,6 +126,7 @@ void ConnectionLoop::makeRoom() {
     m_refusals.write(*address, makeRoomClosedText(connection.peer, reading));
   }
   connection.client->Close();
+  m_metrics.connectionClosed(DaemonMetrics::Closure::PendingRecords);
   m_sources.stopReading(*address);
   m_sources.remove(*address);
   m_connections.erase(oldest);
@@ -146,6 +148,7 @@ void ConnectionLoop::screenAndHandOver(ClientConnection& connection) {
   waiting->source = connection.source;
   waiting->proxied = connection.proxied;
   waiting->received = connection.received;
+  waiting->wholeAt = connection.wholeAt;
   waiting->tls = std::move(connection.tls);
   connection.handedOver = true;
   m_waiting.push_back(std::move(waiting));
@@ -179,6 +182,7 @@ void ConnectionLoop::handOver(ClientConnection& connection) {
   job.proxied = connection.proxied;
   job.tls = std::move(connection.tls);
   job.recordAt = Clock::now();
+  job.wholeAt = connection.wholeAt;
   m_host.prepareLogin(job);
   connection.handedOver = true;
   ++m_handedOver;

@@ -8,13 +8,7 @@
 #include "platform/net.h"
 #include "session/log_text.h"
 #include "session/page_delivery.h"
-
-namespace {
-
-// A request is told from a record by its first bytes.
-constexpr std::size_t kRequestStart = 6;
-
-}  // namespace
+#include "session/page_request.h"
 
 bool ConnectionLoop::progress(ClientConnection& connection) {
   switch (connection.stage) {
@@ -46,22 +40,35 @@ bool ConnectionLoop::progressRecord(ClientConnection& connection) {
       return false;
     }
     connection.received += static_cast<std::size_t>(got);
-    if (before < kRequestStart && connection.received >= kRequestStart &&
-        std::memcmp(record, "GET", 3) == 0) {
+    // A request is told from a record by its first bytes; which page it
+    // asks for may take a few more.
+    if (connection.received >= kRequestStart && std::memcmp(record, "GET", 3) == 0) {
+      const std::optional<RequestedPage> requested =
+          requestedPage(std::string_view(record, connection.received));
+      if (!requested) continue;
       if (m_config.LogAllEvents) m_log.entry() << "Got HTTP request";
       m_sources.stopReading(connection.source);
-      ::beginPage(connection, pageFor(connection), m_config.receiveBoundSeconds());
+      const auto page = *requested == RequestedPage::Metrics ? DaemonMetrics::Page::Metrics
+                                                             : DaemonMetrics::Page::Status;
+      ::beginPage(connection, pageFor(connection, page), m_config.receiveBoundSeconds());
       return ::progressPage(connection, m_config.receiveBoundSeconds());
     }
   }
   if (m_config.LogAllEvents) m_log.entry() << "negotiateLogin - netLogin assembly complete";
+  connection.wholeAt = ClientConnection::Clock::now();
   screenAndHandOver(connection);
   return false;
 }
 
 void ConnectionLoop::expire(ClientConnection& connection) {
   const std::uint32_t seconds = m_config.receiveBoundSeconds();
+  using Closure = DaemonMetrics::Closure;
+  m_metrics.connectionClosed(connection.stage == ClientConnection::Stage::Relay ? Closure::HandshakeTime
+                             : connection.proxyHeaderDue                          ? Closure::ProxyHeaderTime
+                             : connection.stage == ClientConnection::Stage::Record ? Closure::RecordTime
+                                                                                   : Closure::PageTime);
   if (connection.stage == ClientConnection::Stage::Relay) {
+    m_metrics.tlsHandshake(false);
     const std::string reason = "no TLS handshake within " + std::to_string(seconds) + " seconds";
     m_log.entry() << "negotiateLogin - " << reason << " - connection closed";
     m_refusals.write(connection.source, tlsRefusedText(connection.peer, reason));

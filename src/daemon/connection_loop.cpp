@@ -22,8 +22,13 @@ std::uint32_t nextPause(std::uint32_t pauseMs, std::uint32_t first, std::uint32_
 
 ConnectionLoop::ConnectionLoop(ConnectionHost& host, const CServiceConfig& config,
                                AdmissionBounds bounds, LogStream& log, RefusalLog& refusals,
-                               LoginWorkers::Handler handler)
-    : m_host(host), m_config(config), m_log(log), m_refusals(refusals), m_bounds(bounds) {
+                               DaemonMetrics& metrics, LoginWorkers::Handler handler)
+    : m_host(host),
+      m_config(config),
+      m_log(log),
+      m_refusals(refusals),
+      m_metrics(metrics),
+      m_bounds(bounds) {
   m_finishedEvent = platform::createEvent(false, false);
   if (m_finishedEvent == nullptr) m_host.reportFailure("CreateEvent", platform::lastError());
   m_workers = std::make_unique<LoginWorkers>(std::move(handler), m_finishedEvent);

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "daemon/admission_bounds.h"
+#include "daemon/daemon_metrics.h"
 #include "daemon/listener.h"
 #include "daemon/log_stream.h"
 #include "daemon/login_workers.h"
@@ -99,10 +100,11 @@ class ConnectionLoop {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // `config`, `log` and `refusals` must outlive the loop; `handler` is the
-  // workers' part of a login.
+  // `config`, `log`, `refusals` and `metrics` must outlive the loop;
+  // `handler` is the workers' part of a login.
   ConnectionLoop(ConnectionHost& host, const CServiceConfig& config, AdmissionBounds bounds,
-                 LogStream& log, RefusalLog& refusals, LoginWorkers::Handler handler);
+                 LogStream& log, RefusalLog& refusals, DaemonMetrics& metrics,
+                 LoginWorkers::Handler handler);
   // Logins still with a worker finish first.
   ~ConnectionLoop();
   ConnectionLoop(const ConnectionLoop&) = delete;
@@ -183,7 +185,9 @@ class ConnectionLoop {
   // The response a request gets: the page, or a refusal where TLS is
   // required or the client may not see it (logged once a second per
   // source).
-  PageResponse pageFor(const ClientConnection& connection);
+  PageResponse pageFor(const ClientConnection& connection, DaemonMetrics::Page page);
+  // The connections held now, by stage; `asking` counts as a page.
+  DaemonMetrics::Pending pendingByStage(const ClientConnection& asking) const;
   // Works on a connection the wait found ready; false once it has left
   // the loop (closed or handed over).
   bool progress(ClientConnection& connection);
@@ -223,6 +227,7 @@ class ConnectionLoop {
   const CServiceConfig& m_config;
   LogStream& m_log;
   RefusalLog& m_refusals;
+  DaemonMetrics& m_metrics;
   const AdmissionBounds m_bounds;
   std::vector<std::unique_ptr<Listener>> m_listeners;
   platform::SocketWait m_socketWait = nullptr;

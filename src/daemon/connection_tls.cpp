@@ -107,6 +107,7 @@ bool ConnectionLoop::progressRelay(ClientConnection& connection) {
       verdict = parseRelayLine(std::string_view(line, static_cast<std::size_t>(length - 1)));
     }
   }
+  m_metrics.tlsHandshake(verdict && verdict->accepted);
   if (!verdict || !verdict->accepted) {
     const std::string reason = verdict ? verdict->reason : "the TLS relay ended the connection";
     m_log.entry() << "negotiateLogin - " << reason << " - connection closed";

@@ -68,7 +68,9 @@ void LoginFailureLimits::addFailure(Failures& failures, Clock::time_point now) {
   failures.recent.push_back(now);
   const bool limitReached =
       failures.recent.size() == m_limit && now - failures.recent.front() < m_penalty;
-  if (limitReached || isBlocked(failures, now)) failures.blockedUntil = now + m_penalty;
+  const bool wasBlocked = isBlocked(failures, now);
+  if (limitReached && !wasBlocked) m_blocksBegun.fetch_add(1, std::memory_order_relaxed);
+  if (limitReached || wasBlocked) failures.blockedUntil = now + m_penalty;
 }
 
 std::size_t LoginFailureLimits::failuresWithinPenalty(const Failures& failures,

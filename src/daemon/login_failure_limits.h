@@ -29,6 +29,7 @@
 // Safe to use from several threads.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -66,6 +67,9 @@ class LoginFailureLimits {
   void recordFailure(const platform::NetAddress& address, Clock::time_point now = Clock::now());
   // Addresses held now.
   std::size_t size() const;
+  // Blocks begun so far (a block moved on by a later failure is the same
+  // block).
+  std::uint64_t blocksBegun() const { return m_blocksBegun.load(std::memory_order_relaxed); }
 
  private:
   struct Failures {
@@ -90,5 +94,6 @@ class LoginFailureLimits {
   const Clock::duration m_penalty;
   const std::size_t m_capacity;
   mutable std::mutex m_lock;
+  std::atomic<std::uint64_t> m_blocksBegun{0};
   std::unordered_map<platform::NetAddress, Failures> m_addresses;
 };

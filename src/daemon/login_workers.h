@@ -47,8 +47,10 @@ struct LoginJob {
   platform::NetAddress source;
   // The peer came from a PROXY header: the socket shows the balancer.
   bool proxied = false;
-  // When the whole record was in.
+  // When the login was handed on (the failure pacing counts from here),
+  // and when its whole record was in (its reply time counts from here).
   Clock::time_point recordAt;
+  Clock::time_point wholeAt;
   // The connection came in over TLS: what the relay said of it.
   std::optional<TlsSession> tls;
   // Accepted and answered already: only the launch is left.

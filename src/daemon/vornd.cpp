@@ -11,7 +11,8 @@
 CVornD::CVornD(const std::string& serviceName, const std::string& eventSource,
                std::uint32_t serviceType)
     : CService(serviceName, eventSource, serviceType),
-      m_dwProcessId(platform::currentProcessId()) {
+      m_dwProcessId(platform::currentProcessId()),
+      m_metrics(serviceName) {
   g_pDaemon = this;
 }
 
@@ -52,10 +53,11 @@ void CVornD::Init() {
   if (m_config.CreateDesktop) createWindowStation();
   m_failureLimits = std::make_unique<LoginFailureLimits>(
       m_config.failureLimit(), std::chrono::seconds(m_config.failurePenaltySeconds()));
+  m_metrics.countBlocksOf(m_failureLimits.get());
   // Every connection held costs a descriptor: as many as the system lets
   // the process have, cut to what the configuration allows.
   const AdmissionBounds bounds = AdmissionBounds::of(m_config, platform::raiseDescriptorLimit());
-  m_loop = std::make_unique<ConnectionLoop>(*this, m_config, bounds, m_log, m_refusals,
+  m_loop = std::make_unique<ConnectionLoop>(*this, m_config, bounds, m_log, m_refusals, m_metrics,
                                             [this](LoginJob& job) { return completeLogin(job); });
   m_loop->open();
 }

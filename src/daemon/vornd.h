@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "daemon/connection_loop.h"
+#include "daemon/daemon_metrics.h"
 #include "daemon/failure_pacing.h"
 #include "daemon/log_stream.h"
 #include "daemon/login_failure_limits.h"
@@ -187,6 +188,8 @@ class CVornD : public CService, public ConnectionHost {
   // Written by the workers, read by the status page.
   std::atomic<std::int32_t> m_nClientsServed{0};
   std::atomic<std::int32_t> m_nClientsRejected{0};
+  // What /metrics shows; counted by the loop and the workers.
+  DaemonMetrics m_metrics;
 };
 
 // The one daemon of the process; set by CVornD's constructor.

@@ -33,6 +33,7 @@ bool CVornD::authenticateUser(LoginJob& job, platform::LogonToken& token) {
 
 void CVornD::logRefusal(const netLogin& login, const platform::Endpoint& peer,
                         const platform::NetAddress& source, RefusalReason reason, const std::string& systemError) {
+  m_metrics.loginRefused(reason);
   const std::string warning = loginRefusedText(login.user(), peer, reason);
   if (systemError.empty()) {
     m_refusals.write(source, warning);
@@ -51,6 +52,7 @@ void CVornD::logAccepted(const LoginJob& job) {
 bool CVornD::sendLoginReply(CSocket& client, bool accepted) {
   // Counted before the client can know: a page it asks for next counts it.
   ++(accepted ? m_nClientsServed : m_nClientsRejected);
+  if (accepted) m_metrics.loginAccepted();
   client.Send(accepted ? kLoginAccepted : kLoginRefused, kReplySize);
   return accepted;
 }

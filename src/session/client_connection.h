@@ -41,6 +41,8 @@ struct ClientConnection {
   // Holds the password; wiped where the connection ends (net_login.h).
   netLogin login;
   std::size_t received = 0;
+  // When the whole record was in.
+  Clock::time_point wholeAt;
   // Page: the response, and how much of it has gone out.
   PageResponse page;
   std::size_t sent = 0;

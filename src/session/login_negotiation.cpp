@@ -8,13 +8,18 @@
 
 bool CVornD::screenRecord(ClientConnection& connection) {
   CSocket& client = *connection.client;
+  // Each refusal here is answered at once.
+  const auto answered = [&] {
+    m_metrics.replyTime(ClientConnection::Clock::now() - connection.wholeAt);
+    return false;
+  };
   // A clear record where TLS is required: refused for that alone, before
   // anything else is looked at.
   if (!connection.tls && m_config.tlsMode() == TlsMode::Required) {
     logRefusal(connection.login, connection.peer, connection.source, RefusalReason::TlsRequired);
     refuseLogin(connection.login, client);
     client.Close();
-    return false;
+    return answered();
   }
   const char* refusal = screeningRefusal(connection.login, m_config);
   if (refusal != nullptr) {
@@ -22,7 +27,7 @@ bool CVornD::screenRecord(ClientConnection& connection) {
     client.Close();
     m_log.entry() << refusal;
     logRefusal(connection.login, connection.peer, connection.source, RefusalReason::ServiceSwitches);
-    return false;
+    return answered();
   }
   // A method that refuses every login needs neither the system nor an
   // engine: its answer is given here, at once.
@@ -30,7 +35,7 @@ bool CVornD::screenRecord(ClientConnection& connection) {
     logRefusal(connection.login, connection.peer, connection.source, RefusalReason::MethodRefusesAll);
     refuseLogin(connection.login, client);
     client.Close();
-    return false;
+    return answered();
   }
   // An address blocked for its failures is refused whatever it sends:
   // the loop answers it at once, with no worker and no check.
@@ -38,7 +43,7 @@ bool CVornD::screenRecord(ClientConnection& connection) {
     logRefusal(connection.login, connection.peer, connection.source, RefusalReason::TooManyFailures);
     refuseLogin(connection.login, client);
     client.Close();
-    return false;
+    return answered();
   }
   return true;
 }
@@ -52,6 +57,7 @@ void CVornD::refuseBlocked(ClientConnection& connection) {
   m_refusals.write(connection.source,
                    loginRefusedText(whole ? connection.login.user() : "?", connection.peer,
                                     RefusalReason::TooManyFailures));
+  m_metrics.loginRefused(RefusalReason::TooManyFailures);
   refuseLogin(connection.login, *connection.client);
 }
 
@@ -66,14 +72,21 @@ void CVornD::prepareLogin(LoginJob& job) {
   if (m_config.AuthenticationMethod != "Vorn") return;
   logAccepted(job);
   job.answered = acceptLogin(job.login, *job.client);
+  m_metrics.replyTime(LoginJob::Clock::now() - job.wholeAt);
 }
 
 LoginWorkers::JobEnd CVornD::completeLogin(LoginJob& job) {
   platform::LogonToken token = nullptr;
   // The reply counts the login, served or rejected.
-  if (job.answered || authenticateUser(job, token)) {
-    if (!startEngine(job.login, *job.client, token, job.peer, job.tls ? &*job.tls : nullptr,
-                     job.proxied)) {
+  const bool answered = job.answered;
+  const bool accepted = answered || authenticateUser(job, token);
+  if (!answered && !job.refuseAt) m_metrics.replyTime(LoginJob::Clock::now() - job.wholeAt);
+  if (accepted) {
+    if (startEngine(job.login, *job.client, token, job.peer, job.tls ? &*job.tls : nullptr,
+                    job.proxied)) {
+      m_metrics.engineStarted();
+    } else {
+      m_metrics.engineFailed();
       logRefusal(job.login, job.peer, job.source, RefusalReason::EngineNotStarted);
     }
     return LoginWorkers::JobEnd::Close;
@@ -83,4 +96,7 @@ LoginWorkers::JobEnd CVornD::completeLogin(LoginJob& job) {
   return job.refuseAt ? LoginWorkers::JobEnd::GiveBack : LoginWorkers::JobEnd::Close;
 }
 
-void CVornD::sendRefusal(LoginJob& job) { sendLoginReply(*job.client, false); }
+void CVornD::sendRefusal(LoginJob& job) {
+  sendLoginReply(*job.client, false);
+  m_metrics.replyTime(LoginJob::Clock::now() - job.wholeAt);
+}

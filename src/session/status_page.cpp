@@ -192,6 +192,13 @@ PageResponse forbiddenResponse() {
                              std::to_string(kBody.size()) + "\r\nConnection: close\r\n\r\n" + kBody);
 }
 
+PageResponse metricsResponse(std::string body) {
+  std::string head =
+      "HTTP/1.0 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+  return PageResponse::whole(head.append(body));
+}
+
 const char* statusPageBuildDate() { return __DATE__; }
 
 StatusPageValues CVornD::statusPageValues() const {

@@ -80,3 +80,5 @@ PageResponse httpsOnlyResponse();
 // What a request from outside StatusPageFrom gets: a refusal that tells
 // nothing about the instance.
 PageResponse forbiddenResponse();
+// The metrics' response: `body` in the text exposition format.
+PageResponse metricsResponse(std::string body);
