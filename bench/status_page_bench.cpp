@@ -4,8 +4,11 @@
 // answers the same bytes, then against a target given by --port.
 //
 //   vornd_bench_serve [--port P] [--count N] [--warmup W] [--rounds R]
-//                     [--mode page|login|both]
+//                     [--mode page|login|both|metrics]
 //   vornd_bench_serve --serve [--listen-port P]   (only the reference server)
+//
+// --mode metrics needs --port: the target's /metrics against its own status
+// page, round by round, and the ratio of the two rates.
 //
 // Against the daemon: give an instance a state root whose registry holds
 // its Config values, then run it in the console and point --port at it.
@@ -44,6 +47,7 @@
 namespace {
 
 constexpr char kPageRequest[] = "GET / HTTP/1.0\r\n\r\n";
+constexpr char kMetricsRequest[] = "GET /metrics HTTP/1.0\r\n\r\n";
 constexpr std::size_t kLoginSize = 331;
 constexpr std::size_t kPeekSize = 6;
 constexpr char kRefused[2] = {0, 0};
@@ -56,13 +60,14 @@ struct Options {
   int rounds = 5;
   bool page = true;
   bool login = true;
+  bool metrics = false;
   bool serveOnly = false;
 };
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: vornd_bench_serve [--port P] [--count N] [--warmup W] [--rounds R]\n"
-               "                         [--mode page|login|both]\n"
+               "                         [--mode page|login|both|metrics]\n"
                "       vornd_bench_serve --serve [--listen-port P]\n");
   std::exit(2);
 }
@@ -89,14 +94,16 @@ Options parseOptions(int argc, char** argv) {
       options.serveOnly = true;
     } else if (word == "--mode") {
       const std::string mode = next();
-      if (mode != "page" && mode != "login" && mode != "both") usage();
-      options.page = mode != "login";
-      options.login = mode != "page";
+      if (mode != "page" && mode != "login" && mode != "both" && mode != "metrics") usage();
+      options.metrics = mode == "metrics";
+      options.page = mode == "page" || mode == "both";
+      options.login = mode == "login" || mode == "both";
     } else {
       usage();
     }
   }
   if (options.count <= 0 || options.warmup < 0 || options.rounds <= 0) usage();
+  if (options.metrics && options.targetPort == 0) usage();
   return options;
 }
 
@@ -276,6 +283,26 @@ void compare(const char* what, const std::string& request, Side reference, Side 
   std::printf("%-6s ratio      %8.3f\n", what, median(target.rates) / median(reference.rates));
 }
 
+// The target's two pages, taking turns round by round as in compare.
+void compareMetricsWithPage(const Options& options) {
+  const std::string page(kPageRequest, sizeof kPageRequest - 1);
+  const std::string metrics(kMetricsRequest, sizeof kMetricsRequest - 1);
+  const long perRound = std::max(1L, options.count / options.rounds);
+  Side pageSide{options.targetPort, -1};
+  Side metricsSide{options.targetPort, -1};
+  for (long i = 0; i < options.warmup; ++i) {
+    exchange(options.targetPort, page.data(), page.size(), nullptr);
+    exchange(options.targetPort, metrics.data(), metrics.size(), nullptr);
+  }
+  for (int round = 0; round < options.rounds; ++round) {
+    runRound(pageSide, page, perRound);
+    runRound(metricsSide, metrics, perRound);
+  }
+  report("page", "target", pageSide, perRound * options.rounds);
+  report("metric", "target", metricsSide, perRound * options.rounds);
+  std::printf("/metrics against the page %8.3f\n", median(metricsSide.rates) / median(pageSide.rates));
+}
+
 StatusPageValues sampleValues() {
   static const std::map<std::string, std::string> environment = {
       {"$SYSUID", "hidden"}, {"HOME", "/home/vorn"}, {"LANG", "C"},
@@ -342,6 +369,13 @@ int main(int argc, char** argv) {
   login.replace(0, 9, "benchuser");
   login.replace(21, 14, "wrong-password");
 
+  if (options.metrics) {
+    std::string answer;
+    exchange(options.targetPort, kMetricsRequest, sizeof kMetricsRequest - 1, &answer);
+    std::printf("/metrics: %zu bytes, page: %zu bytes\n", answer.size(), page.size());
+    compareMetricsWithPage(options);
+    return 0;
+  }
   timeBuilders();
   ReferenceServer reference(page, 0);
   reference.start();

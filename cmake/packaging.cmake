@@ -133,6 +133,11 @@ install(FILES ${VORND_CHANGELOG_OUTPUT} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES packaging/haproxy/vornd.cfg DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
         RENAME haproxy.cfg)
 
+# A sample Prometheus scrape configuration for the instances' /metrics
+# (README, "Metrics"); scripts/prometheus_checks.sh scrapes from it.
+install(FILES packaging/prometheus/vornd.yml DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+        RENAME prometheus.yml)
+
 # The PAM service of the LogonUser method: /etc/pam.d for the /usr prefix
 # (GNUInstallDirs says so), <prefix>/etc/pam.d elsewhere.
 install(FILES packaging/vornd.pam DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/pam.d

@@ -203,6 +203,8 @@ DOC=/usr/share/doc/vornd
 check "copyright file in $DOC" test -f "$DOC/copyright"
 check "the HAProxy sample in $DOC/examples, as in the sources" \
   cmp -s "$DOC/examples/haproxy.cfg" "$ROOT/packaging/haproxy/vornd.cfg"
+check "the Prometheus sample in $DOC/examples, as in the sources" \
+  cmp -s "$DOC/examples/prometheus.yml" "$ROOT/packaging/prometheus/vornd.yml"
 copyright="$(cat "$DOC/copyright" 2>&1)"
 checkEqual "copyright file: machine-readable" \
   "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \

@@ -41,6 +41,14 @@ VORND_HAPROXY_PACKAGES=(
   haproxy
 )
 
+# /metrics checked and scraped (scripts/prometheus_checks.sh): Debian's
+# Prometheus, with promtool, run in the foreground by the script; its own
+# service is not used.
+VORND_PROMETHEUS_PACKAGES=(
+  prometheus
+  curl
+)
+
 # The fuzz targets: clang and its fuzzer runtime.
 VORND_FUZZ_PACKAGES=(
   clang

@@ -20,6 +20,11 @@
 #                          health checks, logins through the PROXY protocol,
 #                          a server killed (scripts/haproxy_checks.sh; the
 #                          logs in build/haproxy-checks/)
+#   prometheus build/      /metrics checked by promtool and scraped by a real
+#                          Prometheus configured from the shipped sample
+#                          (packaging/prometheus/vornd.yml;
+#                          scripts/prometheus_checks.sh, the files in
+#                          build/prometheus-checks/)
 #   package  build-pkg/    the Debian package installed, used, removed and
 #                          purged on this machine (scripts/package_test.sh)
 #   fuzz     build-fuzz/   the libFuzzer targets of fuzz/ (clang, ASan, UBSan),
@@ -41,7 +46,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/packages.sh"
 export DEBIAN_FRONTEND=noninteractive
 
-STAGES="${VORND_STAGES:-native asan win32 package fuzz browser tls haproxy systemd}"
+STAGES="${VORND_STAGES:-native asan win32 package fuzz browser tls haproxy prometheus systemd}"
 declare -A STATUS=() CTEST_LINE=() PASSED=() FAILED=() TIME=() NOTE=()
 
 log() { printf '\n==== %s\n' "$*"; }
@@ -59,6 +64,7 @@ if [[ "${VORND_SKIP_APT:-0}" != 1 ]]; then
   wants fuzz && packages+=("${VORND_FUZZ_PACKAGES[@]}")
   wants tls && packages+=("${VORND_TLS_PACKAGES[@]}")
   wants haproxy && packages+=("${VORND_HAPROXY_PACKAGES[@]}")
+  wants prometheus && packages+=("${VORND_PROMETHEUS_PACKAGES[@]}")
   wants systemd && packages+=("${VORND_PACKAGE_PACKAGES[@]}" "${VORND_SYSTEMD_PACKAGES[@]}")
   if wants win32; then
     packages+=("${VORND_WINDOWS_PACKAGES[@]}")
@@ -338,6 +344,23 @@ stage_haproxy() {
   record_checks haproxy 300 "$ROOT/scripts/haproxy_checks.sh" "$ROOT/build"
 }
 
+# One daemon's /metrics through promtool and a real Prometheus; about ten
+# seconds when all is well, each wait bounded.
+stage_prometheus() {
+  log "prometheus: /metrics checked and scraped"
+  local program
+  for program in vornd vornreg; do
+    if [[ ! -x "$ROOT/build/bin/$program" ]]; then
+      configure_and_build "$ROOT/build" || {
+        build_failed prometheus build
+        return
+      }
+      break
+    fi
+  done
+  record_checks prometheus 300 "$ROOT/scripts/prometheus_checks.sh" "$ROOT/build"
+}
+
 # True when the kernel runs 32-bit programs (some virtual machines' kernels
 # do not, and then no 32-bit Wine can start).
 kernel_runs_32bit() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
@@ -420,7 +443,7 @@ run_end_to_end() {
 }
 
 cd "$ROOT" || die "cannot enter $ROOT"
-for stage in native asan win32 package fuzz browser tls haproxy systemd; do
+for stage in native asan win32 package fuzz browser tls haproxy prometheus systemd; do
   wants "$stage" || continue
   start=$SECONDS
   before="$(our_processes | tr '\n' ' ')"
@@ -436,9 +459,9 @@ totalPassed=0
 totalFailed=0
 skipped=0
 exitCode=0
-for stage in native asan win32 e2e package fuzz browser tls haproxy systemd; do
+for stage in native asan win32 e2e package fuzz browser tls haproxy prometheus systemd; do
   [[ -n "${STATUS[$stage]:-}" ]] || continue
-  printf '%-7s %-4s %s (%ss)\n' "$stage" "${STATUS[$stage]}" "${CTEST_LINE[$stage]}" \
+  printf '%-10s %-4s %s (%ss)\n' "$stage" "${STATUS[$stage]}" "${CTEST_LINE[$stage]}" \
     "${TIME[$stage]}"
   [[ -n "${NOTE[$stage]:-}" ]] && printf '        note: %s\n' "${NOTE[$stage]}"
   totalPassed=$((totalPassed + PASSED[$stage]))
