@@ -9,6 +9,7 @@
 #include "session/log_text.h"
 #include "session/page_delivery.h"
 #include "session/page_request.h"
+#include "session/tls_session.h"
 
 bool ConnectionLoop::progress(ClientConnection& connection) {
   switch (connection.stage) {
@@ -69,7 +70,7 @@ void ConnectionLoop::expire(ClientConnection& connection) {
                                                                                    : Closure::PageTime);
   if (connection.stage == ClientConnection::Stage::Relay) {
     m_metrics.tlsHandshake(false);
-    const std::string reason = "no TLS handshake within " + std::to_string(seconds) + " seconds";
+    const std::string reason = std::string(kNoHandshakeInTime) + std::to_string(seconds) + " seconds";
     m_log.entry() << "negotiateLogin - " << reason << " - connection closed";
     m_refusals.write(connection.source, tlsRefusedText(connection.peer, reason));
   } else if (connection.proxyHeaderDue) {

@@ -10,6 +10,7 @@
 #include "platform/net.h"
 #include "platform/socket_wait.h"
 #include "session/log_text.h"
+#include "session/tls_session.h"
 
 namespace {
 
@@ -110,6 +111,10 @@ bool ConnectionLoop::progressRelay(ClientConnection& connection) {
   m_metrics.tlsHandshake(verdict && verdict->accepted);
   if (!verdict || !verdict->accepted) {
     const std::string reason = verdict ? verdict->reason : "the TLS relay ended the connection";
+    // The relay keeps the bound itself, and its word comes first.
+    if (reason.rfind(kNoHandshakeInTime, 0) == 0) {
+      m_metrics.connectionClosed(DaemonMetrics::Closure::HandshakeTime);
+    }
     m_log.entry() << "negotiateLogin - " << reason << " - connection closed";
     m_refusals.write(connection.source, tlsRefusedText(connection.peer, reason));
     client.Close();

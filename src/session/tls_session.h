@@ -19,6 +19,10 @@ struct RelayVerdict {
   std::string reason;  // when not: why the handshake failed
 };
 
+// How the relay's reason begins, and the daemon's, when the handshake did
+// not come within the bound.
+inline constexpr std::string_view kNoHandshakeInTime = "no TLS handshake within ";
+
 // The most a relay's line may hold, its line break included.
 inline constexpr std::size_t kLongestRelayLine = 1024;
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <string>
 
+#include "session/tls_session.h"
 #include "tls/tls_context.h"
 
 namespace vornd_tls {
@@ -115,7 +116,7 @@ bool handshake(SSL* ssl, int client, int inner, Clock::time_point deadline,
       ready = ::poll(&watch, 1, millisecondsUntil(deadline));
     } while (ready < 0 && errno == EINTR);
     if (ready == 0 && Clock::now() >= deadline) {
-      writeLine(inner, "fail no TLS handshake within " + std::to_string(handshakeSeconds) +
+      writeLine(inner, "fail " + std::string(kNoHandshakeInTime) + std::to_string(handshakeSeconds) +
                            " seconds\n");
       return false;
     }

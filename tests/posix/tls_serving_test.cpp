@@ -206,11 +206,11 @@ class TlsServing : public testing_support::ServingFixture {
     return login(m_port, user, {"--tls", "--ca", file("ca.pem")});
   }
   // A page over https, as the openssl client fetches it.
-  Outcome securePage() {
+  Outcome securePage(const std::string& path = "/") {
     return runProgram(testing_support::kOpensslProgram,
                       {"s_client", "-quiet", "-ign_eof", "-CAfile", file("ca.pem"), "-connect",
                        "127.0.0.1:" + std::to_string(m_port)},
-                      "GET / HTTP/1.0\r\n\r\n", "", 15000);
+                      "GET " + path + " HTTP/1.0\r\n\r\n", "", 15000);
   }
   bool warned(const std::string& text) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -312,6 +312,18 @@ TEST_F(TlsServing, AHandshakeThatStallsIsClosedInTimeAndHoldsUpNoLoginBehindIt) 
   // A TLS alert at most, then the end.
   EXPECT_EQ(std::string::npos, garbled.readAll(5000).find(std::string("\x00\x01", 2)));
   EXPECT_TRUE(warned(": TLS handshake failed: "));
+  // The metrics, over TLS alone, count both failures, the one that ran
+  // out of time among the closures, and the two handshakes made: the
+  // login's and the metrics' own.
+  const std::string metrics = securePage("/metrics").out;
+  for (const std::string& sample :
+       {"vornd_tls_handshakes_total{instance=\"" + m_name + "\",result=\"failed\"} 2\n",
+        "vornd_tls_handshakes_total{instance=\"" + m_name + "\",result=\"done\"} 2\n",
+        "vornd_connections_closed_total{instance=\"" + m_name + "\",bound=\"handshake_time\"} 1\n",
+        "vornd_logins_accepted_total{instance=\"" + m_name + "\"} 1\n"}) {
+    EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;
+  }
+  EXPECT_EQ(0u, exchange("GET /metrics HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 403", 0));
 }
 
 TEST_F(TlsServing, AClientCertificateOfTheAuthorityIsTheConditionWhenOneIsNamed) {
