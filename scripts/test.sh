@@ -299,31 +299,33 @@ old_package() {
   [[ -f $deb ]] && echo "$deb"
 }
 
+# check_stage <stage> <seconds> <script> <program>...: the script's checks
+# against build/, built first when one of the programs is missing.
+check_stage() {
+  local stage="$1" limit="$2" script="$3" program
+  shift 3
+  for program in "$@"; do
+    if [[ ! -x "$ROOT/build/bin/$program" ]]; then
+      configure_and_build "$ROOT/build" || {
+        build_failed "$stage" build
+        return
+      }
+      break
+    fi
+  done
+  record_checks "$stage" "$limit" "$ROOT/scripts/$script" "$ROOT/build"
+}
+
 stage_browser() {
   log "browser: the status page in headless Chromium"
-  if [[ ! -x "$ROOT/build/bin/vornd" || ! -x "$ROOT/build/bin/vorn-echo-engine" ]] &&
-    ! configure_and_build "$ROOT/build"; then
-    build_failed browser build
-    return
-  fi
-  record_checks browser 600 "$ROOT/scripts/browser_test.sh" "$ROOT/build"
+  check_stage browser 600 browser_test.sh vornd vorn-echo-engine
 }
 
 # The relay's TLS as outside scanners see it, and a login on the wire.
 # testssl alone takes one to two minutes; the script bounds it at ten.
 stage_tls() {
   log "tls: the TLS port examined from outside"
-  local program
-  for program in vornd vornd-tls vornreg vornlogin; do
-    if [[ ! -x "$ROOT/build/bin/$program" ]]; then
-      configure_and_build "$ROOT/build" || {
-        build_failed tls build
-        return
-      }
-      break
-    fi
-  done
-  record_checks tls 900 "$ROOT/scripts/tls_checks.sh" "$ROOT/build"
+  check_stage tls 900 tls_checks.sh vornd vornd-tls vornreg vornlogin
 }
 
 # Two daemons behind HAProxy, run from the sample configuration the
@@ -331,34 +333,14 @@ stage_tls() {
 # when the servers never come up (each wait is bounded).
 stage_haproxy() {
   log "haproxy: two daemons behind HAProxy"
-  local program
-  for program in vornd vornreg; do
-    if [[ ! -x "$ROOT/build/bin/$program" ]]; then
-      configure_and_build "$ROOT/build" || {
-        build_failed haproxy build
-        return
-      }
-      break
-    fi
-  done
-  record_checks haproxy 300 "$ROOT/scripts/haproxy_checks.sh" "$ROOT/build"
+  check_stage haproxy 300 haproxy_checks.sh vornd vornreg
 }
 
 # One daemon's /metrics through promtool and a real Prometheus; about ten
 # seconds when all is well, each wait bounded.
 stage_prometheus() {
   log "prometheus: /metrics checked and scraped"
-  local program
-  for program in vornd vornreg; do
-    if [[ ! -x "$ROOT/build/bin/$program" ]]; then
-      configure_and_build "$ROOT/build" || {
-        build_failed prometheus build
-        return
-      }
-      break
-    fi
-  done
-  record_checks prometheus 300 "$ROOT/scripts/prometheus_checks.sh" "$ROOT/build"
+  check_stage prometheus 300 prometheus_checks.sh vornd vornreg
 }
 
 # True when the kernel runs 32-bit programs (some virtual machines' kernels
