@@ -5,7 +5,7 @@
 #              10,000 values over time per value at 1,000 (flat is 1.0)
 #   serve      status pages and refused logins a second, the daemon over a
 #              minimal server of the benchmark's own that answers the same
-#              bytes
+#              bytes; and /metrics a second over the same daemon's page
 #   launch     accepted logins handed to /bin/true a second, the daemon over
 #              tcpserver (ucspi-tcp) and over a minimal spawning server,
 #              clients waiting for the engine's end and for the reply only
@@ -94,6 +94,9 @@ JOBS+=("$daemon")
 for _ in $(seq 1 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
 measure "$WORK/serve" "$BIN/vornd_bench_serve" --port "$port" --count 5000 --warmup 500 --rounds 5
 serve="$(cat "$WORK/serve")"
+measure "$WORK/metrics" "$BIN/vornd_bench_serve" --port "$port" --mode metrics --clients 8 --count 5000 \
+  --warmup 500 --rounds 5
+metrics="$(cat "$WORK/metrics")"
 kill "$daemon"
 wait "$daemon" 2>/dev/null
 forget "$daemon"
@@ -106,6 +109,9 @@ row serve "status pages: vornd / minimal server" "${pageRatio:-?}"
 row serve "refused logins: vornd / minimal server" "${loginRatio:-?}"
 row serve "status pages/s at 1 client: vornd" "${pageOwn:-?}"
 row serve "status pages/s at 1 client: minimal server" "${pageMinimal:-?}"
+echo "$metrics"
+row serve "/metrics / status page, one daemon (goal >= 0.9)" \
+  "$(sed -n 's|^/metrics against the page *||p' <<<"$metrics")"
 
 # ---- launch ------------------------------------------------------------------
 for wait in end reply; do

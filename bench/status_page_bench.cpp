@@ -4,11 +4,12 @@
 // answers the same bytes, then against a target given by --port.
 //
 //   vornd_bench_serve [--port P] [--count N] [--warmup W] [--rounds R]
-//                     [--mode page|login|both|metrics]
+//                     [--mode page|login|both|metrics] [--clients C]
 //   vornd_bench_serve --serve [--listen-port P]   (only the reference server)
 //
 // --mode metrics needs --port: the target's /metrics against its own status
-// page, round by round, and the ratio of the two rates.
+// page, round by round, and the ratio of the two rates; --clients C (1 by
+// default) runs C connections at once, each thread one after another.
 //
 // Against the daemon: give an instance a state root whose registry holds
 // its Config values, then run it in the console and point --port at it.
@@ -34,6 +35,7 @@
 
 #include <csignal>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +43,9 @@
 #include <map>
 #include <vector>
 #include <string>
+#include <thread>
 
+#include "daemon/daemon_metrics.h"
 #include "session/status_page.h"
 
 namespace {
@@ -61,13 +65,14 @@ struct Options {
   bool page = true;
   bool login = true;
   bool metrics = false;
+  int clients = 1;
   bool serveOnly = false;
 };
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: vornd_bench_serve [--port P] [--count N] [--warmup W] [--rounds R]\n"
-               "                         [--mode page|login|both|metrics]\n"
+               "                         [--mode page|login|both|metrics] [--clients C]\n"
                "       vornd_bench_serve --serve [--listen-port P]\n");
   std::exit(2);
 }
@@ -90,6 +95,8 @@ Options parseOptions(int argc, char** argv) {
       options.warmup = std::atol(next());
     } else if (word == "--rounds") {
       options.rounds = std::atoi(next());
+    } else if (word == "--clients") {
+      options.clients = std::atoi(next());
     } else if (word == "--serve") {
       options.serveOnly = true;
     } else if (word == "--mode") {
@@ -104,6 +111,7 @@ Options parseOptions(int argc, char** argv) {
   }
   if (options.count <= 0 || options.warmup < 0 || options.rounds <= 0) usage();
   if (options.metrics && options.targetPort == 0) usage();
+  if (options.clients <= 0 || options.clients > 256) usage();
   return options;
 }
 
@@ -283,6 +291,25 @@ void compare(const char* what, const std::string& request, Side reference, Side 
   std::printf("%-6s ratio      %8.3f\n", what, median(target.rates) / median(reference.rates));
 }
 
+// A round of `count` exchanges shared by `clients` threads.
+void runConcurrentRound(Side& side, const std::string& request, long count, int clients) {
+  std::atomic<long> left{count};
+  std::atomic<long> failures{0};
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back([&]() {
+      while (left.fetch_sub(1) > 0) {
+        if (exchange(side.port, request.data(), request.size(), nullptr) <= 0) ++failures;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  side.failures += failures;
+  side.rates.push_back(static_cast<double>(count) / elapsed.count());
+}
+
 // The target's two pages, taking turns round by round as in compare.
 void compareMetricsWithPage(const Options& options) {
   const std::string page(kPageRequest, sizeof kPageRequest - 1);
@@ -290,14 +317,15 @@ void compareMetricsWithPage(const Options& options) {
   const long perRound = std::max(1L, options.count / options.rounds);
   Side pageSide{options.targetPort, -1};
   Side metricsSide{options.targetPort, -1};
-  for (long i = 0; i < options.warmup; ++i) {
-    exchange(options.targetPort, page.data(), page.size(), nullptr);
-    exchange(options.targetPort, metrics.data(), metrics.size(), nullptr);
-  }
+  runConcurrentRound(pageSide, page, options.warmup, options.clients);
+  runConcurrentRound(metricsSide, metrics, options.warmup, options.clients);
+  pageSide = Side{options.targetPort, -1};
+  metricsSide = Side{options.targetPort, -1};
   for (int round = 0; round < options.rounds; ++round) {
-    runRound(pageSide, page, perRound);
-    runRound(metricsSide, metrics, perRound);
+    runConcurrentRound(pageSide, page, perRound, options.clients);
+    runConcurrentRound(metricsSide, metrics, perRound, options.clients);
   }
+  std::printf("%d client(s) at once\n", options.clients);
   report("page", "target", pageSide, perRound * options.rounds);
   report("metric", "target", metricsSide, perRound * options.rounds);
   std::printf("/metrics against the page %8.3f\n", median(metricsSide.rates) / median(pageSide.rates));
@@ -342,6 +370,8 @@ void timeBuilders() {
   const StatusPage page(values);
   timeBuilder("shared page:",
               [&]() { return page.response(values.served, values.rejected).size(); });
+  const DaemonMetrics metrics("bench");
+  timeBuilder("metrics:", [&]() { return metricsResponse(metrics.exposition({})).size(); });
 }
 
 }  // namespace

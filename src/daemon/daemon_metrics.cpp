@@ -1,6 +1,7 @@
 #include "daemon/daemon_metrics.h"
 
-#include <cstdio>
+#include <charconv>
+#include <vector>
 
 #include "daemon/login_failure_limits.h"
 
@@ -22,46 +23,99 @@ constexpr std::string_view kStageLabels[] = {"record", "relay",   "page",   "wai
 static_assert(std::size(kClosureLabels) == static_cast<std::size_t>(DaemonMetrics::Closure::Count));
 static_assert(std::size(kStageLabels) == static_cast<std::size_t>(DaemonMetrics::Stage::Count));
 
-// One family at a time: its HELP and TYPE lines, then its samples, each
-// labelled with the instance first.
-class Exposition {
+constexpr std::string_view kReplyBucketLabels[] = {"0.001", "0.0025", "0.005", "0.01",
+                                                   "0.025", "0.05",   "0.1",   "0.25",
+                                                   "0.5",   "1",      "2.5",   "10"};
+static_assert(std::size(kReplyBucketLabels) == DaemonMetrics::kReplyBuckets.size());
+
+// A number as the text format writes it: a count in decimal, or a count
+// of microseconds as seconds (no trailing zeros in the fraction).
+void appendCount(std::string& out, std::uint64_t value) {
+  char digits[24];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, result.ptr);
+}
+
+void appendSeconds(std::string& out, std::uint64_t microseconds) {
+  appendCount(out, microseconds / 1000000);
+  std::uint64_t fraction = microseconds % 1000000;
+  if (fraction == 0) return;
+  char digits[7] = "000000";
+  for (int at = 5; at >= 0; --at, fraction /= 10) digits[at] = static_cast<char>('0' + fraction % 10);
+  int length = 6;
+  while (digits[length - 1] == '0') --length;
+  out.append(".").append(digits, static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+// One walk over the families: their HELP and TYPE lines, then their
+// samples, each labelled with the instance first. The first walk writes
+// the text between the numbers down; every later one only gathers the
+// numbers, and the text is put together from the two.
+class DaemonMetrics::Exposition {
  public:
-  explicit Exposition(const std::string& instance)
-      : m_instance("instance=\"" + metricsLabelValue(instance) + "\"") {
-    m_text.reserve(6144);
-  }
+  Exposition(const std::string& instance, Layout& layout, bool gathering)
+      : m_instance("instance=\"" + metricsLabelValue(instance) + "\""),
+        m_layout(layout),
+        m_gathering(gathering) {}
 
   void family(std::string_view name, std::string_view type, std::string_view help) {
-    m_text.append("# HELP ").append(name).append(" ").append(help).append("\n");
-    m_text.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+    if (m_gathering) return;
+    m_between.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    m_between.append("# TYPE ").append(name).append(" ").append(type).append("\n");
   }
   // name{instance="..."[,label="value"]} number
   void sample(std::string_view name, std::uint64_t value, std::string_view label = {},
               std::string_view labelValue = {}) {
-    begin(name, label, labelValue);
-    m_text.append(std::to_string(value)).append("\n");
+    add(name, {value, false}, label, labelValue);
   }
-  void sample(std::string_view name, double value, std::string_view label = {},
-              std::string_view labelValue = {}) {
-    begin(name, label, labelValue);
-    char number[32];
-    std::snprintf(number, sizeof number, "%.9g", value);
-    m_text.append(number).append("\n");
+  void seconds(std::string_view name, std::uint64_t microseconds) {
+    add(name, {microseconds, true}, {}, {});
   }
-  std::string take() { return std::move(m_text); }
+
+  std::string text() {
+    if (!m_gathering) {
+      m_layout.between.push_back(std::move(m_between));
+      m_layout.size = 0;
+      for (const std::string& text : m_layout.between) m_layout.size += text.size();
+    }
+    std::string out;
+    out.reserve(m_layout.size + 24 * m_values.size());
+    for (std::size_t i = 0; i < m_values.size(); ++i) {
+      out.append(m_layout.between[i]);
+      if (m_values[i].microseconds) {
+        appendSeconds(out, m_values[i].number);
+      } else {
+        appendCount(out, m_values[i].number);
+      }
+    }
+    out.append(m_layout.between.back());
+    return out;
+  }
 
  private:
-  void begin(std::string_view name, std::string_view label, std::string_view labelValue) {
-    m_text.append(name).append("{").append(m_instance);
-    if (!label.empty()) m_text.append(",").append(label).append("=\"").append(labelValue).append("\"");
-    m_text.append("} ");
+  struct Value {
+    std::uint64_t number;
+    bool microseconds;
+  };
+
+  void add(std::string_view name, Value value, std::string_view label, std::string_view labelValue) {
+    m_values.push_back(value);
+    if (m_gathering) return;
+    m_between.append(name).append("{").append(m_instance);
+    if (!label.empty()) m_between.append(",").append(label).append("=\"").append(labelValue).append("\"");
+    m_between.append("} ");
+    m_layout.between.push_back(std::move(m_between));
+    m_between = "\n";
   }
 
   const std::string m_instance;
-  std::string m_text;
+  Layout& m_layout;
+  const bool m_gathering;
+  std::string m_between;
+  std::vector<Value> m_values;
 };
-
-}  // namespace
 
 std::string metricsLabelValue(std::string_view text) {
   std::string out;
@@ -98,7 +152,9 @@ void DaemonMetrics::replyTime(std::chrono::steady_clock::duration elapsed) {
 }
 
 std::string DaemonMetrics::exposition(const Pending& pending) const {
-  Exposition out(m_instance);
+  // Only the loop asks, one request at a time.
+  const bool gathering = !m_layout.between.empty();
+  Exposition out(m_instance, m_layout, gathering);
   out.family("vornd_logins_accepted_total", "counter", "Logins answered as accepted.");
   out.sample("vornd_logins_accepted_total", read(m_loginsAccepted));
 
@@ -149,16 +205,13 @@ std::string DaemonMetrics::exposition(const Pending& pending) const {
   out.family("vornd_login_reply_seconds", "histogram",
              "Time from a whole login record to its reply.");
   std::uint64_t below = 0;
-  char bound[32];
   for (std::size_t i = 0; i < kReplyBuckets.size(); ++i) {
     below += read(m_replyBuckets[i]);
-    std::snprintf(bound, sizeof bound, "%g", kReplyBuckets[i]);
-    out.sample("vornd_login_reply_seconds_bucket", below, "le", bound);
+    out.sample("vornd_login_reply_seconds_bucket", below, "le", kReplyBucketLabels[i]);
   }
   below += read(m_replyBuckets.back());
   out.sample("vornd_login_reply_seconds_bucket", below, "le", "+Inf");
-  out.sample("vornd_login_reply_seconds_sum",
-             static_cast<double>(read(m_replyMicroseconds)) / 1e6);
+  out.seconds("vornd_login_reply_seconds_sum", read(m_replyMicroseconds));
   out.sample("vornd_login_reply_seconds_count", below);
-  return out.take();
+  return out.text();
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "daemon/refusal_log.h"
 
@@ -63,7 +64,8 @@ class DaemonMetrics {
   // Where the blocks for too many failures are counted; may be null.
   void countBlocksOf(const LoginFailureLimits* limits) { m_limits = limits; }
 
-  // The whole exposition, in the text format, version 0.0.4.
+  // The whole exposition, in the text format, version 0.0.4. From one
+  // thread at a time.
   std::string exposition(const Pending& pending) const;
 
  private:
@@ -73,7 +75,15 @@ class DaemonMetrics {
     return counter.load(std::memory_order_relaxed);
   }
 
+  // The exposition's text between its numbers, made by the first one.
+  struct Layout {
+    std::vector<std::string> between;
+    std::size_t size = 0;
+  };
+  class Exposition;
+
   const std::string m_instance;
+  mutable Layout m_layout;
   Counter m_loginsAccepted{0};
   static constexpr std::size_t kRefusalReasons =
       static_cast<std::size_t>(RefusalReason::TlsRequired) + 1;
