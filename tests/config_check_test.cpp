@@ -105,13 +105,10 @@ TEST_F(ConfigCheck, ASoundInstanceGivesNothingAndEachProblemItsOwnLine) {
       {{{"SockPort", "65536"}}, {"SockPort 65536 is outside 1-65535: vornd listens on no port"}},
       // Numbers the daemon replaces by its defaults.
       {{{"SourcePrefixIPv6", "200"}}, {"SourcePrefixIPv6 200 is above 128: vornd uses 128"}},
-      {{{"SourcePrefixIPv6", "0"}}, {"SourcePrefixIPv6 0 is below 1: vornd uses 64"}},
       {{{"MaxPendingPerSource", "0"}}, {"MaxPendingPerSource 0 is below 1: vornd uses 8"}},
       {{{"LoginFailureLimit", "-5"}}, {"LoginFailureLimit -5 is below 0: vornd uses 10"}},
-      {{{"SockReceiveTimeout", "-3"}}, {"SockReceiveTimeout -3 is below 1: vornd uses 5"}},
       // Truth values: an upper-case Y alone is yes.
       {{{"LogCreate", "yes"}}, {"LogCreate \"yes\" is read as No"}},
-      {{{"SockNoDelay", "true"}}, {"SockNoDelay \"true\" is read as No"}},
       {{{"IncludeSystemEnv", "Yup"}}, {"IncludeSystemEnv \"Yup\" is read as Yes"}},
       // Words and lists.
       {{{"AuthenticationMethod", "logonuser"}},

@@ -5,7 +5,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -30,21 +29,17 @@ std::vector<std::string> accountLines(const std::string& mode) {
   return {prefix + ": the TLS relay runs as nobody"};
 }
 
-// Stands for the library's words for a file it cannot parse, which differ
-// from one version of it to the next: any reason at all.
-const std::string kLibraryReason = "<the library's reason>";
-
-// The lines, one by one, each as expected or with a reason where the
-// library's is.
+// The lines, one by one, each as expected; one expected to end in ": "
+// takes any reason after it: the library's words for a file it cannot
+// parse differ from one version of it to the next.
 bool sameLines(const std::vector<std::string>& expected, const std::string& out) {
   const std::vector<std::string> lines = testing_support::linesOf(out);
-  if (lines.size() != expected.size() || (!out.empty() && out.back() != '\n')) return false;
+  if (lines.size() != expected.size()) return false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::string& want = expected[i];
-    const std::size_t cut = want.size() - std::min(want.size(), kLibraryReason.size());
-    if (want.compare(cut, std::string::npos, kLibraryReason) != 0) {
-      if (lines[i] != want) return false;
-    } else if (lines[i].size() <= cut || lines[i].compare(0, cut, want, 0, cut) != 0) {
+    const bool anyReason = want.size() > 2 && want.compare(want.size() - 2, 2, ": ") == 0;
+    if (anyReason ? lines[i].size() <= want.size() || lines[i].rfind(want, 0) != 0
+                  : lines[i] != want) {
       return false;
     }
   }
@@ -77,15 +72,15 @@ TEST(ConfigCheckTls, FilesAreLoadedAsTheRelayLoadsThemAndNamedWithTheirReason) {
       {"Required", dir.path().string(), key, "",
        {"TLSCertificateFile \"" + dir.path().string() + "\" does not load: Is a directory"}},
       {"Required", prose, key, "",
-       {"TLSCertificateFile \"" + prose + "\" does not load: " + kLibraryReason}},
+       {"TLSCertificateFile \"" + prose + "\" does not load: "}},
       {"Required", cert, pki.file("elsewhere.key"), "",
        {"TLSKeyFile \"" + pki.file("elsewhere.key") + "\" does not load: key values mismatch"}},
       {"Required", cert, key, absent,
        {"TLSClientCAFile \"" + absent + "\" does not load: No such file or directory"}},
       {"Required", absent, prose, prose,
        {"TLSCertificateFile \"" + absent + "\" does not load: No such file or directory",
-        "TLSKeyFile \"" + prose + "\" does not load: " + kLibraryReason,
-        "TLSClientCAFile \"" + prose + "\" does not load: " + kLibraryReason}},
+        "TLSKeyFile \"" + prose + "\" does not load: ",
+        "TLSClientCAFile \"" + prose + "\" does not load: "}},
   };
   for (const auto& c : cases) {
     testing_support::ScopedRegistryKey service("SYSTEM\\CurrentControlSet\\Services\\tlscheck");
