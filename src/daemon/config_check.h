@@ -12,9 +12,9 @@
 // One line a finding, each beginning with the value's name, e.g.
 //   SockPort "8O61" is read as 8
 //   LoginFailureLimt is not a setting vornd knows; did you mean LoginFailureLimit?
-// First those of each value in the key's order, then those of the values
-// taken together: ranges, words, address lists, the engine, TLS. Empty
-// when there is nothing to say. An instance without a Config key, or a
+// First those of each value in the order the registry lists them, then
+// those of the values taken together: ranges, words, address lists, the
+// engine, TLS. Empty when there is nothing to say. An instance without a Config key, or a
 // registry that cannot be read, gives one line that says so.
 std::vector<std::string> checkConfiguration(const std::string& serviceName);
 
