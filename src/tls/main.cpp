@@ -1,13 +1,12 @@
 // vornd-tls: the daemon's TLS relay. Started by the daemon with its end of
 // the channel as descriptor 3; see relay_master.h for what it then does.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <unistd.h>
 
 #include <openssl/crypto.h>
 
