@@ -30,6 +30,8 @@ TEST(CommandDispatch, WholeArgumentsChooseTheBranch) {
       {{"-remove", "-name=x"}, NoHelp, Branch::Remove},
       {{"-debug", "svc"}, NoHelp, Branch::Debug},
       {{"-runService"}, NoHelp, Branch::RunService},
+      {{"-Check", "svc"}, NoHelp, Branch::Check},
+      {{"-check", "-debug"}, NoHelp, Branch::Debug},
       {{}, NoHelp, Branch::Usage},
       {{"status", "start"}, NoHelp, Branch::Usage},
       {{"-startup"}, NoHelp, Branch::Usage},

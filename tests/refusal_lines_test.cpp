@@ -71,7 +71,9 @@ TEST_F(RefusalLines, EachRefusalOfTheLoopAndTheLaunchNamesTheClientsAddressAndPo
   launch.send(record("eve", "Secret-launch"));
   EXPECT_EQ(launch.read(4), std::string("\x00\x01\x00\x00", 4));
 
-  const auto lines = warnings(5);
+  // The start's warning of the missing engine, then the refusals.
+  const auto lines = warnings(6);
+  EXPECT_EQ(lines.front(), "VornExecutable \"" + m_dir.file("no-such-engine.exe") + "\" does not exist");
   const auto port = [](const Client& client) { return std::to_string(client.localPort()); };
   EXPECT_TRUE(has(lines, "Login refused for user odbc?user from 127.0.0.2 port " +
                              port(switches) + ": refused by the service switches"));
@@ -84,7 +86,7 @@ TEST_F(RefusalLines, EachRefusalOfTheLoopAndTheLaunchNamesTheClientsAddressAndPo
   // And the silent client's own time runs out.
   EXPECT_TRUE(has(lines, "No complete login record from 127.0.0.3 port " + port(silent) +
                              " within 1 seconds"));
-  EXPECT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines.size(), 6u);
   for (const auto& event : m_tap.events()) {
     EXPECT_EQ(event.text.find("Secret"), std::string::npos) << event.text;
   }

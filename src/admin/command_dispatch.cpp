@@ -19,6 +19,7 @@ const struct {
     {"-status", Branch::Status},   {"-start", Branch::Start},   {"-stop", Branch::Stop},
     {"-restart", Branch::Restart}, {"-modify", Branch::Modify}, {"-install", Branch::Install},
     {"-remove", Branch::Remove},   {"-debug", Branch::Debug},   {"-runservice", Branch::RunService},
+    {"-check", Branch::Check},
 };
 
 std::string lowered(std::string text) {
@@ -134,6 +135,7 @@ int runCommand(int argc, char** argv) {
         admin.stop(3, argv);
         admin.waitUntilStopped(3, argv);
         admin.start(3, argv);
+        admin.printFindings(argv[2]);
       }
       break;
     case Branch::Install:
@@ -155,6 +157,8 @@ int runCommand(int argc, char** argv) {
     case Branch::RunService:
       if (const int status = runService(argv); status != 0) return status;
       break;
+    case Branch::Check:
+      return checkCommand(argc, argv);
     case Branch::Usage:
       printUsage(argc, argv);
       break;

@@ -15,6 +15,7 @@ enum class Branch {
   Remove,
   Debug,
   RunService,
+  Check,
 };
 
 // The arguments after the program's own path, as typed.
@@ -25,7 +26,7 @@ std::vector<std::string> argumentsOf(int argc, char** argv);
 bool wantsHelp(const std::vector<std::string>& arguments);
 
 // The branch of the first command word, in the fixed order status, start,
-// stop, restart, modify, install, remove, debug, runservice, that is one
+// stop, restart, modify, install, remove, debug, runservice, check, that is one
 // whole argument, compared without letter case; Usage when none is. A
 // word inside a value or a path is just text.
 Branch chooseBranch(const std::vector<std::string>& arguments);
@@ -33,6 +34,10 @@ Branch chooseBranch(const std::vector<std::string>& arguments);
 // The exit status of -runService in a systemd unit whose instance is not
 // installed (EX_CONFIG); the unit's RestartPreventExitStatus= names it.
 inline constexpr int kExitNotInstalled = 78;
+
+// -check NAME: the instance's configuration findings, a line each
+// (config_check.h); 1 when there is any, or no name (check_command.cpp).
+int checkCommand(int argc, char** argv);
 
 // Runs one branch; returns the process exit status.
 int runCommand(int argc, char** argv);

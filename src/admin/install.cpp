@@ -357,6 +357,7 @@ void CServiceAdmin::createService(std::uint32_t serviceType, std::uint32_t start
   const int failuresBefore = m_failures;
   if (addToServiceList() && writeConfig() && writeEnvironment() && m_failures == failuresBefore) {
     std::printf("%s Configured\n", m_serviceName.c_str());
+    printFindings(m_serviceName);
   }
 
   if (startType == platform::kServiceAutoStart) {

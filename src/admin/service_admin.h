@@ -29,6 +29,11 @@ class CServiceAdmin {
   void install(int argc, char** argv);
   void remove(int argc, char** argv);
 
+  // The configuration check's findings for the instance, a line each,
+  // after -install or -modify wrote it: advice, not counted as failures
+  // (check_command.cpp).
+  void printFindings(const std::string& name);
+
   // After stop: waits until each service a count of 3 or the list names
   // has stopped, so that the start that follows is not refused.
   void waitUntilStopped(int argc, char** argv);

@@ -77,6 +77,15 @@ const FieldRule kFields[] = {
     text("StatusPageFrom", &CServiceConfig::StatusPageFrom),
 };
 
+const char kDebugService[] = "DebugService";
+
+const FieldRule* ruleOf(const std::string& name) {
+  for (const FieldRule& rule : kFields) {
+    if (name == rule.name) return &rule;
+  }
+  return nullptr;
+}
+
 void debugService() {
   // Without a debugger the break would end the daemon; say so instead.
   if (platform::debuggerPresent()) {
@@ -87,6 +96,31 @@ void debugService() {
 }
 
 }  // namespace
+
+std::optional<CServiceConfig::ValueKind> CServiceConfig::valueKind(const std::string& name) {
+  if (name == kDebugService) return ValueKind::Text;
+  const FieldRule* rule = ruleOf(name);
+  if (rule == nullptr) return std::nullopt;
+  if (rule->truth != nullptr) return ValueKind::Truth;
+  if (rule->integer != nullptr) return ValueKind::Integer;
+  return ValueKind::Text;
+}
+
+std::vector<std::string> CServiceConfig::knownNames() {
+  std::vector<std::string> names;
+  for (const FieldRule& rule : kFields) names.emplace_back(rule.name);
+  names.emplace_back(kDebugService);
+  return names;
+}
+
+bool CServiceConfig::setValue(const std::string& name, const std::string& text) {
+  const FieldRule* rule = ruleOf(name);
+  if (rule == nullptr) return false;
+  if (rule->truth != nullptr) this->*rule->truth = truthValue(text);
+  if (rule->integer != nullptr) this->*rule->integer = integerValue(text);
+  if (rule->text != nullptr) this->*rule->text = text;
+  return true;
+}
 
 bool CServiceConfig::truthValue(const std::string& text) { return !text.empty() && text[0] == 'Y'; }
 
@@ -115,18 +149,11 @@ void CServiceConfig::Load(const std::string& serviceName) {
     for (RegValue value : RegValueSequence(config)) {
       // The type first, so that an expandable text comes back expanded.
       value.Type();
-      if (value.Name() == "DebugService") {
+      if (value.Name() == kDebugService) {
         debugService();
         continue;
       }
-      for (const FieldRule& rule : kFields) {
-        if (value.Name() != rule.name) continue;
-        const std::string text = value.Text();
-        if (rule.truth != nullptr) this->*rule.truth = truthValue(text);
-        if (rule.integer != nullptr) this->*rule.integer = integerValue(text);
-        if (rule.text != nullptr) this->*rule.text = text;
-        break;
-      }
+      if (ruleOf(value.Name()) != nullptr) setValue(value.Name(), value.Text());
     }
   }
 

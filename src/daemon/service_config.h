@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "daemon/log_stream.h"
 
@@ -26,6 +27,17 @@ class CServiceConfig {
   // The registry's text conversions.
   static bool truthValue(const std::string& text);
   static std::int32_t integerValue(const std::string& text);
+
+  // How the daemon reads a Config value of that exact name (names compare
+  // byte by byte here, unlike the registry's); nothing for a name it
+  // passes over. DebugService is read by its presence alone (Text).
+  enum class ValueKind { Truth, Integer, Text };
+  static std::optional<ValueKind> valueKind(const std::string& name);
+  // Every name the daemon reads, DebugService among them.
+  static std::vector<std::string> knownNames();
+  // Fills the field of that name from its text as Load does; false for a
+  // name without a field.
+  bool setValue(const std::string& name, const std::string& text);
 
   // The values as the daemon uses them, each with its default where the
   // value is out of its range (see the fields below).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "daemon/config_check.h"
 #include "platform/descriptors.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -45,6 +46,9 @@ void CVornD::Init() {
   }
   if (m_config.LogCreate) openLog();
   m_config.Dump(m_log);
+  // What the configuration check finds is said at every start; the
+  // daemon goes on with its own reading of the values all the same.
+  for (const std::string& finding : checkConfiguration(m_strServiceName)) reportWarning(finding);
   if (m_config.LogAllEvents) {
     DumpToken();
     DumpDrives();

@@ -22,6 +22,9 @@
 // touched.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "platform/logon.h"
 #include "platform/net.h"
 
@@ -63,5 +66,14 @@ struct ProcessLaunch {
 // (2 for a program that is not there, 5 when it may not be executed, 1314
 // when the daemon may not take on the account).
 bool launchProcess(const ProcessLaunch& launch);
+
+// The file a launch of this command line would run, found as the launch
+// finds it, without starting anything: POSIX, its first argument as it
+// stands when it holds a slash, else the first executable regular file of
+// that name in a folder of PATH; Windows, as CreateProcessA looks for it
+// (".exe" added to a name without one). No value with the last error set
+// when there is none: 2 for no such file (or no program named at all), 5
+// for a file that may not be executed.
+std::optional<std::string> findProgram(const std::string& commandLine);
 
 }  // namespace platform

@@ -53,6 +53,22 @@ void stopTlsRelay(TlsRelay relay);
 // error set.
 SocketHandle relayConnection(TlsRelay relay, SocketHandle accepted);
 
+// What would keep the relay from starting with these files, as the relay
+// itself finds it (POSIX: `vornd-tls --check`): for each file the reason
+// it does not load, in the system's or the library's words and without
+// its path, "" when it loads; and what stands in the way of the account
+// it runs as. `unavailable` says why nothing could be checked (no relay,
+// or none that answered; Windows: no TLS in this build), and the rest is
+// then empty.
+struct TlsFileCheck {
+  std::string certificate;
+  std::string key;
+  std::string clientCa;
+  std::vector<std::string> account;
+  std::string unavailable;
+};
+TlsFileCheck checkTlsFiles(const TlsRelaySettings& settings);
+
 // The TLS library's version as the relay reports it (`vornd-tls
 // --version`, first line): empty where there is no relay or it did not
 // answer.

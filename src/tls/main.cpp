@@ -1,6 +1,7 @@
 // vornd-tls: the daemon's TLS relay. Started by the daemon with its end of
 // the channel as descriptor 3; see relay_master.h for what it then does.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,9 @@ constexpr int kMostHandshakeSeconds = 3600;
 constexpr const char* kUsage =
     "usage: vornd-tls --cert CERTFILE --key KEYFILE [--client-ca CAFILE] "
     "--handshake-seconds N\n"
-    "  started by vornd, with its channel as descriptor 3";
+    "  started by vornd, with its channel as descriptor 3\n"
+    "       vornd-tls --check CERTFILE KEYFILE [CAFILE]\n"
+    "  what would keep the relay from starting with these files, a line each";
 
 bool channelIsSocket() {
   struct stat status {};
@@ -77,6 +80,34 @@ std::string parse(int argc, char** argv, vornd_tls::MasterSettings& settings) {
   return std::string();
 }
 
+// --check: one line a problem, "<role> <text>", the role one of
+// certificate, key, client-ca (the text then "<path>: <reason>") and
+// account; 1 when there is any, else 0. The account is looked at only as
+// root: the relay keeps the account it is started with otherwise.
+int check(int argc, char** argv) {
+  if (argc < 4 || argc > 5) {
+    std::fprintf(stderr, "vornd-tls: --check takes two or three files\n%s\n", kUsage);
+    return kBadCommandLine;
+  }
+  vornd_tls::ContextFiles files{argv[2], argv[3], argc == 5 ? argv[4] : ""};
+  const vornd_tls::FileReasons reasons = vornd_tls::checkServerFiles(files);
+  int problems = 0;
+  const auto say = [&problems](const char* role, const std::string& text) {
+    std::printf("%s %s\n", role, text.c_str());
+    ++problems;
+  };
+  if (!reasons.certificate.empty()) say("certificate", files.certificate + ": " + reasons.certificate);
+  if (!reasons.key.empty()) say("key", files.key + ": " + reasons.key);
+  if (!reasons.clientCa.empty()) say("client-ca", files.clientCa + ": " + reasons.clientCa);
+  if (::geteuid() == 0) {
+    std::string warning, error;
+    vornd_tls::relayAccount(warning, error);
+    if (!warning.empty()) say("account", warning);
+    if (!error.empty()) say("account", error);
+  }
+  return problems > 0 ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,6 +116,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", OpenSSL_version(OPENSSL_VERSION));
     return 0;
   }
+  if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) return check(argc, argv);
   vornd_tls::MasterSettings settings;
   const std::string problem = parse(argc, argv, settings);
   const bool started = channelIsSocket();

@@ -27,20 +27,13 @@ constexpr int kMostDescriptors = 8;
 
 void setName(const char* name) { ::prctl(PR_SET_NAME, name, 0, 0, 0); }
 
-// Gives up root for an account of its own, or nobody's when there is none.
-// Empty on success, else why not; `warning` is set when the fallback is used.
+// Gives up root for the relay's account. Empty on success, else why not;
+// `warning` is set when the fallback is used.
 std::string dropRoot(std::string& warning) {
   if (::geteuid() != 0) return std::string();
-  const passwd* account = ::getpwnam(kAccount);
-  if (account == nullptr) {
-    account = ::getpwnam(kFallbackAccount);
-    if (account == nullptr) {
-      return std::string("no account ") + kAccount + " nor " + kFallbackAccount +
-             " to run the TLS relay as";
-    }
-    warning = std::string("no account ") + kAccount + ": the TLS relay runs as " +
-              kFallbackAccount;
-  }
+  std::string error;
+  const passwd* account = relayAccount(warning, error);
+  if (account == nullptr) return error;
   const uid_t uid = account->pw_uid;
   const gid_t gid = account->pw_gid;
   if (::setgroups(0, nullptr) != 0) return std::string("setgroups: ") + std::strerror(errno);
@@ -120,6 +113,19 @@ void sendChannelMessage(int channel, const std::string& text) {
   do {
     sent = ::send(channel, text.data(), text.size(), MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
+}
+
+const passwd* relayAccount(std::string& warning, std::string& error) {
+  const passwd* account = ::getpwnam(kAccount);
+  if (account != nullptr) return account;
+  account = ::getpwnam(kFallbackAccount);
+  if (account == nullptr) {
+    error = std::string("no account ") + kAccount + " nor " + kFallbackAccount +
+            " to run the TLS relay as";
+    return nullptr;
+  }
+  warning = std::string("no account ") + kAccount + ": the TLS relay runs as " + kFallbackAccount;
+  return account;
 }
 
 int runMaster(int channel, const MasterSettings& settings) {

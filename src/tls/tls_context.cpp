@@ -22,20 +22,20 @@ constexpr const char* kTls12Ciphers =
 
 // The library says only "system lib" or "no start line" for a file it
 // cannot open; opening it first gives the system's own reason.
-bool readable(const std::string& path, std::string& error) {
+std::string unreadableReason(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = path + ": " + std::strerror(errno);
-    return false;
-  }
+  if (fd < 0) return std::strerror(errno);
   struct stat status {};
   const bool directory = ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
   ::close(fd);
-  if (directory) {
-    error = path + ": " + std::strerror(EISDIR);
-    return false;
-  }
-  return true;
+  return directory ? std::strerror(EISDIR) : std::string();
+}
+
+bool readable(const std::string& path, std::string& error) {
+  const std::string reason = unreadableReason(path);
+  if (reason.empty()) return true;
+  error = path + ": " + reason;
+  return false;
 }
 
 bool fail(const std::string& path, std::string& error) {
@@ -115,6 +115,35 @@ std::string takeLibraryReason(const char* fallback) {
   }
   ERR_clear_error();
   return reason;
+}
+
+FileReasons checkServerFiles(const ContextFiles& files) {
+  ERR_clear_error();
+  FileReasons reasons;
+  SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+  if (context == nullptr) {
+    reasons.certificate = "TLS context: " + takeLibraryReason("cannot be made");
+    return reasons;
+  }
+  reasons.certificate = unreadableReason(files.certificate);
+  if (reasons.certificate.empty() &&
+      SSL_CTX_use_certificate_chain_file(context, files.certificate.c_str()) != 1) {
+    reasons.certificate = takeLibraryReason("not usable");
+  }
+  reasons.key = unreadableReason(files.key);
+  if (reasons.key.empty() &&
+      (SSL_CTX_use_PrivateKey_file(context, files.key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+       (reasons.certificate.empty() && SSL_CTX_check_private_key(context) != 1))) {
+    reasons.key = takeLibraryReason("not usable");
+  }
+  std::string error;
+  if (!files.clientCa.empty() && !loadClientCa(context, files.clientCa, error)) {
+    // The loader's error names the path first.
+    const std::string prefix = files.clientCa + ": ";
+    reasons.clientCa = error.rfind(prefix, 0) == 0 ? error.substr(prefix.size()) : error;
+  }
+  SSL_CTX_free(context);
+  return reasons;
 }
 
 SSL_CTX* makeServerContext(const ContextFiles& files, std::string& error) {

@@ -18,6 +18,18 @@ struct ContextFiles {
 // that could not be used.
 SSL_CTX* makeServerContext(const ContextFiles& files, std::string& error);
 
+// Why each file would keep the relay from starting, "" for one that
+// loads: the certificate (its chain), the key (a key that does not belong
+// to a certificate that loads counts against the key) and the client CA
+// (an empty path loads). Each reason in the system's or the library's
+// words, without the path.
+struct FileReasons {
+  std::string certificate;
+  std::string key;
+  std::string clientCa;
+};
+FileReasons checkServerFiles(const ContextFiles& files);
+
 // The earliest error on this thread's queue as the library words it,
 // `fallback` when the queue is empty. Empties the queue.
 std::string takeLibraryReason(const char* fallback);

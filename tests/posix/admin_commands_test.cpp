@@ -27,6 +27,7 @@
 #include "posix/stopped_process.h"
 #include "posix/test_certificates.h"
 #include "posix/throwaway_account.h"
+#include "registry_fixture.h"
 #include "session/net_login.h"
 #include "temp_dir.h"
 
@@ -568,6 +569,28 @@ TEST_F(AdminCommands, ModifySetsAndDeletesThenRestartsTheNamedServiceOnly) {
   EXPECT_EQ(1, outcome.exitCode);
   EXPECT_EQ(0u, outcome.out.find("Service: nosuch OpenService failed: "));
   EXPECT_EQ("1", values(kServices + "nosuch\\Environment")["X"]);
+}
+
+// The configuration check's findings follow what -install and -modify
+// wrote, as advice: the exit status and the start are as without them, and
+// the started daemon writes the same lines into the event log.
+TEST_F(AdminCommands, InstallAndModifyPrintTheCheckFindingsAfterWriting) {
+  testing_support::ScopedRegistryKey service(kServices + "advised");
+  ASSERT_EQ(0u, service.setText("Config", "LogCreat", "Yes"));
+  const std::string finding = "LogCreat is not a setting vornd knows; did you mean LogCreate?";
+  Outcome outcome = vornd({"-install", "-name=advised", "-port=" + std::to_string(freePort()),
+                           "-engine=" + kEngine, "-AM=Vorn"});
+  EXPECT_EQ("\nadvised Created\nadvised Configured\n" + finding + "\n\nadvised Started\nadvised" +
+                kAutoStart,
+            outcome.out);
+  EXPECT_EQ(0, outcome.exitCode);
+  const std::string events = testing_support::readFile(m_root.path() + "/log/events.log");
+  EXPECT_NE(std::string::npos, events.find(" advised WARNING " + finding + "\n")) << events;
+
+  outcome = vornd({"-modify", "advised", "FOO=1"});
+  EXPECT_EQ("Service: advised stop requested\nService: advised start requested\n" + finding + "\n",
+            outcome.out);
+  EXPECT_EQ(0, outcome.exitCode);
 }
 
 // A command word or a help word counts only as a whole argument: inside a

@@ -280,6 +280,28 @@ bool launchProcess(const ProcessLaunch& launch) {
   return forkAsAccount(program, argv, envp, inherited, launch.token);
 }
 
+std::optional<std::string> findProgram(const std::string& commandLine) {
+  const std::vector<std::string> arguments = splitCommandLine(commandLine);
+  const std::string name = arguments.empty() ? std::string() : arguments[0];
+  const std::string program = resolveProgram(name);
+  if (program.empty()) {
+    posix::failWithErrno();
+    return std::nullopt;
+  }
+  // A path is taken as it stands by the search; the exec would refuse it
+  // only when started.
+  struct stat info;
+  if (stat(program.c_str(), &info) != 0) {
+    posix::failWithErrno();
+    return std::nullopt;
+  }
+  if (!S_ISREG(info.st_mode) || access(program.c_str(), X_OK) != 0) {
+    posix::failWithErrno(EACCES);
+    return std::nullopt;
+  }
+  return program;
+}
+
 bool closeSocketDuplicate(SocketHandle duplicate) {
   const int fd = descriptorOf(duplicate);
   if (fd < 0 || close(fd) != 0) return posix::failWithErrno(fd < 0 ? EBADF : errno);

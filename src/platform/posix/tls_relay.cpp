@@ -148,36 +148,93 @@ TlsRelay startTlsRelay(const TlsRelaySettings& settings, std::string& reason,
   return relay;
 }
 
-std::string tlsLibraryVersion() {
+namespace {
+
+// Runs the relay with these arguments and collects its standard output
+// (up to a bound); false with `reason` set when it could not be started.
+bool runRelay(const std::vector<std::string>& arguments, std::string& output, int& status,
+              std::string& reason) {
   const std::string program = relayProgram();
   int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return std::string();
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    reason = "pipe: " + errnoText(errno);
+    return false;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--version"),
-                        nullptr};
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
-  std::string text;
-  if (spawned == 0) {
-    char buffer[256];
-    ssize_t got;
-    while (text.size() < 1024 && ((got = read(out[0], buffer, sizeof buffer)) > 0 ||
-                                  (got < 0 && errno == EINTR))) {
-      if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) text.clear();
+  if (spawned != 0) {
+    close(out[0]);
+    reason = program + ": " + errnoText(spawned);
+    return false;
+  }
+  char buffer[256];
+  ssize_t got;
+  while ((got = read(out[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+    if (got > 0 && output.size() < 16384) output.append(buffer, static_cast<std::size_t>(got));
   }
   close(out[0]);
+  status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return true;
+}
+
+int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+}  // namespace
+
+std::string tlsLibraryVersion() {
+  std::string text, reason;
+  int status = 0;
+  if (!runRelay({"--version"}, text, status, reason) || exitCodeOf(status) != 0) {
+    return std::string();
+  }
   const std::size_t end = text.find('\n');
   return end == std::string::npos ? text : text.substr(0, end);
+}
+
+TlsFileCheck checkTlsFiles(const TlsRelaySettings& settings) {
+  TlsFileCheck check;
+  std::vector<std::string> arguments{"--check", settings.certificateFile, settings.keyFile};
+  if (!settings.clientCaFile.empty()) arguments.push_back(settings.clientCaFile);
+  std::string output;
+  int status = 0;
+  if (!runRelay(arguments, output, status, check.unavailable)) return check;
+  const int code = exitCodeOf(status);
+  if (code != 0 && code != 1) {
+    check.unavailable = "the TLS relay " + relayProgram() + " did not check the files";
+    return check;
+  }
+  // "<role> <text>", a line each; a file's text is "<path>: <reason>".
+  const auto reasonOf = [](const std::string& text, const std::string& path) {
+    const std::string prefix = path + ": ";
+    return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : text;
+  };
+  std::size_t start = 0;
+  while (start < output.size()) {
+    std::size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    const std::string line = output.substr(start, end - start);
+    start = end + 1;
+    const std::size_t blank = line.find(' ');
+    if (blank == std::string::npos) continue;
+    const std::string role = line.substr(0, blank);
+    const std::string text = line.substr(blank + 1);
+    if (role == "certificate") check.certificate = reasonOf(text, settings.certificateFile);
+    if (role == "key") check.key = reasonOf(text, settings.keyFile);
+    if (role == "client-ca") check.clientCa = reasonOf(text, settings.clientCaFile);
+    if (role == "account") check.account.push_back(text);
+  }
+  return check;
 }
 
 void stopTlsRelay(TlsRelay relay) {

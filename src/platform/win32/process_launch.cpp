@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/command_line.h"
 #include "platform/win32/logon_win32.h"
 
 namespace platform {
@@ -222,6 +223,28 @@ bool launchProcess(const ProcessLaunch& launch) {
   if (createProcess(launch, error)) return true;
   SetLastError(error);
   return false;
+}
+
+std::optional<std::string> findProgram(const std::string& commandLine) {
+  const std::vector<std::string> arguments = splitCommandLine(commandLine);
+  if (arguments.empty() || arguments[0].empty()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return std::nullopt;
+  }
+  char found[2048];
+  const DWORD length =
+      SearchPathA(nullptr, arguments[0].c_str(), ".exe", sizeof found, found, nullptr);
+  if (length == 0 || length >= sizeof found) {
+    SetLastError(length >= sizeof found ? ERROR_FILENAME_EXCED_RANGE : ERROR_FILE_NOT_FOUND);
+    return std::nullopt;
+  }
+  const DWORD attributes = GetFileAttributesA(found);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return std::nullopt;
+  }
+  return std::string(found, length);
 }
 
 }  // namespace platform

@@ -15,6 +15,12 @@ void stopTlsRelay(TlsRelay) {}
 
 std::string tlsLibraryVersion() { return std::string(); }
 
+TlsFileCheck checkTlsFiles(const TlsRelaySettings&) {
+  TlsFileCheck check;
+  check.unavailable = "this build of vornd has no TLS";
+  return check;
+}
+
 SocketHandle relayConnection(TlsRelay, SocketHandle accepted) {
   closesocket(static_cast<SOCKET>(accepted));
   WSASetLastError(WSAEOPNOTSUPP);
