@@ -27,7 +27,6 @@
 #include "posix/stopped_process.h"
 #include "posix/test_certificates.h"
 #include "posix/throwaway_account.h"
-#include "registry_fixture.h"
 #include "session/net_login.h"
 #include "temp_dir.h"
 
@@ -575,8 +574,14 @@ TEST_F(AdminCommands, ModifySetsAndDeletesThenRestartsTheNamedServiceOnly) {
 // wrote, as advice: the exit status and the start are as without them, and
 // the started daemon writes the same lines into the event log.
 TEST_F(AdminCommands, InstallAndModifyPrintTheCheckFindingsAfterWriting) {
-  testing_support::ScopedRegistryKey service(kServices + "advised");
-  ASSERT_EQ(0u, service.setText("Config", "LogCreat", "Yes"));
+  {
+    // Written to stay: the fixture finds the service to stop by its key.
+    platform::RegKeyHandle key = nullptr;
+    ASSERT_EQ(0u, platform::regCreateKey(platform::localMachine(), kServices + "advised\\Config", key));
+    const std::string yes("Yes", 4);
+    EXPECT_EQ(0u, platform::regSetValue(key, "LogCreat", platform::kRegSz, yes.data(), 4));
+    platform::regCloseKey(key);
+  }
   const std::string finding = "LogCreat is not a setting vornd knows; did you mean LogCreate?";
   Outcome outcome = vornd({"-install", "-name=advised", "-port=" + std::to_string(freePort()),
                            "-engine=" + kEngine, "-AM=Vorn"});
