@@ -24,6 +24,7 @@
 #include "platform/posix/service_control_channel.h"
 #include "platform/posix/state_root.h"
 #include "posix/run_program.h"
+#include "free_port.h"
 #include "posix/stopped_process.h"
 #include "posix/test_certificates.h"
 #include "posix/throwaway_account.h"
@@ -50,15 +51,7 @@ bool keyExists(const std::string& path) {
   return RegKey(platform::localMachine(), path).isOpen();
 }
 
-std::uint16_t freePort() {
-  const platform::SocketHandle probe = platform::createTcpSocket();
-  platform::Ipv4Endpoint local;
-  local.address = platform::kLoopbackAddress;
-  platform::bindSocket(probe, local);
-  const std::uint16_t port = platform::localPort(probe);
-  platform::closeSocket(probe);
-  return port;
-}
+std::uint16_t freePort() { return testing_support::freePort(); }
 
 // Everything the daemon on the port says to these bytes, "" when no
 // daemon listens there within the limit.
