@@ -93,8 +93,8 @@ void checkBounds(const CServiceConfig& config, std::vector<std::string>& finding
     if (value < bound.lowest) side = " is below " + std::to_string(bound.lowest);
     if (value > bound.highest) side = " is above " + std::to_string(bound.highest);
     if (side.empty()) continue;
-    findings.push_back(bound.name + (" " + std::to_string(value)) + side + ": vornd uses " +
-                       std::to_string(bound.used(config)));
+    findings.push_back(std::string(bound.name) + " " + std::to_string(value) + side +
+                       ": vornd uses " + std::to_string(bound.used(config)));
   }
 }
 
@@ -113,7 +113,8 @@ void checkMethod(const CServiceConfig& config, std::vector<std::string>& finding
 void checkAddressLists(const CServiceConfig& config, std::vector<std::string>& findings) {
   const auto report = [&findings](const char* name, const std::string& text,
                                   const std::string& error) {
-    findings.push_back(name + (" " + quoted(text)) + ": " + error + "; vornd listens on nothing");
+    findings.push_back(std::string(name) + " " + quoted(text) + ": " + error +
+                       "; vornd listens on nothing");
   };
   std::string error;
   if (!config.SockListenAddress.empty()) {
@@ -180,18 +181,19 @@ std::string checkTruthText(const std::string& name, const std::string& text) {
          (CServiceConfig::truthValue(text) ? "Yes" : "No");
 }
 
-std::vector<std::string> checkSettings(const CServiceConfig& config) {
+std::vector<std::string> checkSettings(const CServiceConfig& config, ConfigCheckScope scope) {
   std::vector<std::string> findings;
   checkPort(config, findings);
   checkBounds(config, findings);
   checkMethod(config, findings);
   checkAddressLists(config, findings);
   checkEngine(config, findings);
-  checkTls(config, findings);
+  checkTls(config, scope, findings);
   return findings;
 }
 
-std::vector<std::string> checkConfiguration(const std::string& serviceName) {
+std::vector<std::string> checkConfiguration(const std::string& serviceName,
+                                            ConfigCheckScope scope) {
   const std::string path = kServicesKey + serviceName + "\\Config";
   RegKey key(platform::localMachine(), path);
   if (!key.isOpen()) {
@@ -219,6 +221,6 @@ std::vector<std::string> checkConfiguration(const std::string& serviceName) {
     if (!finding.empty()) findings.push_back(finding);
     if (kind) config.setValue(name, value.Text());
   }
-  for (std::string& finding : checkSettings(config)) findings.push_back(std::move(finding));
+  for (std::string& finding : checkSettings(config, scope)) findings.push_back(std::move(finding));
   return findings;
 }

@@ -16,7 +16,12 @@
 // those of the values taken together: ranges, words, address lists, the
 // engine, TLS. Empty when there is nothing to say. An instance without a Config key, or a
 // registry that cannot be read, gives one line that says so.
-std::vector<std::string> checkConfiguration(const std::string& serviceName);
+//
+// At the daemon's start, `AtStart` leaves out the relay's account: the relay
+// says that itself when it starts, and one warning is enough.
+enum class ConfigCheckScope { Everything, AtStart };
+std::vector<std::string> checkConfiguration(const std::string& serviceName,
+                                            ConfigCheckScope scope = ConfigCheckScope::Everything);
 
 // The parts, for the checks that need no registry.
 
@@ -28,9 +33,11 @@ std::string checkTruthText(const std::string& name, const std::string& text);
 std::string checkValueName(const std::string& name);
 
 // The findings about the settings as read, values and files alike.
-std::vector<std::string> checkSettings(const CServiceConfig& config);
+std::vector<std::string> checkSettings(const CServiceConfig& config,
+                                       ConfigCheckScope scope = ConfigCheckScope::Everything);
 // Those about files (config_check_files.cpp): the engine's program, found
 // as a launch finds it; with TLS on, the certificate, key and client CA as
 // the relay loads them, and the relay's account.
 void checkEngine(const CServiceConfig& config, std::vector<std::string>& findings);
-void checkTls(const CServiceConfig& config, std::vector<std::string>& findings);
+void checkTls(const CServiceConfig& config, ConfigCheckScope scope,
+              std::vector<std::string>& findings);

@@ -39,7 +39,8 @@ void checkEngine(const CServiceConfig& config, std::vector<std::string>& finding
   findings.push_back("VornExecutable " + quoted(program) + what);
 }
 
-void checkTls(const CServiceConfig& config, std::vector<std::string>& findings) {
+void checkTls(const CServiceConfig& config, ConfigCheckScope scope,
+              std::vector<std::string>& findings) {
   const std::optional<TlsMode> mode = config.tlsMode();
   if (!mode) {
     findings.push_back("SockTLS " + quoted(config.SockTLS) +
@@ -77,6 +78,7 @@ void checkTls(const CServiceConfig& config, std::vector<std::string>& findings) 
                          *file.reason);
     }
   }
+  if (scope == ConfigCheckScope::AtStart) return;
   for (const std::string& account : check.account) {
     findings.push_back("SockTLS " + quoted(config.SockTLS) + ": " + account);
   }

@@ -97,26 +97,52 @@ TEST(ConfigCheckTls, FilesAreLoadedAsTheRelayLoadsThemAndNamedWithTheirReason) {
   }
 }
 
-class ConfigCheckAtStart : public testing_support::ServingFixture {};
+class ConfigCheckAtStart : public testing_support::ServingFixture {
+ protected:
+  // The text of each warning entry of this instance in events.log.
+  std::vector<std::string> warnings() const {
+    std::vector<std::string> found;
+    const std::string marker = " " + m_name + " WARNING ";
+    const std::string events =
+        testing_support::readFile(platform::posix::stateFile("log/events.log"));
+    for (const std::string& line : testing_support::linesOf(events)) {
+      const std::size_t at = line.find(marker);
+      if (at != std::string::npos) found.push_back(line.substr(at + marker.size()));
+    }
+    return found;
+  }
+};
 
 TEST_F(ConfigCheckAtStart, TheFindingsAreWarningsInTheEventLogAndTheDaemonServesOn) {
   config("LoginFailureLimt", "3");
   config("MaxPendingLogins", "0");
   start();
   EXPECT_NE(std::string::npos, page().find("<H1>" + m_name + "</H1>"));
-
-  std::vector<std::string> warnings;
-  const std::string marker = " " + m_name + " WARNING ";
-  const std::string events =
-      testing_support::readFile(platform::posix::stateFile("log/events.log"));
-  for (const std::string& line : testing_support::linesOf(events)) {
-    const std::size_t at = line.find(marker);
-    if (at != std::string::npos) warnings.push_back(line.substr(at + marker.size()));
-  }
   const std::vector<std::string> expected = {
       "LoginFailureLimt is not a setting vornd knows; did you mean LoginFailureLimit?",
       "MaxPendingLogins 0 is below 1: vornd uses 64"};
-  EXPECT_EQ(expected, warnings) << events;
+  EXPECT_EQ(expected, warnings());
+}
+
+// The relay's account is said once, by the relay as it starts, not a
+// second time by the check before it.
+TEST_F(ConfigCheckAtStart, TheRelaysAccountIsOneWarning) {
+  if (access((std::string(VORND_BINARY_DIR) + "/vornd-tls").c_str(), X_OK) != 0) {
+    GTEST_SKIP() << "no TLS relay in this build";
+  }
+  const testing_support::Certificates& pki = testing_support::Certificates::get();
+  ASSERT_TRUE(pki.ready());
+  config("SockTLS", "Optional");
+  config("TLSCertificateFile", pki.file("local.pem"));
+  config("TLSKeyFile", pki.file("local.key"));
+  start();
+  EXPECT_NE(std::string::npos, page().find("<H1>" + m_name + "</H1>"));
+  std::vector<std::string> expected;
+  const std::string prefix = "SockTLS \"Optional\": ";
+  for (const std::string& line : accountLines("Optional")) {
+    expected.push_back("TLS relay: " + line.substr(prefix.size()));
+  }
+  EXPECT_EQ(expected, warnings());
 }
 
 }  // namespace
