@@ -48,9 +48,9 @@ void CVornD::Init() {
   m_config.Dump(m_log);
   // What the configuration check finds is said at every start; the
   // daemon goes on with its own reading of the values all the same.
-  for (const std::string& finding : checkConfiguration(m_strServiceName, ConfigCheckScope::AtStart)) {
-    reportWarning(finding);
-  }
+  const std::vector<std::string> findings =
+      checkConfiguration(m_strServiceName, ConfigCheckScope::AtStart);
+  for (const std::string& finding : findings) reportWarning(finding);
   if (m_config.LogAllEvents) {
     DumpToken();
     DumpDrives();
